@@ -1,0 +1,44 @@
+# Entry points for a fresh Debian 12 machine: `make test`, and later `make demo`.
+BUILD_DIR    ?= build
+ASAN_DIR     ?= build-asan
+TSAN_DIR     ?= build-tsan
+JOBS         ?= $(shell nproc)
+CTEST_FLAGS  ?= --output-on-failure
+
+DEB_PACKAGES := build-essential cmake pkg-config python3 openssl ca-certificates iputils-ping \
+                libspdlog-dev libfmt-dev picojson-dev libsqlite3-dev libcurl4-openssl-dev \
+                libgtest-dev libgmock-dev
+
+.PHONY: all deps build test sanitize tsan format-check clean
+
+all: build
+
+deps:
+	@./tools/install-deps.sh $(DEB_PACKAGES)
+
+$(BUILD_DIR)/CMakeCache.txt: | deps
+	cmake -S . -B $(BUILD_DIR)
+
+build: deps $(BUILD_DIR)/CMakeCache.txt
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test: build
+	cd $(BUILD_DIR) && ctest $(CTEST_FLAGS) -j $(JOBS)
+
+# Address and undefined-behaviour sanitizers over the whole suite.
+sanitize: deps
+	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DVELK_SANITIZE=address,undefined
+	cmake --build $(ASAN_DIR) -j $(JOBS)
+	cd $(ASAN_DIR) && ctest $(CTEST_FLAGS) -j $(JOBS)
+
+# Thread sanitizer over the whole suite.
+tsan: deps
+	cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DVELK_SANITIZE=thread
+	cmake --build $(TSAN_DIR) -j $(JOBS)
+	cd $(TSAN_DIR) && ctest $(CTEST_FLAGS) -j $(JOBS)
+
+format-check: build
+	cmake --build $(BUILD_DIR) --target format-check
+
+clean:
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR)

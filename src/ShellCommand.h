@@ -1,0 +1,38 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdio>
+#include <string>
+
+namespace velk {
+
+// A shell command whose standard output is read through a pipe, like popen in read mode.
+// The child starts with default signal dispositions and an empty signal mask, whatever the
+// agent ignores or blocks. Owns the pipe and the child: the destructor closes and reaps.
+// Used by one thread at a time.
+class ShellCommand {
+public:
+    ShellCommand() = default;
+    virtual ~ShellCommand();
+
+    ShellCommand(const ShellCommand&) = delete;
+    ShellCommand& operator=(const ShellCommand&) = delete;
+
+    // false when the command cannot be started.
+    bool start(const std::string& command);
+    // The output stream while the command runs; null before start and after close.
+    FILE* output() const { return stream; }
+    // Closes the pipe and waits for the command: the raw wait status, or -1 when the
+    // command was not running or cannot be waited for.
+    int close();
+
+    // Wait-status decoding shared by the callers that look at exit codes.
+    static bool exitedWith(int status, int code);
+
+private:
+    FILE* stream = nullptr;
+    pid_t pid = -1;
+};
+
+}  // namespace velk
