@@ -1,0 +1,90 @@
+#include "WaitTimeAdjustment.h"
+
+#include <unistd.h>
+
+#include "data/LogWrapper.h"
+#include "TimeFormat.h"
+
+namespace velk {
+
+WaitTimeAdjustment::WaitTimeAdjustment(int32_t waitSeconds, int32_t sliceSeconds)
+    : log(data::LogWrapper::getInstance()) {
+    if (log != nullptr) {
+        log->setLogger("velk");
+    }
+    waitSec = waitSeconds;
+    sliceSec = saneSlice(sliceSeconds);
+}
+
+void WaitTimeAdjustment::setWaitTime(int32_t waitSeconds, int32_t sliceSeconds) {
+    waitSec = waitSeconds;
+    sliceSec = saneSlice(sliceSeconds);
+}
+
+int32_t WaitTimeAdjustment::saneSlice(int32_t sliceSeconds) const {
+    // A slice below one second never ends a wait; one above the limit overflows the sleep.
+    int32_t corrected = sliceSeconds < 1 ? 1 : (sliceSeconds > kMaxSliceSec ? kMaxSliceSec : sliceSeconds);
+    if (corrected != sliceSeconds && log != nullptr) {
+        log->warning("[{}:{}] wait slice {} sec is out of range : corrected to {} sec", VELK_AT, sliceSeconds,
+                     corrected);
+    }
+    return corrected;
+}
+
+void WaitTimeAdjustment::start() { remainSec = waitSec; }
+
+void WaitTimeAdjustment::sleepSlice() const { usleep(static_cast<useconds_t>(sliceSec) * 1000000U); }
+
+int WaitTimeAdjustment::wait(const std::atomic<int32_t>* exitState, const std::atomic<int32_t>* orderState) {
+    while (remainSec > 0) {
+        sleepSlice();
+        remainSec -= sliceSec;
+        int32_t exitValue = exitState->load();
+        if (exitValue != 1) {
+            if (log != nullptr) {
+                log->warning("Stop sleep to receive exit command ({})", exitValue);
+            }
+            remainSec = 0;
+            return 1;
+        }
+        int32_t orderValue = orderState->load();
+        if (orderValue != 0) {
+            if (log != nullptr) {
+                log->warning("Stop sleep to receive order command ({})", orderValue);
+            }
+            remainSec = 0;
+            return 2;
+        }
+    }
+    return 0;
+}
+
+int WaitTimeAdjustment::waitUntil(const std::atomic<int32_t>* exitState, const std::atomic<int64_t>* targetTime) {
+    int result = 0;
+    while (remainSec > 0) {
+        sleepSlice();
+        remainSec -= sliceSec;
+        int32_t exitValue = exitState->load();
+        if (exitValue != 1) {
+            if (log != nullptr) {
+                log->warning("Stop sleep to receive exit command ({})", exitValue);
+            }
+            result = 1;
+            remainSec = 0;
+            break;
+        }
+        int64_t target = targetTime->load();
+        if (target != 0 && target <= nowSeconds()) {
+            if (log != nullptr) {
+                log->info("Stop sleep : time to execute order : target time -> {})",
+                          formatLocalTime(target, "%Y/%m/%d %H:%M:%S"));
+            }
+            result = 2;
+            remainSec = 0;
+            break;
+        }
+    }
+    return result;
+}
+
+}  // namespace velk

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace velk {
+
+namespace data {
+class LogWrapper;
+}
+
+// A long wait cut into sleep slices; after each slice it looks at the agent's state fields
+// (and, for waitUntil, a target time) and returns early with the reason. Owned by one thread;
+// the watched integers are written by signal handlers and other threads, so they are atomics.
+class WaitTimeAdjustment {
+public:
+    // The longest slice whose microseconds fit in 32 bits.
+    static constexpr int32_t kMaxSliceSec = 4294;
+
+    WaitTimeAdjustment(int32_t waitSeconds, int32_t sliceSeconds);
+    virtual ~WaitTimeAdjustment() = default;
+
+    void setWaitTime(int32_t waitSeconds, int32_t sliceSeconds);
+    void start();
+    // 0: time ran out, 1: exit state is not 1, 2: an order is pending.
+    int wait(const std::atomic<int32_t>* exitState, const std::atomic<int32_t>* orderState);
+    // 0: time ran out, 1: exit state is not 1, 2: the target time (0 = none) has come.
+    int waitUntil(const std::atomic<int32_t>* exitState, const std::atomic<int64_t>* targetTime);
+
+private:
+    int32_t saneSlice(int32_t sliceSeconds) const;
+    void sleepSlice() const;
+
+    data::LogWrapper* log = nullptr;
+    int32_t waitSec = 0;
+    int32_t sliceSec = 1;
+    int32_t remainSec = 0;
+};
+
+}  // namespace velk

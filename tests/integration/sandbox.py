@@ -1,0 +1,159 @@
+"""A sandbox for running the real agent binary: its own folder, configuration and fake commands.
+
+The sandbox binary reads "velk.conf" and runs "./substratecode-generator", "./uptime -s", "./ping" and
+"./dpkg" from its working directory, so each test gets a private world in a temporary folder.
+"""
+import json
+import os
+import shlex
+import shutil
+import signal
+import sqlite3
+import subprocess
+import tempfile
+import time
+
+
+def emulator_prefix():
+    """Command prefix that runs a foreign-architecture binary (empty on the native build)."""
+    return shlex.split(os.environ.get("VELK_TEST_EMULATOR", ""))
+
+
+def fast_settings(root):
+    """Settings with short intervals and every path inside the sandbox."""
+    return {
+        "log": {"log_dir": os.path.join(root, "logs"), "log_file": "velk.log", "log_level": 0},
+        "database": {"db_path": os.path.join(root, "db"), "db_file": "velk.db"},
+        "order_check": {"check_interval_sec": 30, "check_slice_interval_sec": 1, "delay_start_time": 1},
+        "instruction_thread": {"loop_interval_sec": 30, "loop_slice_interval_sec": 1,
+                               "delay_start_thread_time": 1},
+        "server_alive": {"ping_server_fqdn": "localhost", "ping_server_ipaddr": "127.0.0.1",
+                         "pint_retry_num": 1, "ping_retry_interval": 1},
+        "http_access": {"retry_num": 0, "retry_interval_sec": 1, "http_timeout": 5, "http_connect_timeout": 2},
+        "software_update": {
+            "package_dir": os.path.join(root, "pkgs"),
+            "upd_log_dir": os.path.join(root, "upd_logs"),
+            "target_pkg_list_dir": os.path.join(root, "pkg_list"),
+            "script_download_pkg": os.path.join(root, "download.sh"),
+            "script_install_pkg": os.path.join(root, "install.sh"),
+            "proc_retry_num": 1, "proc_retry_wait_sec": 1,
+        },
+    }
+
+
+def merge(base, overrides):
+    for key, value in overrides.items():
+        if isinstance(value, dict) and isinstance(base.get(key), dict):
+            merge(base[key], value)
+        else:
+            base[key] = value
+    return base
+
+
+class Sandbox:
+    def __init__(self, binary, keep=False):
+        self.binary = os.path.abspath(binary)
+        self.root = tempfile.mkdtemp(prefix="velk-it-")
+        self.keep = keep
+        self.proc = None
+        self.stderr_path = os.path.join(self.root, "stderr.txt")
+        self.write_command("substratecode-generator", "#!/bin/sh\necho SUBSTRATE-0001\n")
+        self.write_command("uptime", "#!/bin/sh\necho '2026-12-01 08:00:00'\n")
+
+    # -- set-up -------------------------------------------------------------------------------
+    def path(self, *parts):
+        return os.path.join(self.root, *parts)
+
+    def write_command(self, name, script):
+        target = self.path(name)
+        with open(target, "w") as out:
+            out.write(script)
+        os.chmod(target, 0o755)
+        return target
+
+    def write_config(self, overrides=None, raw=None):
+        with open(self.path("velk.conf"), "w") as out:
+            if raw is not None:
+                out.write(raw)
+            else:
+                json.dump(merge(fast_settings(self.root), overrides or {}), out, indent=2)
+
+    # -- the agent ----------------------------------------------------------------------------
+    def start(self):
+        self.stderr_file = open(self.stderr_path, "w")
+        self.proc = subprocess.Popen(emulator_prefix() + [self.binary], cwd=self.root,
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                     stderr=self.stderr_file)
+        return self.proc
+
+    def signal(self, signum):
+        self.proc.send_signal(signum)
+
+    def wait_exit(self, timeout):
+        try:
+            return self.proc.wait(timeout=timeout)
+        finally:
+            self.stderr_file.close()
+
+    def stop(self, timeout=30):
+        """SIGTERM and wait; returns the exit status."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+        return self.wait_exit(timeout)
+
+    def close(self):
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        if not self.keep:
+            shutil.rmtree(self.root, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    # -- observing ----------------------------------------------------------------------------
+    def log_text(self):
+        try:
+            with open(self.path("logs", "velk.log"), errors="replace") as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+    def log_lines(self):
+        return self.log_text().splitlines()
+
+    def stderr_text(self):
+        with open(self.stderr_path, errors="replace") as f:
+            return f.read()
+
+    def wait_for_log(self, fragment, timeout=30, count=1):
+        """Waits until the log holds the fragment `count` times; returns the matching lines."""
+        deadline = time.monotonic() + timeout
+        while True:
+            hits = [line for line in self.log_lines() if fragment in line]
+            if len(hits) >= count:
+                return hits
+            if time.monotonic() > deadline:
+                raise AssertionError("log never showed %r (x%d); log tail:\n%s"
+                                     % (fragment, count, "\n".join(self.log_lines()[-40:])))
+            if self.proc is not None and self.proc.poll() is not None:
+                # Exited: one last look, then give up.
+                hits = [line for line in self.log_lines() if fragment in line]
+                if len(hits) >= count:
+                    return hits
+                raise AssertionError("agent exited (%s) before the log showed %r; log tail:\n%s"
+                                     % (self.proc.returncode, fragment, "\n".join(self.log_lines()[-40:])))
+            time.sleep(0.1)
+
+    def db(self):
+        return sqlite3.connect(self.path("db", "velk.db"))
+
+    def query(self, sql, args=()):
+        conn = self.db()
+        try:
+            return conn.execute(sql, args).fetchall()
+        finally:
+            conn.close()
