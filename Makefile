@@ -9,7 +9,13 @@ DEB_PACKAGES := build-essential cmake pkg-config python3 openssl ca-certificates
                 libspdlog-dev libfmt-dev picojson-dev libsqlite3-dev libcurl4-openssl-dev \
                 libgtest-dev libgmock-dev
 
-.PHONY: all deps build test sanitize tsan format-check clean
+# Cross build for the device (32-bit ARM Debian), tested under qemu user-mode emulation.
+ARMHF_DIR      ?= build-armhf
+ARMHF_PACKAGES := g++-arm-linux-gnueabihf qemu-user \
+                  libc6:armhf libstdc++6:armhf libspdlog-dev:armhf libfmt-dev:armhf libsqlite3-dev:armhf \
+                  libcurl4-openssl-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
+
+.PHONY: all deps build test deps-armhf test-armhf sanitize tsan format-check clean
 
 all: build
 
@@ -24,6 +30,16 @@ build: deps $(BUILD_DIR)/CMakeCache.txt
 
 test: build
 	cd $(BUILD_DIR) && ctest $(CTEST_FLAGS) -j $(JOBS)
+
+deps-armhf:
+	@./tools/install-armhf-deps.sh $(ARMHF_PACKAGES)
+
+$(ARMHF_DIR)/CMakeCache.txt: | deps deps-armhf
+	cmake -S . -B $(ARMHF_DIR) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchain-armhf.cmake
+
+test-armhf: deps deps-armhf $(ARMHF_DIR)/CMakeCache.txt
+	cmake --build $(ARMHF_DIR) -j $(JOBS)
+	cd $(ARMHF_DIR) && ctest $(CTEST_FLAGS) -j $(JOBS)
 
 # Address and undefined-behaviour sanitizers over the whole suite.
 sanitize: deps
