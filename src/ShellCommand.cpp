@@ -101,6 +101,34 @@ int ShellCommand::close() {
     return waited < 0 ? -1 : status;
 }
 
+int runCommandLastLine(const std::string& command, std::string& output) {
+    ShellCommand shell;
+    if (!shell.start(command)) {
+        return -1;
+    }
+    std::string last;
+    char line[256];
+    // A read error ends the loop like end of file.
+    while (fgets(line, sizeof(line), shell.output()) != nullptr) {
+        last = line;
+    }
+    int status = shell.close();
+    if (status == -1) {
+        return -3;
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+        return -4;
+    }
+    if (WIFSIGNALED(status)) {
+        return -2;
+    }
+    if (!WIFEXITED(status)) {
+        return -3;
+    }
+    output = last;
+    return 0;
+}
+
 bool ShellCommand::exitedWith(int status, int code) { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
 
 }  // namespace velk

@@ -35,4 +35,9 @@ private:
     pid_t pid = -1;
 };
 
+// Runs a command and keeps the last line it printed (at most 255 characters, line feed
+// included). 0 on success; -1 not started, -4 non-zero exit, -2 killed by a signal,
+// -3 the close failed. `output` changes only on success.
+int runCommandLastLine(const std::string& command, std::string& output);
+
 }  // namespace velk

@@ -1,0 +1,57 @@
+#include "ShellCommand.h"
+
+#include <gtest/gtest.h>
+
+#include "TextUtil.h"
+
+using velk::runCommandLastLine;
+
+TEST(RunCommandLastLine, KeepsLastLineOnlyOnCleanExit) {
+    struct Case {
+        const char* command;
+        int result;
+        const char* output;
+    };
+    const Case cases[] = {
+        {"printf 'one\\ntwo\\n'", 0, "two\n"},
+        {"printf 'no newline'", 0, "no newline"},
+        {"true", 0, ""},
+        {"echo printed; exit 1", -4, "unchanged"},
+        {"echo printed; kill -9 $$", -2, "unchanged"},
+    };
+    for (const auto& c : cases) {
+        std::string output = c.result == 0 ? "" : "unchanged";
+        EXPECT_EQ(runCommandLastLine(c.command, output), c.result) << c.command;
+        EXPECT_EQ(output, c.output) << c.command;
+    }
+}
+
+TEST(RunCommandLastLine, LongLineKeepsItsLastPiece) {
+    std::string output;
+    ASSERT_EQ(runCommandLastLine("head -c 300 /dev/zero | tr '\\0' a", output), 0);
+    EXPECT_EQ(output, std::string(300 - 255, 'a'));
+}
+
+TEST(ShellCommand, CloseWithoutStartAndDoubleStart) {
+    velk::ShellCommand shell;
+    EXPECT_EQ(shell.close(), -1);
+    ASSERT_TRUE(shell.start("exit 7"));
+    EXPECT_FALSE(shell.start("true"));
+    int status = shell.close();
+    EXPECT_TRUE(velk::ShellCommand::exitedWith(status, 7));
+}
+
+TEST(TextUtil, ReplaceAllContinuesAfterInsertedText) {
+    EXPECT_EQ(velk::replaceAll("a $t$ b $t$", "$t$", "X"), "a X b X");
+    // The replacement contains the pattern: no endless loop, no re-replacement.
+    EXPECT_EQ(velk::replaceAll("$t$", "$t$", "<$t$>"), "<$t$>");
+    EXPECT_EQ(velk::replaceAll("abc", "", "x"), "abc");
+}
+
+TEST(TextUtil, SplitSkipsEmptyPiecesAndLineBreaksGo) {
+    EXPECT_EQ(velk::split("\na\n\nb\n", '\n'), (std::vector<std::string>{"a", "b"}));
+    EXPECT_TRUE(velk::split("", '\n').empty());
+    std::string text = "1.0\r\n\r";
+    velk::removeLineBreaks(text);
+    EXPECT_EQ(text, "1.0");
+}
