@@ -1,15 +1,14 @@
 #include "data/SettingData.h"
 
-#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
-#include <limits>
 #include <sstream>
 #include <utility>
 
 #include <picojson.h>
 
+#include "JsonNumber.h"
 #include "ShellCommand.h"
 
 namespace velk::data {
@@ -17,27 +16,6 @@ namespace velk::data {
 namespace {
 
 SettingData* instance = nullptr;
-
-int32_t toInt32(const picojson::value& value) {
-    if (value.is<int64_t>()) {
-        int64_t n = value.get<int64_t>();
-        if (n > std::numeric_limits<int32_t>::max()) {
-            return std::numeric_limits<int32_t>::max();
-        }
-        if (n < std::numeric_limits<int32_t>::min()) {
-            return std::numeric_limits<int32_t>::min();
-        }
-        return static_cast<int32_t>(n);
-    }
-    double d = std::trunc(value.get<double>());
-    if (d >= static_cast<double>(std::numeric_limits<int32_t>::max())) {
-        return std::numeric_limits<int32_t>::max();
-    }
-    if (d <= static_cast<double>(std::numeric_limits<int32_t>::min())) {
-        return std::numeric_limits<int32_t>::min();
-    }
-    return static_cast<int32_t>(d);
-}
 
 // The member of a section object, or null when the section or the member is absent.
 const picojson::value* member(const picojson::object& root, const char* section, const char* key) {
@@ -142,7 +120,7 @@ int SettingData::loadSettingFile() {
     for (const auto& [section, entry] : numbers) {
         const picojson::value* value = member(top, section, entry.first);
         if (value != nullptr && value->is<double>()) {
-            *entry.second = toInt32(*value);
+            *entry.second = jsonToInt32(*value);
         }
     }
 
