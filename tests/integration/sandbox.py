@@ -5,7 +5,6 @@ The sandbox binary reads "velk.conf" and runs "./substratecode-generator", "./up
 """
 import json
 import os
-import shlex
 import shutil
 import signal
 import sqlite3
@@ -14,9 +13,9 @@ import tempfile
 import time
 
 
-def emulator_prefix():
-    """Command prefix that runs a foreign-architecture binary (empty on the native build)."""
-    return shlex.split(os.environ.get("VELK_TEST_EMULATOR", ""))
+def emulated():
+    """True when the binary runs under an emulator (the cross build): timings stretch."""
+    return bool(os.environ.get("VELK_EMULATOR"))
 
 
 def fast_settings(root):
@@ -81,7 +80,7 @@ class Sandbox:
     # -- the agent ----------------------------------------------------------------------------
     def start(self):
         self.stderr_file = open(self.stderr_path, "w")
-        self.proc = subprocess.Popen(emulator_prefix() + [self.binary], cwd=self.root,
+        self.proc = subprocess.Popen([self.binary], cwd=self.root,
                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=self.stderr_file)
         return self.proc
