@@ -1,0 +1,214 @@
+#include "Corvane.h"
+
+#include <unistd.h>
+
+#include <string>
+
+#include "SignalRelay.h"
+#include "WaitTimeAdjustment.h"
+#include "data/LogWrapper.h"
+#include "data/SettingData.h"
+#include "db/DbController.h"
+
+namespace velk {
+
+std::atomic<Corvane*> agentInstance{nullptr};
+
+int Corvane::init() {
+    _initSetting();
+    _initLog();
+    log->info("=========================================== >>>");
+    log->info("  Corvane execution.");
+    log->flush();
+    _displaySettingData();
+    int result = _initDb();
+    if (result != 0) {
+        log->error("[{}:{}] Failed to initialize Database", VELK_AT);
+        log->flush();
+    }
+    return result;
+}
+
+int Corvane::_initSetting() {
+    data::SettingData::createInstance();
+    settings = data::SettingData::getInstance();
+    return 0;
+}
+
+void Corvane::_initLog() {
+    std::string path = settings->getString("log_dir") + "/" + settings->getString("log_file");
+    data::LogWrapper::createRotatingLogger(path, settings->getInt("log_max_bytes", 100000),
+                                           settings->getInt("log_counts", 10));
+    data::LogWrapper::createInstance();
+    log = data::LogWrapper::getInstance();
+    log->setLogger("velk");
+    SignalRelay::start(log);
+}
+
+void Corvane::_displaySettingData() {
+    const data::SettingData& s = *settings;
+    log->info("Display Setting Data >>>");
+    log->info("  log");
+    log->info("    log_dir                  = {}", s.getString("log_dir"));
+    log->info("    log_file                 = {}", s.getString("log_file"));
+    log->info("    log_max_bytes            = {}", s.getInt("log_max_bytes", 0));
+    log->info("    log_counts               = {}", s.getInt("log_counts", 0));
+    log->info("    log_level                = {} ({})", s.getLogLevel(), log->getLevelName(s.getLogLevel()));
+    log->info("  database");
+    log->info("    db_dir/db_file           = {}/{}", s.getString("db_path"), s.getString("db_file"));
+    log->info("    lock_order               = {}", s.getString("lock_rw"));
+    log->info("    lock_upd                 = {}", s.getString("lock_ro"));
+    log->info("  check order param");
+    log->info("    check_interval           = {}", s.getInt("check_interval_sec", 0));
+    log->info("    check_slice_interval     = {}", s.getInt("check_slice_interval_sec", 0));
+    log->info("    delay_start_time         = {}", s.getInt("delay_start_time", 0));
+    log->info("  instruction thread");
+    log->info("    loop_interval            = {}", s.getInt("loop_interval_sec", 0));
+    log->info("    loop_slice_interval      = {}", s.getInt("loop_slice_interval_sec", 0));
+    log->info("    delay_start_thread_time  = {}", s.getInt("delay_start_thread_time", 0));
+    log->info("  thread alive param");
+    log->info("    alive_check_interval     = {}", s.getInt("alive_check_interval_sec", 0));
+    log->info("    alive_differ             = {}", s.getInt("alive_differ_sec", 0));
+    log->info("  server alive param");
+    log->info("    ping_server_fqdn         = {}", s.getString("ping_server_fqdn"));
+    log->info("    ping_server_ipaddr       = {}", s.getString("ping_server_ipaddr"));
+    log->info("    pint_retry_num           = {}", s.getInt("pint_retry_num", 0));
+    log->info("    ping_retry_interval      = {}", s.getInt("ping_retry_interval", 0));
+    log->info("  web api");
+    log->info("    api_base_url             = {}", s.getString("api_base_url"));
+    log->info("    api_login_url            = {}", s.getString("api_login_url"));
+    log->info("    api_u1                   = {}", s.getString("api_u1"));
+    log->info("    api_u2                   = {}", s.getString("api_u2"));
+    log->info("    api_token_expiration     = {}", s.getInt("api_token_expiration", 0));
+    log->info("    header");
+    for (const auto& line : s.getList("header")) {
+        log->info("                             = {}", line);
+    }
+    log->info("    api_uri");
+    log->info("      order_check            = {}", s.getString("order_check"));
+    log->info("      report_result          = {}", s.getString("report_result"));
+    log->info("  http access");
+    log->info("    retry_num                = {}", s.getInt("retry_num", 0));
+    log->info("    retry_interval_sec       = {}", s.getInt("retry_interval_sec", 0));
+    log->info("    http_timeout             = {}", s.getLong("http_timeout", 0));
+    log->info("    http_connect_timeout     = {}", s.getLong("http_connect_timeout", 0));
+    log->info("    ca_cert_file             = {}", s.getString("ca_cert_file"));
+    log->info("  software update");
+    log->info("    package_dir              = {}", s.getString("package_dir"));
+    log->info("    upd_log_dir              = {}", s.getString("upd_log_dir"));
+    log->info("    script_download_pkg      = {}", s.getString("script_download_pkg"));
+    log->info("    script_install_pkg       = {}", s.getString("script_install_pkg"));
+    log->info("    target_pkg_list_dir      = {}", s.getString("target_pkg_list_dir"));
+    log->info("    proc_retry_num           = {}", s.getInt("proc_retry_num", 0));
+    log->info("    proc_retry_wait_sec      = {}", s.getInt("proc_retry_wait_sec", 0));
+    log->info("Display Setting Data <<<");
+}
+
+int Corvane::_initDb() {
+    db::DbController::createInstance();
+    db = db::DbController::getInstance();
+    int result = db->init(settings->getString("db_path"), settings->getString("db_file"),
+                          settings->getString("lock_rw"), settings->getString("lock_ro"));
+    log->info("[{}:{}] in _initDb : DB init -> {} ({})", VELK_AT, result == 0 ? "success" : "failed", result);
+    if (result != 0) {
+        log->info("[{}:{}] in _initDb : DB init failed !!!!!", VELK_AT);
+        log->flush();
+        return 1;
+    }
+    return 0;
+}
+
+void Corvane::finish() {
+    log->info("=========================================== <<<");
+    log->flush();
+}
+
+Corvane::~Corvane() { SignalRelay::stop(); }
+
+void Corvane::receiveExitSignal(int signalNumber) {
+    exitState.store(2);
+    signalNo.store(signalNumber);
+    SignalRelay::notify(SignalRelay::kExit, signalNumber);
+}
+
+void Corvane::receiveOrderSignal(int signalNumber) {
+    signalNo.store(signalNumber);
+    if (signalNumber == 10 || signalNumber == 12) {
+        orderState.store(2);
+    }
+    if (orderState.load() != 0) {
+        SignalRelay::notify(SignalRelay::kOrder, signalNumber);
+    }
+}
+
+int Corvane::mainLoop() {
+    log->info("--------------------------------------");
+    log->info("[{}:{}]  called main method", VELK_AT);
+    log->flush();
+    int32_t notStarted = 0;
+    if (exitState.load() != 0 || !exitState.compare_exchange_strong(notStarted, 1)) {
+        log->info("[{}:{}]  end before loop", VELK_AT);
+        return 1;
+    }
+    signalNo.store(0);
+
+    int32_t slice = settings->getInt("check_slice_interval_sec", 5);
+    int32_t delay = settings->getInt("delay_start_time", 180);
+    int32_t interval = settings->getInt("check_interval_sec", 3600);
+
+    WaitTimeAdjustment waiter(delay, slice);
+    waiter.start();
+    log->info("[{}:{}]   -----  >>> wait before main processing > start : wait {} sec", VELK_AT, delay);
+    log->flush();
+    waiter.wait(&exitState, &orderState);
+    log->info("[{}:{}]   -----  >>> wait before main processing > end", VELK_AT);
+
+    waiter.setWaitTime(interval, slice);
+    waiter.start();
+    log->info("[{}:{}] Main Thread Loop Start", VELK_AT);
+    log->flush();
+    int waitResult = 0;
+
+    while (exitState.load() == 1) {
+        if (exitState.load() != 1) {
+            log->info("[{}:{}]  end main loop:1 ({}:{})", VELK_AT, waitResult, exitState.load());
+            break;
+        }
+        if (waitResult == 2) {
+            log->info("execute remote order ({})", orderState.load());
+            if (orderState.load() == 2) {
+                orderState.store(0);
+            }
+        } else if (waitResult == 0) {
+            waiter.start();
+        }
+        if (exitState.load() != 1) {
+            log->info("[{}:{}]  end main loop:2 ({}:{})", VELK_AT, waitResult, exitState.load());
+            break;
+        }
+        log->flush();
+        if (exitState.load() != 1) {
+            log->info("[{}:{}]  end main loop:3 ({}:{})", VELK_AT, waitResult, exitState.load());
+            break;
+        }
+        waitResult = waiter.wait(&exitState, &orderState);
+        if (waitResult == 1 || exitState.load() != 1) {
+            log->info("[{}:{}]  end main loop:4 ({}:{})", VELK_AT, waitResult, exitState.load());
+            break;
+        }
+    }
+
+    log->info("[{}:{}] Main Thread Loop Finished", VELK_AT);
+    log->flush();
+    usleep(5000000);
+    if (exitState.load() == 2) {
+        log->info("[{}:{}] main end (Receive Signal : signal num={})", VELK_AT, signalNo.load());
+    } else {
+        log->info("[{}:{}] main end", VELK_AT);
+    }
+    log->info("--------------------------------------");
+    log->flush();
+    return 0;
+}
+
+}  // namespace velk
