@@ -1,0 +1,375 @@
+#include "communication/CommunicationManager.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <picojson.h>
+
+#include "feature/SimpleCipher.h"
+#include "support/FakeService.h"
+#include "support/TestLog.h"
+
+using velk::comm::CommunicationManager;
+using velk::test::FakeService;
+using velk::test::RecordedRequest;
+using velk::test::TestLog;
+
+namespace {
+
+const std::string kLoginPath = "/monitoring/api_user/";
+const std::string kApiPath = "/monitoring/api/";
+
+// Finds, character by character, a stored form that the agent's cipher turns into plain.
+std::string encipher(const std::string& plain) {
+    const velk::feature::SimpleCipher cipher;
+    std::string stored;
+    for (size_t i = 0; i < plain.size(); ++i) {
+        bool found = false;
+        for (int b = 44; b <= 126 && !found; ++b) {
+            std::string probe(i, ',');
+            probe.push_back(static_cast<char>(b));
+            if (cipher.decode(probe)[i] == plain[i]) {
+                stored.push_back(static_cast<char>(b));
+                found = true;
+            }
+        }
+        if (!found) {
+            return "";
+        }
+    }
+    return stored;
+}
+
+// Agent configuration aimed at the fake service; overrides replace single keys.
+std::string agentConfig(const FakeService& fake, const picojson::object& webApi = {},
+                        const picojson::object& httpAccess = {}) {
+    picojson::object web{
+        {"api_base_url", picojson::value(fake.baseUrl() + kApiPath)},
+        {"api_login_url", picojson::value(fake.baseUrl() + kLoginPath)},
+    };
+    picojson::object access{
+        {"retry_num", picojson::value(int64_t{0})},
+        {"retry_interval_sec", picojson::value(int64_t{1})},
+        {"http_timeout", picojson::value(int64_t{2})},
+        {"http_connect_timeout", picojson::value(int64_t{1})},
+        {"ca_cert_file", picojson::value(fake.caFile())},
+    };
+    for (const auto& [k, v] : webApi) {
+        web[k] = v;
+    }
+    for (const auto& [k, v] : httpAccess) {
+        access[k] = v;
+    }
+    picojson::object root{
+        {"log", picojson::value(picojson::object{{"log_level", picojson::value(int64_t{0})}})},
+        {"web_api", picojson::value(web)},
+        {"http_access", picojson::value(access)},
+    };
+    return picojson::value(root).serialize();
+}
+
+picojson::value num(int64_t n) { return picojson::value(n); }
+picojson::value text(const std::string& s) { return picojson::value(s); }
+
+std::vector<RecordedRequest> withPathPrefix(const std::vector<RecordedRequest>& all, const std::string& prefix) {
+    std::vector<RecordedRequest> found;
+    for (const auto& r : all) {
+        if (r.path.compare(0, prefix.size(), prefix) == 0) {
+            found.push_back(r);
+        }
+    }
+    return found;
+}
+
+int send(const std::string& suffix, const std::string& body, std::string& response) {
+    CommunicationManager manager;
+    manager.init();
+    return manager.dataSend(suffix, body, response);
+}
+
+// Starts the fake first: the configuration needs its port.
+class CommunicationManagerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        velk::test::initHttpOnce();
+        ASSERT_TRUE(fake.running());
+        CommunicationManager().clearToken();
+    }
+    void useConfig(const picojson::object& webApi = {}, const picojson::object& httpAccess = {}) {
+        testLog = std::make_unique<TestLog>(agentConfig(fake, webApi, httpAccess));
+    }
+    std::vector<RecordedRequest> logins() { return withPathPrefix(fake.requests(), kLoginPath); }
+    std::vector<RecordedRequest> apiCalls() { return withPathPrefix(fake.requests(), kApiPath); }
+
+    FakeService fake;
+    std::unique_ptr<TestLog> testLog;
+};
+
+}  // namespace
+
+TEST_F(CommunicationManagerTest, FirstSendLogsInAndLaterSendsReuseTheToken) {
+    useConfig();
+    std::string response;
+    ASSERT_EQ(send("order_check", "{\"n\":1}", response), 0);
+    EXPECT_EQ(response, "{\"result\":\"ok\"}");
+    response.clear();
+    ASSERT_EQ(send("order_check", "{\"n\":2}", response), 0);
+    EXPECT_EQ(response, "{\"result\":\"ok\"}");
+
+    const auto tokens = fake.tokens();
+    ASSERT_EQ(tokens.size(), 1u);
+    ASSERT_EQ(logins().size(), 1u);
+    const auto calls = apiCalls();
+    ASSERT_EQ(calls.size(), 2u);
+    for (const auto& call : calls) {
+        EXPECT_EQ(call.method, "POST");
+        EXPECT_EQ(call.path, kApiPath + "order_check");
+        EXPECT_EQ(call.headerValues("Authorization"), std::vector<std::string>{"Bearer " + tokens[0]});
+        EXPECT_EQ(call.headerValues("Accept"), std::vector<std::string>{"application/json"});
+    }
+    EXPECT_EQ(calls[1].body, "{\"n\":2}");
+    EXPECT_EQ(testLog->count("in dataSend : _accessAuthApi result -> 0 : receive data (API Token) -> " + tokens[0]),
+              1u);
+    EXPECT_TRUE(testLog->contains("in dataSend : _accessApi result -> 0 : receive data -> {\"result\":\"ok\"}"));
+}
+
+TEST_F(CommunicationManagerTest, FailedPostClearsTheTokenAndTheNextSendLogsInAgain) {
+    useConfig();
+    std::string response;
+    ASSERT_EQ(send("a", "1", response), 0);
+    ASSERT_TRUE(fake.script(kApiPath + "b", R"([{"drop":true}])"));
+    EXPECT_EQ(send("b", "2", response), 1);
+    EXPECT_TRUE(testLog->contains("in dataSend : _accessApi failed result -> "));
+    EXPECT_EQ(CommunicationManager().getToken(), "");
+    EXPECT_EQ(send("c", "3", response), 0);
+
+    const auto tokens = fake.tokens();
+    ASSERT_EQ(tokens.size(), 2u);
+    EXPECT_EQ(logins().size(), 2u);
+    const auto calls = apiCalls();
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[2].headerValues("Authorization"), std::vector<std::string>{"Bearer " + tokens[1]});
+}
+
+// The HTTP status plays no part: the body comes back and the token stays.
+TEST_F(CommunicationManagerTest, ServerErrorWithBodyIsReturnedAsSuccess) {
+    useConfig();
+    ASSERT_TRUE(fake.script(kApiPath + "order_check", R"([{"status":500,"body":"database down"}])"));
+    std::string response;
+    EXPECT_EQ(send("order_check", "{}", response), 0);
+    EXPECT_EQ(response, "database down");
+    EXPECT_FALSE(CommunicationManager().getToken().empty());
+}
+
+namespace {
+
+struct LoginCase {
+    const char* name;
+    std::string configJson;  // applied to the fake before the login
+    std::string loginScript;
+    int expected;  // 1 stands for "some CURLcode"
+};
+
+void PrintTo(const LoginCase& c, std::ostream* os) { *os << c.name; }
+
+class CommunicationManagerLogin : public CommunicationManagerTest,
+                                  public ::testing::WithParamInterface<LoginCase> {};
+
+}  // namespace
+
+TEST_P(CommunicationManagerLogin, RejectedLoginFailsTheSendAndPostsNothing) {
+    useConfig();
+    const auto& c = GetParam();
+    if (!c.configJson.empty()) {
+        ASSERT_TRUE(fake.configure(c.configJson));
+    }
+    if (!c.loginScript.empty()) {
+        ASSERT_TRUE(fake.script(kLoginPath, c.loginScript));
+    }
+    std::string response;
+    EXPECT_EQ(send("order_check", "{}", response), 1);
+    EXPECT_EQ(logins().size(), 1u);
+    EXPECT_TRUE(apiCalls().empty());
+    EXPECT_EQ(CommunicationManager().getToken(), "");
+    if (c.expected == 1) {
+        EXPECT_TRUE(testLog->contains("in _accessAuthApi : receive failed: receive result -> "));
+        EXPECT_FALSE(testLog->contains("_accessAuthApi failed result -> -"));
+    } else {
+        EXPECT_TRUE(testLog->contains("in dataSend : _accessAuthApi failed result -> " + std::to_string(c.expected)));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, CommunicationManagerLogin,
+    ::testing::Values(LoginCase{"WrongPassword", R"({"password":"not the one"})", "", -2},
+                      LoginCase{"TokenOf59", "", R"([{"token_length":59}])", -1},
+                      LoginCase{"TokenOf61", "", R"([{"token_length":61}])", -1},
+                      LoginCase{"Empty", "", R"([{"body":""}])", -1},
+                      // 60 characters, but a refusal all the same
+                      LoginCase{"SixtyCharacterRefusal", "",
+                                R"([{"body":"{\"message\":\"Unauthenticated.\"}______________________________"}])",
+                                -2},
+                      LoginCase{"Dropped", "", R"([{"drop":true}])", 1}),
+    [](const ::testing::TestParamInfo<LoginCase>& p) { return std::string(p.param.name); });
+
+TEST_F(CommunicationManagerTest, RetriesAreCountedOnTheWire) {
+    useConfig({}, {{"retry_num", num(2)}});
+    ASSERT_TRUE(fake.script(kApiPath + "r", R"([{"drop":true},{"drop":true},{"drop":true}])"));
+    std::string response;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(send("r", "x", response), 1);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(apiCalls().size(), 3u);
+    EXPECT_EQ(testLog->count("in http_access : failed to access url : Retry num -> "), 2u);
+    EXPECT_TRUE(testLog->contains("Retry num -> 2 / 2"));
+}
+
+TEST_F(CommunicationManagerTest, DeadLoginPortIsTriedThreeTimes) {
+    const std::string dead = "https://127.0.0.1:" + std::to_string(velk::test::unusedPort()) + kLoginPath;
+    useConfig({{"api_login_url", text(dead)}}, {{"retry_num", num(2)}});
+    std::string response;
+    EXPECT_EQ(send("order_check", "{}", response), 1);
+    EXPECT_EQ(testLog->count("in http_access : failed to access url : Retry num -> "), 2u);
+    EXPECT_TRUE(testLog->contains("Retry num -> 1 / 2"));
+    EXPECT_TRUE(testLog->contains("Retry num -> 2 / 2"));
+    EXPECT_TRUE(testLog->contains("in dataSend : _accessAuthApi failed result -> 7"));  // couldn't connect
+    EXPECT_TRUE(fake.requests().empty());
+}
+
+TEST_F(CommunicationManagerTest, UntrustedCertificateGetsNothingPosted) {
+    useConfig({}, {{"ca_cert_file", text("")}});  // the system store does not know the test CA
+    std::string response;
+    EXPECT_EQ(send("order_check", "{\"secret\":1}", response), 1);
+    EXPECT_TRUE(fake.requests().empty());
+    EXPECT_GT(fake.tlsErrors(), 0);
+    EXPECT_TRUE(testLog->contains("in _accessAuthApi : receive failed: receive result -> 60"));
+
+    // Even with a cached token the API call is refused.
+    CommunicationManager manager;
+    manager.init();
+    manager.setToken(std::string(60, 't'));
+    EXPECT_EQ(manager.dataSend("order_check", "{\"secret\":2}", response), 1);
+    EXPECT_TRUE(fake.requests().empty());
+    EXPECT_EQ(manager.getToken(), "");
+}
+
+// The login and the API call as the service sees them: unencoded credentials, the agent's
+// User-Agent, the plain content type without header templates, and the body byte for byte.
+TEST_F(CommunicationManagerTest, WireFormOfLoginAndApiCall) {
+    // The cipher only yields characters from ',' up, so "&", "+", "%" and blanks cannot occur.
+    const std::string user = "dev=a~1";
+    const std::string password = "P=w|{x}^`[41";
+    const std::string u1 = encipher(user);
+    const std::string u2 = encipher(password);
+    ASSERT_FALSE(u1.empty());
+    ASSERT_FALSE(u2.empty());
+    useConfig({{"api_u1", text(u1)}, {"api_u2", text(u2)}, {"header", picojson::value(picojson::array{})},
+               {"api_base_url", text(fake.baseUrl() + "/monitoring/api")}});
+    ASSERT_TRUE(fake.configure(picojson::value(picojson::object{{"user", text(user)}, {"password", text(password)}})
+                                   .serialize()));
+    const std::string body = "{\"a\":\"\xe2\x82\xac \\\"q\\\"\",\"b\":[1,2]}\n";
+    std::string response;
+    ASSERT_EQ(send("order_check", body, response), 0);
+
+    const auto all = fake.requests();
+    ASSERT_EQ(all.size(), 2u);
+    const auto& login = all[0];
+    EXPECT_EQ(login.method, "GET");
+    EXPECT_EQ(login.path, kLoginPath + "?unm=" + user + "&upw=" + password);
+    EXPECT_EQ(login.body, "");
+    EXPECT_EQ(login.headerValues("User-Agent"), std::vector<std::string>{"sib/1.0"});
+    EXPECT_TRUE(login.headerValues("Authorization").empty());
+
+    const auto& call = all[1];
+    EXPECT_EQ(call.method, "POST");
+    EXPECT_EQ(call.path, "/monitoring/apiorder_check");  // joined without a slash
+    EXPECT_EQ(call.body, body);
+    EXPECT_EQ(call.headerValues("Content-Type"), std::vector<std::string>{"text/plane"});
+    EXPECT_TRUE(call.headerValues("Authorization").empty());
+    EXPECT_EQ(call.headerValues("User-Agent"), std::vector<std::string>{"sib/1.0"});
+
+    // The user name is logged; the password is not, anywhere.
+    EXPECT_TRUE(testLog->contains("in _accessAuthApi : send data -> unm=" + user));
+    EXPECT_TRUE(testLog->contains("in _accessAuthApi : send data -> upw=****"));
+    EXPECT_TRUE(testLog->contains("send data -> unm=" + user + "&upw=****|"));
+    EXPECT_FALSE(testLog->contains(password));
+}
+
+TEST_F(CommunicationManagerTest, HeaderTemplatesGetTheTokenWithoutReexpansion) {
+    // A token that itself holds the placeholder must be inserted once, literally.
+    const std::string token = "$api_token$" + std::string(49, 'Z');
+    ASSERT_EQ(token.size(), 60u);
+    useConfig({{"header", picojson::value(picojson::array{text("X-Both: $api_token$|$api_token$"),
+                                                          text("X-Plain: no placeholder"),
+                                                          text("Authorization: Bearer $api_token$")})}});
+    ASSERT_TRUE(fake.script(kLoginPath, picojson::value(picojson::array{picojson::value(
+                                            picojson::object{{"body", text(token)}})})
+                                            .serialize()));
+    std::string response;
+    ASSERT_EQ(send("order_check", "{}", response), 0);
+    const auto calls = apiCalls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].headerValues("X-Both"), std::vector<std::string>{token + "|" + token});
+    EXPECT_EQ(calls[0].headerValues("X-Plain"), std::vector<std::string>{"no placeholder"});
+    EXPECT_EQ(calls[0].headerValues("Authorization"), std::vector<std::string>{"Bearer " + token});
+    for (const auto& type : calls[0].headerValues("Content-Type")) {
+        EXPECT_NE(type, "text/plane");  // only an empty template list brings it
+    }
+}
+
+TEST_F(CommunicationManagerTest, HugeExpirySaturatesInsteadOfWrapping) {
+    useConfig({{"api_token_expiration", num(2147483647)}});
+    std::string response;
+    ASSERT_EQ(send("a", "1", response), 0);
+    ASSERT_EQ(send("b", "2", response), 0);
+    EXPECT_EQ(logins().size(), 1u);
+    EXPECT_TRUE(testLog->contains(" : expiration -> 2038/01/"));
+}
+
+namespace {
+class CommunicationManagerExpiry : public CommunicationManagerTest, public ::testing::WithParamInterface<int> {};
+}  // namespace
+
+TEST_P(CommunicationManagerExpiry, NonPositiveLifetimeLogsInEveryTime) {
+    useConfig({{"api_token_expiration", num(GetParam())}});
+    std::string response;
+    ASSERT_EQ(send("a", "1", response), 0);
+    ASSERT_EQ(send("b", "2", response), 0);
+    EXPECT_EQ(logins().size(), 2u);
+    EXPECT_FALSE(CommunicationManager().isTokenValid());
+}
+
+INSTANTIATE_TEST_SUITE_P(Lifetimes, CommunicationManagerExpiry, ::testing::Values(0, -5, INT32_MIN));
+
+TEST_F(CommunicationManagerTest, ThreadsShareOneTokenCache) {
+    useConfig();
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&failures, t] {
+            for (int i = 0; i < 3; ++i) {
+                std::string response;
+                if (send("t" + std::to_string(t), std::to_string(i), response) != 0 ||
+                    response != "{\"result\":\"ok\"}") {
+                    ++failures;
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(apiCalls().size(), 12u);
+    // Threads that found no token at the same moment may each log in, but no more than that.
+    EXPECT_GE(logins().size(), 1u);
+    EXPECT_LE(logins().size(), 4u);
+}

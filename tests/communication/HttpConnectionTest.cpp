@@ -1,0 +1,229 @@
+#include "communication/HttpConnection.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <curl/curl.h>
+
+#include "support/FakeService.h"
+#include "support/TestLog.h"
+
+using velk::comm::HttpConnection;
+using velk::test::FakeService;
+using velk::test::TestLog;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::string hexOf(const std::string& bytes) {
+    static const char* digits = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char c : bytes) {
+        hex += digits[c >> 4];
+        hex += digits[c & 15];
+    }
+    return hex;
+}
+
+class HttpConnectionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        velk::test::initHttpOnce();
+        ASSERT_TRUE(fake.running());
+        http.setTimeout(2, 1);
+        http.setRetry(0, 1);
+        http.setCaCertFile(fake.caFile());
+    }
+
+    TestLog testLog;
+    FakeService fake;
+    HttpConnection http;
+};
+
+}  // namespace
+
+TEST_F(HttpConnectionTest, GetJoinsParametersUnencodedAndOmitsQuestionMarkWhenEmpty) {
+    std::string response;
+    EXPECT_EQ(http.httpSendGet(fake.baseUrl() + "/bare", {"X-Ignored: 1"}, "", response), 0);
+    EXPECT_EQ(http.httpSendGetParams(fake.baseUrl() + "/params", {}, {"a=1", "b=x&y", "c=+%=~"}, response), 0);
+    EXPECT_EQ(http.httpSendGetParams(fake.baseUrl() + "/none", {}, {}, response), 0);
+
+    const auto requests = fake.requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[0].method, "GET");
+    EXPECT_EQ(requests[0].path, "/bare");
+    EXPECT_TRUE(requests[0].headerValues("X-Ignored").empty());  // a GET sends no custom headers
+    EXPECT_EQ(requests[1].path, "/params?a=1&b=x&y&c=+%=~");
+    EXPECT_EQ(requests[2].path, "/none");
+    for (const auto& request : requests) {
+        EXPECT_EQ(request.headerValues("User-Agent"), std::vector<std::string>{"sib/1.0"});
+    }
+}
+
+TEST_F(HttpConnectionTest, PostCarriesPlaneContentTypeOnlyWithoutHeaders) {
+    const std::string body = "{\"k\":\"v \\\" \xc3\xa9\"}\r\n&a=b+c%20";
+    std::string response;
+    EXPECT_EQ(http.httpSendPost(fake.baseUrl() + "/p1", {}, body, response), 0);
+    EXPECT_EQ(http.httpSendPost(fake.baseUrl() + "/p2", {"Content-Type: application/json", "X-Key: v1"}, body,
+                                response),
+              0);
+
+    const auto requests = fake.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].method, "POST");
+    EXPECT_EQ(requests[0].headerValues("Content-Type"), std::vector<std::string>{"text/plane"});
+    EXPECT_EQ(requests[1].headerValues("Content-Type"), std::vector<std::string>{"application/json"});
+    EXPECT_EQ(requests[1].headerValues("X-Key"), std::vector<std::string>{"v1"});
+    for (const auto& request : requests) {
+        EXPECT_EQ(hexOf(request.body), hexOf(body));
+        EXPECT_EQ(request.headerValues("User-Agent"), std::vector<std::string>{"sib/1.0"});
+    }
+}
+
+// Whatever the HTTP status, a completed transfer is a success carrying the body, and a
+// redirect is handed back rather than followed.
+TEST_F(HttpConnectionTest, ErrorStatusAndRedirectAreSuccessWithTheirBody) {
+    ASSERT_TRUE(fake.script("/s", R"([{"status":500,"body":"internal trouble"},
+                                      {"status":401,"body":"{\"message\":\"Unauthenticated.\"}"},
+                                      {"status":302,"body":"moved","headers":{"Location":"/elsewhere"}}])"));
+    std::string response;
+    EXPECT_EQ(http.httpSendPost(fake.baseUrl() + "/s", {}, "x", response), 0);
+    EXPECT_EQ(response, "internal trouble");
+    EXPECT_EQ(http.httpSendPost(fake.baseUrl() + "/s", {}, "x", response), 0);
+    EXPECT_EQ(response, "{\"message\":\"Unauthenticated.\"}");
+    EXPECT_EQ(http.httpSendGet(fake.baseUrl() + "/s", {}, "", response), 0);
+    EXPECT_EQ(response, "moved");
+    EXPECT_EQ(fake.requests().size(), 3u);
+}
+
+TEST_F(HttpConnectionTest, SlowAnswerTimesOutWithinTheLimit) {
+    http.setTimeout(1, 1);
+    ASSERT_TRUE(fake.script("/slow", R"([{"delay":3,"body":"late"}])"));
+    std::string response;
+    const auto start = Clock::now();
+    EXPECT_EQ(http.httpSendPost(fake.baseUrl() + "/slow", {}, "x", response), CURLE_OPERATION_TIMEDOUT);
+    EXPECT_LT(secondsSince(start), 2.5);
+    EXPECT_TRUE(testLog.contains("in httpPostPlane : failed -> Timeout was reached"));
+}
+
+// A peer that hangs up must neither pass for success nor end the process.
+TEST_F(HttpConnectionTest, DroppedConnectionFailsWithoutKillingTheProcess) {
+    ASSERT_TRUE(fake.script("/drop", R"([{"drop":true},{"drop_before_body":true}])"));
+    std::string response = "stale";
+    EXPECT_GT(http.httpSendPost(fake.baseUrl() + "/drop", {}, "small", response), 0);
+    EXPECT_EQ(response, "");
+    const std::string big(4 * 1024 * 1024, 'b');  // still being sent when the peer closes
+    EXPECT_GT(http.httpSendPost(fake.baseUrl() + "/drop", {}, big, response), 0);
+    EXPECT_EQ(fake.requests().size(), 2u);
+}
+
+TEST_F(HttpConnectionTest, RetriesWithPausesThenReturnsLastCode) {
+    const std::string dead = "https://127.0.0.1:" + std::to_string(velk::test::unusedPort()) + "/x";
+    std::string response;
+    http.setRetry(2, 1);
+    auto start = Clock::now();
+    EXPECT_EQ(http.httpSendPost(dead, {}, "x", response), CURLE_COULDNT_CONNECT);
+    EXPECT_GE(secondsSince(start), 2.0);
+    EXPECT_EQ(testLog.count("in httpPostPlane : failed ->"), 3u);
+    EXPECT_EQ(testLog.count("in http_access : failed to access url : Retry num"), 2u);
+    EXPECT_TRUE(testLog.contains("in http_access : failed to access url : Retry num -> 1 / 2"));
+    EXPECT_TRUE(testLog.contains("in http_access : failed to access url : Retry num -> 2 / 2"));
+
+    testLog.clear();
+    http.setRetry(0, 1);
+    start = Clock::now();
+    EXPECT_EQ(http.httpSendGet(dead, {}, "", response), CURLE_COULDNT_CONNECT);
+    EXPECT_LT(secondsSince(start), 1.0);
+    EXPECT_EQ(testLog.count("Retry num"), 0u);
+}
+
+TEST_F(HttpConnectionTest, RetrySucceedsOnTheWireAfterFailedAttempts) {
+    http.setRetry(3, 1);
+    ASSERT_TRUE(fake.script("/r", R"([{"drop":true},{"drop":true},{"body":"third time"}])"));
+    std::string response;
+    EXPECT_EQ(http.httpSendPost(fake.baseUrl() + "/r", {}, "x", response), 0);
+    EXPECT_EQ(response, "third time");
+    EXPECT_EQ(fake.requests().size(), 3u);
+    EXPECT_EQ(testLog.count("Retry num -> "), 1u);  // the first failure is not reported by the loop
+}
+
+// Verification cannot be bypassed: an unknown CA, the system store alone, a certificate for
+// another name, and an upper-case scheme all fail before any request is sent.
+TEST(HttpConnectionTrust, UntrustedPeersGetNoRequest) {
+    TestLog testLog;
+    velk::test::initHttpOnce();
+    FakeService fake;
+    FakeService wrongName({"--san", "DNS:other.invalid"});
+    ASSERT_TRUE(fake.running() && wrongName.running());
+    const std::string otherCa = FakeService::makeCa(fake.dir(), "other");
+    ASSERT_FALSE(otherCa.empty());
+
+    struct Case {
+        const char* name;
+        FakeService* service;
+        std::string url;
+        std::string caFile;
+    };
+    const std::string upper = "HTTPS://127.0.0.1:" + std::to_string(fake.port()) + "/x";
+    const std::vector<Case> cases{
+        {"other CA", &fake, fake.baseUrl() + "/x", otherCa},
+        {"system store", &fake, fake.baseUrl() + "/x", ""},
+        {"upper-case scheme", &fake, upper, ""},
+        {"wrong host name", &wrongName, wrongName.baseUrl() + "/x", wrongName.caFile()},
+        {"missing CA file", &fake, fake.baseUrl() + "/x", fake.dir() + "/absent.pem"},
+    };
+    for (const auto& c : cases) {
+        HttpConnection http;
+        http.setTimeout(2, 1);
+        http.setCaCertFile(c.caFile);
+        std::string response;
+        EXPECT_GT(http.httpSendPost(c.url, {}, "secret order", response), 0) << c.name;
+        EXPECT_GT(http.httpSendGet(c.url, {}, "unm=a&upw=b", response), 0) << c.name;
+    }
+    EXPECT_TRUE(fake.requests().empty());
+    EXPECT_TRUE(wrongName.requests().empty());
+    EXPECT_GT(fake.tlsErrors(), 0);
+
+    // The same service is reachable once its CA is named.
+    HttpConnection trusting;
+    trusting.setTimeout(2, 1);
+    trusting.setCaCertFile(fake.caFile());
+    std::string response;
+    EXPECT_EQ(trusting.httpSendPost(upper, {}, "x", response), 0);
+    EXPECT_EQ(fake.requests().size(), 1u);
+}
+
+TEST(HttpConnectionMask, PasswordParameterIsMasked) {
+    struct Case {
+        std::string in;
+        std::string out;
+    };
+    const std::vector<Case> cases{
+        {"unm=dev&upw=s3cret", "unm=dev&upw=****"},
+        {"upw=a&b=c", "upw=****"},  // an unencoded password may hold '&'
+        {"upw=", "upw=****"},
+        {"unm=upw=x", "unm=upw=x"},
+        {"xupw=1&y=2", "xupw=1&y=2"},
+        {"xupw=1&upw=2", "xupw=1&upw=****"},
+        {"", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(HttpConnection::maskSecrets(c.in), c.out) << c.in;
+    }
+}
+
+TEST_F(HttpConnectionTest, GetLogLinesNeverShowThePassword) {
+    std::string response;
+    EXPECT_EQ(http.httpSendGetParams(fake.baseUrl() + "/login", {}, {"unm=dev", "upw=Tops3cret&x"}, response), 0);
+    EXPECT_EQ(fake.requests().at(0).path, "/login?unm=dev&upw=Tops3cret&x");
+    EXPECT_TRUE(testLog.contains("in httpSendGet : url -> " + fake.baseUrl() + "/login, send data -> unm=dev&upw=****|"));
+    EXPECT_FALSE(testLog.contains("Tops3cret"));
+}
