@@ -1,0 +1,455 @@
+#include "db/DbController.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <exception>
+#include <fstream>
+#include <limits>
+#include <thread>
+#include <utility>
+
+#include "data/LogWrapper.h"
+#include "db/DbLock.h"
+#include "db/SQLiteStmtMaker.h"
+
+namespace velk::db {
+
+namespace {
+
+DbController* instance = nullptr;
+
+constexpr const char* access_check_sql = "SELECT * FROM order_info LIMIT 1;";
+
+// The lock objects outlive every thread that may still use them at process exit.
+DbLock& rwLock() {
+    static DbLock* lock = new DbLock();  // process-wide, never destroyed
+    return *lock;
+}
+
+DbLock& roLock() {
+    static DbLock* lock = new DbLock();  // process-wide, never destroyed
+    return *lock;
+}
+
+const char* successText(bool ok) { return ok ? "success" : "failed"; }
+const char* boolText(bool value) { return value ? "true" : "false"; }
+
+int stepStmt(sqlite3_stmt* stmt) { return stmt == nullptr ? SQLITE_MISUSE : sqlite3_step(stmt); }
+
+// Codes that say the file could not be read just now, not that its content is bad.
+bool isTransientError(int code) {
+    switch (code & 0xff) {
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+        case SQLITE_NOMEM:
+        case SQLITE_IOERR:
+        case SQLITE_CANTOPEN:
+        case SQLITE_PERM:
+        case SQLITE_INTERRUPT:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Only a path known to be absent counts as absent; stat may also fail on a file that is there
+// (a large file without large-file support, a permission problem).
+bool pathExists(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 || (errno != ENOENT && errno != ENOTDIR);
+}
+
+std::vector<std::string> buildCreateTableSqls() {
+    return {
+        "CREATE TABLE [order_info] ( [id] INTEGER PRIMARY KEY AUTOINCREMENT, [receive_json] TEXT, "
+        "[order_kind] INTEGER DEFAULT '0', [order_time] DATETIME, [order_status] INTEGER DEFAULT '-1', "
+        "[response_json] TEXT, [create_time] DATETIME NOT NULL DEFAULT CURRENT_TIMESTAMP, [update_time] "
+        "DATETIME);",
+        "CREATE TABLE [update_info] ( [id] INTEGER PRIMARY KEY AUTOINCREMENT, [order_info_id] INTEGER NOT "
+        "NULL REFERENCES [order_info] ([id]), [sw_upd_no] INTEGER NOT NULL, [receive_time] DATETIME, "
+        "[update_status] INTEGER DEFAULT '-1', [status_change_time] DATETIME, [download_start_time] "
+        "DATETIME, [download_end_time] DATETIME, [update_start_time] DATETIME, [update_end_time] DATETIME, "
+        "[create_time] DATETIME NOT NULL DEFAULT CURRENT_TIMESTAMP, [update_time] DATETIME);",
+        "CREATE TABLE [update_package] ( [id] INTEGER PRIMARY KEY AUTOINCREMENT, [sw_upd_no] INTEGER NOT "
+        "NULL, [package_name] VARCHAR (32) NOT NULL, [package_version] VARCHAR (32) NOT NULL, "
+        "[package_url] VARCHAR (192) NOT NULL, [target_flag] INTEGER NOT NULL DEFAULT 0, [old_version] "
+        "VARCHAR (32), [download_flag] INTEGER DEFAULT 0, [download_time] DATETIME, [create_time] "
+        "DATETIME NOT NULL DEFAULT CURRENT_TIMESTAMP, [update_time] DATETIME );",
+        "CREATE TABLE [os_boot_time] ( [id] INTEGER PRIMARY KEY AUTOINCREMENT, [boot_time] DATETIME NOT "
+        "NULL, [shutdown_time] DATETIME, [is_normal_term] INTEGER, [is_send] INTEGER NOT NULL DEFAULT 0, "
+        "[create_time] DATETIME NOT NULL DEFAULT CURRENT_TIMESTAMP, [update_time] DATETIME );",
+        "CREATE TABLE [version] ( [id] INTEGER PRIMARY KEY AUTOINCREMENT, [db_version] TEXT NOT NULL, "
+        "[create_date] DATETIME NOT NULL DEFAULT CURRENT_TIMESTAMP, [update_date] DATETIME );",
+        std::string("INSERT INTO version ( db_version ) VALUES ( '") + DbController::DB_VERSION + "' );",
+    };
+}
+
+}  // namespace
+
+const std::vector<std::string> DbController::create_table_sqls = buildCreateTableSqls();
+
+DbController* DbController::createInstance() {
+    if (instance == nullptr) {
+        instance = new DbController();  // process-wide, never destroyed
+    }
+    return instance;
+}
+
+DbController* DbController::getInstance() { return instance; }
+
+DbController::DbController() : silentLog(std::make_unique<data::LogWrapper>(nullptr)) {
+    log = silentLog.get();
+}
+
+DbController::~DbController() = default;
+
+int32_t DbController::init(const std::string& path, const std::string& filename, const std::string& lockOrder,
+                           const std::string& lockUpd) {
+    if (data::LogWrapper* facade = data::LogWrapper::getInstance(); facade != nullptr) {
+        log = facade;
+    }
+    log->setLogger("velk");
+    log->info("[{}:{}] in init : path -> {} : filename -> {} : lock_file(order) -> {} : lock_file(upd) -> {}",
+              VELK_AT, path, filename, lockOrder, lockUpd);
+    if (path.empty() || filename.empty()) {
+        return INIT_EMPTY_NAME;
+    }
+    setDbFile(path, filename);
+
+    int32_t dirResult = SetLockFilename(path, lockOrder, lockUpd);
+    if (dirResult != 0) {
+        log->error("[{}:{}] in init : call SetLockFilename erro ({}) : path -> {}", VELK_AT, dirResult, path);
+        return INIT_DIRECTORY_FAILED;
+    }
+    if (rwLock().existLockFile()) {
+        log->info("[{}:{}] in init : remove lock file! [RW]", VELK_AT);
+        rwLock().removeLockFile();
+    }
+
+    bool exists = checkExistDbFile();
+    log->info("[{}:{}] in init : check exist DB file -> {}", VELK_AT, boolText(exists));
+    // An empty file that could not be removed is still safe to build into.
+    if (!exists && getFileSize(dbFile) != 0 && pathExists(dbFile)) {
+        log->error("[{}:{}] in init : db file cannot be read, kept as it is -> {}", VELK_AT, dbFile);
+        return INIT_DB_UNDECIDED;
+    }
+    if (exists) {
+        int32_t access = checkDbAccess();
+        if (access == ACCESS_UNREADABLE) {
+            if (!_moveBrokenDbFile()) {
+                return INIT_MOVE_ASIDE_FAILED;
+            }
+            exists = false;
+        } else if (access < 0) {
+            // Busy, locked or not openable says nothing about the content: keep the data.
+            log->error("[{}:{}] in init : db file not checked ({}), kept as it is -> {}", VELK_AT, access,
+                       dbFile);
+            return INIT_DB_UNDECIDED;
+        }
+    }
+    if (!exists) {
+        bool created = createDbFile();
+        log->info("[{}:{}] in init : create directory & db file : result -> {}", VELK_AT,
+                  successText(created));
+        if (!created) {
+            return INIT_CREATE_FAILED;
+        }
+    }
+    return INIT_SUCCESS;
+}
+
+bool DbController::open() {
+    bool locked = waitLock(lockTries.load(), std::chrono::milliseconds(lockPauseMs.load()));
+    log->info("[{}:{}] in open : create lock file [RW] -> {}", VELK_AT, locked ? "success" : "failed!");
+    if (!locked) {
+        return false;
+    }
+    sqlite3* raw = nullptr;
+    int rc = sqlite3_open(dbFile.c_str(), &raw);
+    // SQLite may hand back a handle even when the open failed; it is closed either way.
+    std::unique_ptr<sqlite3, Closer> handle(raw);
+    if (rc == SQLITE_OK) {
+        {
+            std::lock_guard<std::mutex> guard(dbMutex);
+            db = std::move(handle);
+        }
+        log->info("[{}:{}] in open : DB open success : db file -> {}", VELK_AT, dbFile);
+        return true;
+    }
+    log->warning("[{}:{}] in open : DB open failed -> {}", VELK_AT, rc);
+    handle.reset();
+    // Callers never close after a failed open, so the lock is given back here.
+    rwLock().removeLockFile();
+    return false;
+}
+
+void DbController::close() {
+    std::unique_ptr<sqlite3, Closer> old;
+    {
+        std::lock_guard<std::mutex> guard(dbMutex);
+        old = std::move(db);
+    }
+    if (old) {
+        log->info("[{}:{}] in close : db file -> {}", VELK_AT, dbFile);
+        old.reset();
+    }
+    // The connection is gone before the lock is, so the next holder never overlaps it.
+    bool removed = rwLock().removeLockFile();
+    log->info("[{}:{}] in close : remove lock file [RW] -> {}", VELK_AT, removed ? "success" : "failed!");
+}
+
+bool DbController::beginTransaction() { return _exec("BEGIN;"); }
+
+bool DbController::commitTransaction() { return _exec("COMMIT;"); }
+
+bool DbController::rollbackTransaction() { return _exec("ROLLBACK;"); }
+
+void DbController::setLockWait(int32_t tries, int32_t pauseMs) {
+    lockTries.store(tries);
+    lockPauseMs.store(pauseMs);
+}
+
+sqlite3* DbController::connection() const {
+    std::lock_guard<std::mutex> guard(dbMutex);
+    return db.get();
+}
+
+bool DbController::_exec(const char* sql) {
+    sqlite3* conn = connection();
+    return conn != nullptr && sqlite3_exec(conn, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+void DbController::setDbFile(const std::string& path, const std::string& filename) {
+    dbPath = path;
+    dbFileName = filename;
+    dbFile = path + "/" + filename;
+}
+
+int32_t DbController::SetLockFilename(const std::string& path, const std::string& lockOrder,
+                                      const std::string& lockUpd) {
+    rwLock().setFilename(path, lockOrder, DbLock::LOCK_RW);
+    roLock().setFilename(path, lockUpd, DbLock::LOCK_RO);
+    return makeDirectories(path);
+}
+
+int32_t DbController::makeDirectories(const std::string& path) {
+    // A relative path is taken from the working directory, where the database file and the
+    // lock files named with it are opened too.
+    std::string prefix = (!path.empty() && path.front() == '/') ? "/" : "";
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) {
+            end = path.size();
+        }
+        if (end > start) {
+            if (!prefix.empty() && prefix.back() != '/') {
+                prefix += '/';
+            }
+            prefix.append(path, start, end - start);
+            struct stat st {};
+            if (stat(prefix.c_str(), &st) != 0) {
+                if (mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) {
+                    return 1;
+                }
+                // Made by someone else meanwhile: it must still be a directory.
+                if (stat(prefix.c_str(), &st) != 0) {
+                    return 1;
+                }
+            }
+            if (!S_ISDIR(st.st_mode)) {
+                return 2;
+            }
+        }
+        start = end + 1;
+    }
+    return 0;
+}
+
+bool DbController::waitLock(int32_t tries, std::chrono::milliseconds pause) {
+    for (int32_t attempt = 1; attempt <= tries; ++attempt) {
+        if (rwLock().createLockFile()) {
+            return true;
+        }
+        if (errno != EEXIST) {
+            return false;
+        }
+        if (attempt < tries) {
+            std::this_thread::sleep_for(pause);
+        }
+    }
+    return false;
+}
+
+int32_t DbController::getFileSize(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        return -1;
+    }
+    in.seekg(0, std::ios::end);
+    std::streamoff position = in.tellg();
+    if (position < 0) {
+        // The size is unknown, which is not the same as empty.
+        return -1;
+    }
+    // Clamped, so that a file beyond 2 GiB is never taken for an empty one.
+    if (position > std::numeric_limits<int32_t>::max()) {
+        return std::numeric_limits<int32_t>::max();
+    }
+    return static_cast<int32_t>(position);
+}
+
+bool DbController::checkExistDbFile() {
+    int32_t size = getFileSize(dbFile);
+    if (size >= 1) {
+        log->info("[{}:{}] in init : db file size = {}", VELK_AT, size);
+        return true;
+    }
+    if (size == 0) {
+        int removed = std::remove(dbFile.c_str()) == 0 ? 0 : -1;
+        log->info("[{}:{}] in init : db file size = {} : remove db file result -> {}", VELK_AT, size,
+                  removed);
+    }
+    return false;
+}
+
+int32_t DbController::checkDbAccess() {
+    bool opened = open();
+    log->info("[{}:{}] in checkDbAccess : open -> {}", VELK_AT, boolText(opened));
+    if (!opened) {
+        log->error("[{}:{}] in checkDbAccess : open failed!", VELK_AT);
+        return ACCESS_OPEN_FAILED;
+    }
+    int32_t count = accessCheck();
+    close();
+    return count;
+}
+
+int32_t DbController::accessCheck() {
+    int32_t count = 0;
+    log->info("[{}:{}] in accessCheck : access check sql -> {}", VELK_AT, access_check_sql);
+    sqlite3* conn = connection();
+    SQLiteStmtMaker maker(conn);
+    sqlite3_stmt* stmt = maker.make(access_check_sql);
+    // Why the prepare failed decides between an unreadable file and a busy one.
+    int prepareError = (stmt == nullptr && conn != nullptr) ? sqlite3_extended_errcode(conn) : SQLITE_OK;
+    int rc = SQLITE_MISUSE;
+    try {
+        rc = stepStmt(stmt);
+        while (rc == SQLITE_ROW) {
+            ++count;
+            rc = stepStmt(stmt);
+        }
+    } catch (const std::exception& e) {
+        log->info("[{}:{}] in accessCheck : exception : reason -> {}", VELK_AT, e.what());
+        return ACCESS_EXCEPTION;
+    }
+    if (rc == SQLITE_DONE) {
+        log->info("[{}:{}] in accessCheck : access OK target : test select count = {}", VELK_AT, count);
+        return count;
+    }
+    log->error("[{}:{}] in accessCheck failed ! : failed to select command_id from command_info : rc -> {}",
+               VELK_AT, rc);
+    int cause = stmt == nullptr ? prepareError : rc;
+    if (isTransientError(cause)) {
+        log->error("[{}:{}] in accessCheck : db file busy or not readable now ({})", VELK_AT, cause);
+        return ACCESS_BUSY;
+    }
+    return ACCESS_UNREADABLE;
+}
+
+bool DbController::createDbFile() {
+    int32_t dirResult = makeDirectories(dbPath);
+    log->info("[{}:{}] in createDbFile  : result -> {}", VELK_AT, dirResult);
+    if (dirResult != 0) {
+        log->error("[{}:{}] in createDbFile error : failed to create directory -> {}", VELK_AT, dirResult);
+        return false;
+    }
+    bool opened = open();
+    log->info("[{}:{}] in createDbFile open -> {}", VELK_AT, boolText(opened));
+    if (!opened) {
+        log->error("[{}:{}] in createDbFile : open failed!", VELK_AT);
+        return false;
+    }
+    auto remaining = static_cast<int32_t>(create_table_sqls.size());
+    {
+        SQLiteStmtMaker maker(connection());
+        for (const auto& sql : create_table_sqls) {
+            log->info("[{}:{}] in createDbFile : create table sql -> {}", VELK_AT, sql);
+            sqlite3_stmt* stmt = maker.make(sql);
+            try {
+                int rc = stepStmt(stmt);
+                log->info("[{}:{}] in createDbFile : exec prepare rc -> {} ({})", VELK_AT,
+                          successText(rc == SQLITE_DONE), rc);
+                if (rc == SQLITE_DONE) {
+                    --remaining;
+                } else {
+                    log->warning("[{}:{}] in createDbFile : exec prepare : result -> not done ({})", VELK_AT,
+                                 rc);
+                }
+            } catch (const std::exception& e) {
+                log->info("[{}:{}] in createDbFile : exception : reason -> {}", VELK_AT, e.what());
+            }
+        }
+    }
+    bool result = remaining == 0;
+    if (!result) {
+        log->error("[{}:{}] in createDbFile failed ! : failed or not create table num -> {}", VELK_AT,
+                   remaining);
+        std::remove(dbFile.c_str());
+        log->info("[{}:{}] in createDbFile : remove database file", VELK_AT);
+    }
+    close();
+    return result;
+}
+
+bool DbController::_moveBrokenDbFile() {
+    const std::string aside = dbFile + ".broken";
+    if (std::rename(dbFile.c_str(), aside.c_str()) != 0) {
+        log->error("[{}:{}] in init : cannot move unreadable db file aside -> {} : {}", VELK_AT, aside,
+                   std::strerror(errno));
+        return false;
+    }
+    log->warning("[{}:{}] in init : unreadable db file moved aside -> {}", VELK_AT, aside);
+    return true;
+}
+
+int32_t DbController::textToTime(const std::string& text) {
+    std::string copy = text;
+    for (char& c : copy) {
+        if (c == '-') {
+            c = '/';
+        }
+    }
+    struct tm parts {};
+    if (strptime(copy.c_str(), "%Y/%m/%d %H:%M:%S", &parts) == nullptr) {
+        return 0;
+    }
+    // Let mktime decide daylight saving, so a summer time text round-trips in zones that have it.
+    parts.tm_isdst = -1;
+    time_t seconds = mktime(&parts);
+    // Wide compare: time_t is 32 bits on some targets and 64 on others.
+    int64_t wide = static_cast<int64_t>(seconds);
+    if (seconds == static_cast<time_t>(-1) || wide < std::numeric_limits<int32_t>::min() ||
+        wide > std::numeric_limits<int32_t>::max()) {
+        return 0;
+    }
+    return static_cast<int32_t>(wide);
+}
+
+std::string DbController::timeToText(int32_t seconds) {
+    time_t value = static_cast<time_t>(seconds);
+    struct tm parts {};
+    if (localtime_r(&value, &parts) == nullptr) {
+        return "";
+    }
+    char buffer[32];
+    size_t length = strftime(buffer, sizeof(buffer), "%Y/%m/%d %H:%M:%S", &parts);
+    return length == 0 ? std::string() : std::string(buffer, length);
+}
+
+}  // namespace velk::db

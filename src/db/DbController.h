@@ -1,0 +1,128 @@
+#pragma once
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace velk::data {
+class LogWrapper;
+}
+
+namespace velk::db {
+
+// Owns the agent's one SQLite file and the single connection to it. Any thread may use the
+// connection between its own successful open() and its close(); the lock file beside the
+// database keeps threads and processes apart. It never deletes a database whose state is
+// undecided, and never caches a connection or statement between uses.
+class DbController {
+  public:
+    static constexpr int32_t ORDER_KIND_SW_UPDATE = 2;
+    static constexpr int32_t ORDER_STATUS_DL_UNSENT = 1;
+    static constexpr int32_t ORDER_STATUS_DL_SENT = 2;
+    static constexpr int32_t ORDER_STATUS_UPD_UNSENT = 11;
+    static constexpr int32_t ORDER_STATUS_UPD_SENT = 12;
+    static constexpr int32_t UPD_STATUS_WAIT = 0;
+    static constexpr int32_t UPD_STATUS_DL_PROCESSING = 11;
+    static constexpr int32_t UPD_STATUS_DL_SUCCESS = 12;
+    static constexpr int32_t UPD_STATUS_DL_FAILED = 19;
+    static constexpr int32_t UPD_STATUS_UPD_PROCESSING = 21;
+    static constexpr int32_t UPD_STATUS_UPD_SUCCESS = 22;
+    static constexpr int32_t UPD_STATUS_UPD_FAILED = 29;
+    static constexpr int32_t UPD_STATUS_CANCELED = 98;
+    static constexpr int32_t UPD_STATUS_SUPERSEDED = 99;
+    static constexpr int32_t TARGET_FLAG_TARGET = 1;
+    static constexpr int32_t TARGET_FLAG_SAME_VERSION = 81;
+    static constexpr int32_t PKG_FLAG_DL_SUCCESS = 11;
+    static constexpr int32_t PKG_FLAG_UPD_SUCCESS = 21;
+    static constexpr int32_t PKG_FLAG_CANCELED = 98;
+    static constexpr int32_t PKG_FLAG_SUPERSEDED = 99;
+
+    // Results of init.
+    static constexpr int32_t INIT_SUCCESS = 0;
+    static constexpr int32_t INIT_EMPTY_NAME = 1;
+    static constexpr int32_t INIT_DIRECTORY_FAILED = 2;
+    static constexpr int32_t INIT_CREATE_FAILED = 3;
+    // An existing file could not be checked (locked, busy, unopenable): it is kept as it is.
+    static constexpr int32_t INIT_DB_UNDECIDED = 4;
+    // An unreadable file could not be moved aside, so no new one was built over it.
+    static constexpr int32_t INIT_MOVE_ASIDE_FAILED = 5;
+
+    // Results of checkDbAccess besides the row count.
+    static constexpr int32_t ACCESS_EXCEPTION = -1;
+    static constexpr int32_t ACCESS_UNREADABLE = -2;
+    static constexpr int32_t ACCESS_BUSY = -3;
+    static constexpr int32_t ACCESS_OPEN_FAILED = -9;
+
+    static constexpr const char* DB_VERSION = "1.0";
+    static const std::vector<std::string> create_table_sqls;
+
+    static DbController* createInstance();
+    static DbController* getInstance();
+
+    // Tests build their own controllers; the agent uses createInstance.
+    DbController();
+    virtual ~DbController();
+    DbController(const DbController&) = delete;
+    DbController& operator=(const DbController&) = delete;
+
+    int32_t init(const std::string& path, const std::string& filename, const std::string& lockOrder,
+                 const std::string& lockUpd);
+    bool open();
+    void close();
+    bool beginTransaction();
+    bool commitTransaction();
+    bool rollbackTransaction();
+
+    // How long open() waits for the lock: tries, and the pause after each failed one.
+    void setLockWait(int32_t tries, int32_t pauseMs);
+
+    // Start-up steps.
+    void setDbFile(const std::string& path, const std::string& filename);
+    static int32_t SetLockFilename(const std::string& path, const std::string& lockOrder,
+                                   const std::string& lockUpd);
+    static int32_t makeDirectories(const std::string& path);
+    static bool waitLock(int32_t tries, std::chrono::milliseconds pause = std::chrono::seconds(1));
+    static int32_t getFileSize(const std::string& file);
+    bool checkExistDbFile();
+    int32_t checkDbAccess();
+    int32_t accessCheck();
+    bool createDbFile();
+
+    // Local time texts ("%Y-%m-%d %H:%M:%S" or with slashes) and seconds since the epoch.
+    // A text that does not parse, or a time outside 32 bits, gives 0 (not set).
+    static int32_t textToTime(const std::string& text);
+    static std::string timeToText(int32_t seconds);
+
+    const std::string& getDbFile() const { return dbFile; }
+    // The open connection, or null; only for the thread that holds the lock.
+    sqlite3* connection() const;
+
+  private:
+    struct Closer {
+        void operator()(sqlite3* handle) const { sqlite3_close_v2(handle); }
+    };
+
+    bool _exec(const char* sql);
+    bool _moveBrokenDbFile();
+
+    std::string dbPath;
+    std::string dbFileName;
+    std::string dbFile;
+    data::LogWrapper* log = nullptr;
+    // Until init binds the real facade, lines go to one that drops them.
+    std::unique_ptr<data::LogWrapper> silentLog;
+    // The lock file decides who may use the connection; the mutex only publishes the handle
+    // from the thread that opened it to the next holder.
+    mutable std::mutex dbMutex;
+    std::unique_ptr<sqlite3, Closer> db;
+    std::atomic<int32_t> lockTries{60};
+    std::atomic<int32_t> lockPauseMs{1000};
+};
+
+}  // namespace velk::db

@@ -1,0 +1,42 @@
+#include "db/DbLock.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace velk::db {
+
+void DbLock::setFilename(const std::string& path, const std::string& name, int32_t lockKind) {
+    filename = path + "/" + name;
+    kind = (lockKind == LOCK_RW || lockKind == LOCK_RO) ? lockKind : 0;
+}
+
+bool DbLock::existLockFile() const {
+    struct stat st {};
+    return !filename.empty() && stat(filename.c_str(), &st) == 0;
+}
+
+bool DbLock::createLockFile() {
+    if (filename.empty()) {
+        errno = EINVAL;
+        return false;
+    }
+    // Test and creation in one step: a separate existence check would let two callers through.
+    int fd = ::open(filename.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
+bool DbLock::removeLockFile() {
+    if (filename.empty()) {
+        return false;
+    }
+    return ::unlink(filename.c_str()) == 0 || errno == ENOENT;
+}
+
+}  // namespace velk::db
