@@ -67,19 +67,21 @@ void CommunicationManager::init() {
     log->setLogger("velk");
     transport = std::make_unique<HttpConnection>();
     transport->setRetry(settings->getInt("retry_num", 3), settings->getInt("retry_interval_sec", 5));
-    transport->setTimeout(settings->getLong("http_timeout", 60), settings->getLong("http_connect_timeout", 30));
+    transport->setTimeout(settings->getLong("http_timeout", 60),
+                          settings->getLong("http_connect_timeout", 30));
     transport->setCaCertFile(settings->getString("ca_cert_file"));
 }
 
-int CommunicationManager::dataSend(const std::string& apiSuffix, const std::string& body, std::string& response) {
+int CommunicationManager::dataSend(const std::string& apiSuffix, const std::string& body,
+                                   std::string& response) {
     if (!isTokenValid()) {
         const int result = _accessAuthApi();
         if (result != 0) {
             log->warning("[{}:{}] in dataSend : _accessAuthApi failed result -> {}", VELK_AT, result);
             return 1;
         }
-        log->info("[{}:{}] in dataSend : _accessAuthApi result -> {} : receive data (API Token) -> {}", VELK_AT,
-                  result, getToken());
+        log->info("[{}:{}] in dataSend : _accessAuthApi result -> {} : receive data (API Token) -> {}",
+                  VELK_AT, result, getToken());
     }
     const std::string url = settings->getString("api_base_url") + apiSuffix;
     const int result = _accessApi(url, body, response);
@@ -87,7 +89,8 @@ int CommunicationManager::dataSend(const std::string& apiSuffix, const std::stri
         log->warning("[{}:{}] in dataSend : _accessApi failed result -> {}", VELK_AT, result);
         return 1;
     }
-    log->info("[{}:{}] in dataSend : _accessApi result -> {} : receive data -> {}", VELK_AT, result, response);
+    log->info("[{}:{}] in dataSend : _accessApi result -> {} : receive data -> {}", VELK_AT, result,
+              response);
     return 0;
 }
 
@@ -101,7 +104,8 @@ int CommunicationManager::_accessAuthApi() {
     const std::string loginUrl = settings->getString("api_login_url");
     log->debug("[{}:{}] in _accessAuthApi : access url -> {}", VELK_AT, loginUrl);
     for (const auto& param : params) {
-        log->debug("[{}:{}] in _accessAuthApi : send data -> {}", VELK_AT, HttpConnection::maskSecrets(param));
+        log->debug("[{}:{}] in _accessAuthApi : send data -> {}", VELK_AT,
+                   HttpConnection::maskSecrets(param));
     }
 
     std::string answer;
@@ -111,8 +115,9 @@ int CommunicationManager::_accessAuthApi() {
         log->error("[{}:{}] in _accessAuthApi : receive failed: receive result -> {}", VELK_AT, sent);
         result = sent;
     } else if (answer.find(kUnauthenticated) != std::string::npos) {
-        log->warning("[{}:{}] in _accessAuthApi : authentication failure: receive result -> {} : receive data -> {}",
-                     VELK_AT, sent, answer);
+        log->warning(
+            "[{}:{}] in _accessAuthApi : authentication failure: receive result -> {} : receive data -> {}",
+            VELK_AT, sent, answer);
         result = -2;
     } else if (answer.size() != kTokenLength) {
         log->warning("[{}:{}] in _accessAuthApi : receive failed: receive result -> {} : receive data -> {}",

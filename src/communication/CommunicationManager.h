@@ -18,7 +18,7 @@ namespace velk::comm {
 // one per exchange and thread; the token and its expiry are shared by the whole process under one
 // mutex that is never held across a transfer. The password never reaches the log.
 class CommunicationManager {
-public:
+  public:
     CommunicationManager() = default;
     virtual ~CommunicationManager() = default;
 
@@ -34,7 +34,7 @@ public:
     std::string getToken();
     void clearToken();
 
-private:
+  private:
     // 0 on success, -2 rejected credentials, -1 malformed answer, else the transport's result.
     int _accessAuthApi();
     int _accessApi(const std::string& url, const std::string& body, std::string& response);

@@ -100,13 +100,14 @@ int HttpConnection::http_access(int method, const std::string& url, const std::v
             std::this_thread::sleep_for(std::chrono::seconds(retry_interval_sec));
         }
         response.clear();
-        result = method == 0 ? httpGetPlane(url, data, response) : httpPostPlane(url, headers, data, response);
+        result =
+            method == 0 ? httpGetPlane(url, data, response) : httpPostPlane(url, headers, data, response);
         if (result == 0) {
             return 0;
         }
         if (count != 0) {
-            log->warning("[{}:{}] in http_access : failed to access url : Retry num -> {} / {}", VELK_AT, count,
-                         retry_num);
+            log->warning("[{}:{}] in http_access : failed to access url : Retry num -> {} / {}", VELK_AT,
+                         count, retry_num);
         }
         ++count;
     } while (count <= retry_num);

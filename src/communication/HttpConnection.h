@@ -1,9 +1,9 @@
 #pragma once
 
+#include <curl/curl.h>
+
 #include <string>
 #include <vector>
-
-#include <curl/curl.h>
 
 namespace velk::data {
 class LogWrapper;
@@ -17,7 +17,7 @@ namespace velk::comm {
 // store or the configured CA file; there is no way to switch that off. Used by one thread at
 // a time; libcurl's global initialisation is the process's job, done before any thread starts.
 class HttpConnection {
-public:
+  public:
     HttpConnection();
     virtual ~HttpConnection() = default;
 
@@ -41,14 +41,14 @@ public:
     int http_access(int method, const std::string& url, const std::vector<std::string>& headers,
                     const std::string& data, std::string& response);
     int httpGetPlane(const std::string& url, const std::string& data, std::string& response);
-    int httpPostPlane(const std::string& url, const std::vector<std::string>& headers, const std::string& data,
-                      std::string& response);
+    int httpPostPlane(const std::string& url, const std::vector<std::string>& headers,
+                      const std::string& data, std::string& response);
 
     // Query or form data as it may be logged: the value of a "upw" parameter, and everything
     // after it, since an unencoded password may itself hold '&', becomes "****".
     static std::string maskSecrets(const std::string& data);
 
-private:
+  private:
     void setCommonOptions(CURL* curl) const;
 
     data::LogWrapper* log;

@@ -8,14 +8,14 @@ namespace velk::feature {
 // within the printable range ',' to '~'. Obfuscation only, not cryptography; the agent never
 // enciphers. Stateless after construction, so any thread may use its own instance.
 class SimpleCipher {
-public:
+  public:
     SimpleCipher();
     virtual ~SimpleCipher() = default;
 
     // Same length as the input; characters outside the range after one wrap stay as they are.
     std::string decode(const std::string& enciphered) const;
 
-private:
+  private:
     int key;
     int lowerBound;
     int upperBound;

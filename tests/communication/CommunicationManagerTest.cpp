@@ -1,6 +1,5 @@
-#include "communication/CommunicationManager.h"
-
 #include <gtest/gtest.h>
+#include <picojson.h>
 
 #include <atomic>
 #include <chrono>
@@ -11,8 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include <picojson.h>
-
+#include "communication/CommunicationManager.h"
 #include "feature/SimpleCipher.h"
 #include "support/FakeService.h"
 #include "support/TestLog.h"
@@ -79,7 +77,8 @@ std::string agentConfig(const FakeService& fake, const picojson::object& webApi 
 picojson::value num(int64_t n) { return picojson::value(n); }
 picojson::value text(const std::string& s) { return picojson::value(s); }
 
-std::vector<RecordedRequest> withPathPrefix(const std::vector<RecordedRequest>& all, const std::string& prefix) {
+std::vector<RecordedRequest> withPathPrefix(const std::vector<RecordedRequest>& all,
+                                            const std::string& prefix) {
     std::vector<RecordedRequest> found;
     for (const auto& r : all) {
         if (r.path.compare(0, prefix.size(), prefix) == 0) {
@@ -97,7 +96,7 @@ int send(const std::string& suffix, const std::string& body, std::string& respon
 
 // Starts the fake first: the configuration needs its port.
 class CommunicationManagerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         velk::test::initHttpOnce();
         ASSERT_TRUE(fake.running());
@@ -136,9 +135,11 @@ TEST_F(CommunicationManagerTest, FirstSendLogsInAndLaterSendsReuseTheToken) {
         EXPECT_EQ(call.headerValues("Accept"), std::vector<std::string>{"application/json"});
     }
     EXPECT_EQ(calls[1].body, "{\"n\":2}");
-    EXPECT_EQ(testLog->count("in dataSend : _accessAuthApi result -> 0 : receive data (API Token) -> " + tokens[0]),
-              1u);
-    EXPECT_TRUE(testLog->contains("in dataSend : _accessApi result -> 0 : receive data -> {\"result\":\"ok\"}"));
+    EXPECT_EQ(
+        testLog->count("in dataSend : _accessAuthApi result -> 0 : receive data (API Token) -> " + tokens[0]),
+        1u);
+    EXPECT_TRUE(
+        testLog->contains("in dataSend : _accessApi result -> 0 : receive data -> {\"result\":\"ok\"}"));
 }
 
 TEST_F(CommunicationManagerTest, FailedPostClearsTheTokenAndTheNextSendLogsInAgain) {
@@ -203,21 +204,22 @@ TEST_P(CommunicationManagerLogin, RejectedLoginFailsTheSendAndPostsNothing) {
         EXPECT_TRUE(testLog->contains("in _accessAuthApi : receive failed: receive result -> "));
         EXPECT_FALSE(testLog->contains("_accessAuthApi failed result -> -"));
     } else {
-        EXPECT_TRUE(testLog->contains("in dataSend : _accessAuthApi failed result -> " + std::to_string(c.expected)));
+        EXPECT_TRUE(
+            testLog->contains("in dataSend : _accessAuthApi failed result -> " + std::to_string(c.expected)));
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Answers, CommunicationManagerLogin,
-    ::testing::Values(LoginCase{"WrongPassword", R"({"password":"not the one"})", "", -2},
-                      LoginCase{"TokenOf59", "", R"([{"token_length":59}])", -1},
-                      LoginCase{"TokenOf61", "", R"([{"token_length":61}])", -1},
-                      LoginCase{"Empty", "", R"([{"body":""}])", -1},
-                      // 60 characters, but a refusal all the same
-                      LoginCase{"SixtyCharacterRefusal", "",
-                                R"([{"body":"{\"message\":\"Unauthenticated.\"}______________________________"}])",
-                                -2},
-                      LoginCase{"Dropped", "", R"([{"drop":true}])", 1}),
+    ::testing::Values(
+        LoginCase{"WrongPassword", R"({"password":"not the one"})", "", -2},
+        LoginCase{"TokenOf59", "", R"([{"token_length":59}])", -1},
+        LoginCase{"TokenOf61", "", R"([{"token_length":61}])", -1},
+        LoginCase{"Empty", "", R"([{"body":""}])", -1},
+        // 60 characters, but a refusal all the same
+        LoginCase{"SixtyCharacterRefusal", "",
+                  R"([{"body":"{\"message\":\"Unauthenticated.\"}______________________________"}])", -2},
+        LoginCase{"Dropped", "", R"([{"drop":true}])", 1}),
     [](const ::testing::TestParamInfo<LoginCase>& p) { return std::string(p.param.name); });
 
 TEST_F(CommunicationManagerTest, RetriesAreCountedOnTheWire) {
@@ -271,10 +273,12 @@ TEST_F(CommunicationManagerTest, WireFormOfLoginAndApiCall) {
     const std::string u2 = encipher(password);
     ASSERT_FALSE(u1.empty());
     ASSERT_FALSE(u2.empty());
-    useConfig({{"api_u1", text(u1)}, {"api_u2", text(u2)}, {"header", picojson::value(picojson::array{})},
+    useConfig({{"api_u1", text(u1)},
+               {"api_u2", text(u2)},
+               {"header", picojson::value(picojson::array{})},
                {"api_base_url", text(fake.baseUrl() + "/monitoring/api")}});
-    ASSERT_TRUE(fake.configure(picojson::value(picojson::object{{"user", text(user)}, {"password", text(password)}})
-                                   .serialize()));
+    ASSERT_TRUE(fake.configure(
+        picojson::value(picojson::object{{"user", text(user)}, {"password", text(password)}}).serialize()));
     const std::string body = "{\"a\":\"\xe2\x82\xac \\\"q\\\"\",\"b\":[1,2]}\n";
     std::string response;
     ASSERT_EQ(send("order_check", body, response), 0);
@@ -305,14 +309,14 @@ TEST_F(CommunicationManagerTest, WireFormOfLoginAndApiCall) {
 
 TEST_F(CommunicationManagerTest, HeaderTemplatesGetTheTokenWithoutReexpansion) {
     // A token that itself holds the placeholder must be inserted once, literally.
-    const std::string token = "$api_token$" + std::string(49, 'Z');
+    const std::string token = "0123456789AB$api_token$" + std::string(37, 'Z');
     ASSERT_EQ(token.size(), 60u);
     useConfig({{"header", picojson::value(picojson::array{text("X-Both: $api_token$|$api_token$"),
                                                           text("X-Plain: no placeholder"),
                                                           text("Authorization: Bearer $api_token$")})}});
-    ASSERT_TRUE(fake.script(kLoginPath, picojson::value(picojson::array{picojson::value(
-                                            picojson::object{{"body", text(token)}})})
-                                            .serialize()));
+    ASSERT_TRUE(fake.script(
+        kLoginPath, picojson::value(picojson::array{picojson::value(picojson::object{{"body", text(token)}})})
+                        .serialize()));
     std::string response;
     ASSERT_EQ(send("order_check", "{}", response), 0);
     const auto calls = apiCalls();
@@ -335,7 +339,8 @@ TEST_F(CommunicationManagerTest, HugeExpirySaturatesInsteadOfWrapping) {
 }
 
 namespace {
-class CommunicationManagerExpiry : public CommunicationManagerTest, public ::testing::WithParamInterface<int> {};
+class CommunicationManagerExpiry : public CommunicationManagerTest,
+                                   public ::testing::WithParamInterface<int> {};
 }  // namespace
 
 TEST_P(CommunicationManagerExpiry, NonPositiveLifetimeLogsInEveryTime) {

@@ -1,13 +1,11 @@
-#include "communication/HttpConnection.h"
-
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
 #include <vector>
 
-#include <curl/curl.h>
-
+#include "communication/HttpConnection.h"
 #include "support/FakeService.h"
 #include "support/TestLog.h"
 
@@ -34,7 +32,7 @@ std::string hexOf(const std::string& bytes) {
 }
 
 class HttpConnectionTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         velk::test::initHttpOnce();
         ASSERT_TRUE(fake.running());
@@ -53,7 +51,8 @@ protected:
 TEST_F(HttpConnectionTest, GetJoinsParametersUnencodedAndOmitsQuestionMarkWhenEmpty) {
     std::string response;
     EXPECT_EQ(http.httpSendGet(fake.baseUrl() + "/bare", {"X-Ignored: 1"}, "", response), 0);
-    EXPECT_EQ(http.httpSendGetParams(fake.baseUrl() + "/params", {}, {"a=1", "b=x&y", "c=+%=~"}, response), 0);
+    EXPECT_EQ(http.httpSendGetParams(fake.baseUrl() + "/params", {}, {"a=1", "b=x&y", "c=+%=~"}, response),
+              0);
     EXPECT_EQ(http.httpSendGetParams(fake.baseUrl() + "/none", {}, {}, response), 0);
 
     const auto requests = fake.requests();
@@ -222,8 +221,10 @@ TEST(HttpConnectionMask, PasswordParameterIsMasked) {
 
 TEST_F(HttpConnectionTest, GetLogLinesNeverShowThePassword) {
     std::string response;
-    EXPECT_EQ(http.httpSendGetParams(fake.baseUrl() + "/login", {}, {"unm=dev", "upw=Tops3cret&x"}, response), 0);
+    EXPECT_EQ(http.httpSendGetParams(fake.baseUrl() + "/login", {}, {"unm=dev", "upw=Tops3cret&x"}, response),
+              0);
     EXPECT_EQ(fake.requests().at(0).path, "/login?unm=dev&upw=Tops3cret&x");
-    EXPECT_TRUE(testLog.contains("in httpSendGet : url -> " + fake.baseUrl() + "/login, send data -> unm=dev&upw=****|"));
+    EXPECT_TRUE(testLog.contains("in httpSendGet : url -> " + fake.baseUrl() +
+                                 "/login, send data -> unm=dev&upw=****|"));
     EXPECT_FALSE(testLog.contains("Tops3cret"));
 }

@@ -1,9 +1,9 @@
-#include "feature/SimpleCipher.h"
-
 #include <gtest/gtest.h>
 
 #include <ostream>
 #include <string>
+
+#include "feature/SimpleCipher.h"
 
 using velk::feature::SimpleCipher;
 
@@ -65,7 +65,8 @@ TEST_P(SimpleCipherWrap, WrapsOnceByEightyTwo) {
     const SimpleCipher cipher;
     const int key = keyOf(cipher);
     const auto& c = GetParam();
-    const std::string in(1, static_cast<char>(static_cast<unsigned char>((c.shiftedValue - key + 256) % 256)));
+    const std::string in(1,
+                         static_cast<char>(static_cast<unsigned char>((c.shiftedValue - key + 256) % 256)));
     const std::string out = cipher.decode(in);
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(static_cast<unsigned char>(out[0]), c.expected);
@@ -92,7 +93,8 @@ TEST(SimpleCipher, ShiftIsKeyPlusPositionModulo256) {
     // up to and past 256 where the positional shift itself wraps.
     for (size_t i : {size_t{0}, size_t{1}, size_t{81}, size_t{255}, size_t{256}, size_t{300}}) {
         std::string in(i + 1, ',');
-        in[i] = static_cast<char>(static_cast<unsigned char>((80 - key - static_cast<int>(i % 256) + 512) % 256));
+        in[i] =
+            static_cast<char>(static_cast<unsigned char>((80 - key - static_cast<int>(i % 256) + 512) % 256));
         const std::string out = cipher.decode(in);
         ASSERT_EQ(out.size(), in.size());
         EXPECT_EQ(static_cast<unsigned char>(out[i]), 80) << "position " << i;

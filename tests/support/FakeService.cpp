@@ -1,8 +1,10 @@
 #include "support/FakeService.h"
 
 #include <arpa/inet.h>
+#include <curl/curl.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <picojson.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -15,9 +17,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
-
-#include <curl/curl.h>
-#include <picojson.h>
 
 #include "ShellCommand.h"
 #include "support/TempDir.h"
@@ -67,7 +66,8 @@ bool equalsIgnoreCase(const std::string& a, const std::string& b) {
         return false;
     }
     for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i]))) {
             return false;
         }
     }
@@ -78,8 +78,8 @@ bool equalsIgnoreCase(const std::string& a, const std::string& b) {
 std::string readLine(int fd, std::chrono::steady_clock::time_point deadline) {
     std::string line;
     while (std::chrono::steady_clock::now() < deadline) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, static_cast<int>(left.count()) + 1) <= 0) {
             continue;
@@ -135,7 +135,9 @@ int unusedPort() {
     return ntohs(addr.sin_port);
 }
 
-std::string FakeService::scriptPath() { return std::string(VELK_TEST_SOURCE_DIR) + "/integration/fake_service.py"; }
+std::string FakeService::scriptPath() {
+    return std::string(VELK_TEST_SOURCE_DIR) + "/integration/fake_service.py";
+}
 
 FakeService::FakeService(const std::vector<std::string>& extraArgs) : tempDir(std::make_unique<TempDir>()) {
     initHttpOnce();
@@ -152,7 +154,8 @@ FakeService::FakeService(const std::vector<std::string>& extraArgs) : tempDir(st
     Fd outRead(out[0]);
     Fd outWrite(out[1]);
 
-    std::vector<std::string> args{"python3", scriptPath(), "serve", "--dir", tempDir->path(), "--watch-stdin"};
+    std::vector<std::string> args{"python3", scriptPath(),    "serve",
+                                  "--dir",   tempDir->path(), "--watch-stdin"};
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
     std::vector<char*> argv;
     for (auto& arg : args) {
@@ -180,7 +183,8 @@ FakeService::FakeService(const std::vector<std::string>& extraArgs) : tempDir(st
     stdinFd = inWrite.release();
     ::close(outWrite.release());
 
-    const std::string line = readLine(outRead.fd, std::chrono::steady_clock::now() + std::chrono::seconds(20));
+    const std::string line =
+        readLine(outRead.fd, std::chrono::steady_clock::now() + std::chrono::seconds(20));
     picojson::value info;
     if (line.empty() || !picojson::parse(info, line).empty() || !info.is<picojson::object>()) {
         std::fprintf(stderr, "fake service did not start: '%s'\n", line.c_str());

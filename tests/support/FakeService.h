@@ -33,7 +33,7 @@ int unusedPort();
 // its own certificate directory. Stopped and reaped on destruction; it also stops by itself
 // if this process dies, because it watches its standard input.
 class FakeService {
-public:
+  public:
     // extraArgs go to "serve", e.g. {"--san", "DNS:other.invalid"}.
     explicit FakeService(const std::vector<std::string>& extraArgs = {});
     ~FakeService();
@@ -58,7 +58,7 @@ public:
     static std::string makeCa(const std::string& dir, const std::string& name);
     static std::string scriptPath();
 
-private:
+  private:
     bool control(const std::string& method, const std::string& path, const std::string& body,
                  std::string& answer);
     std::string state();
