@@ -2,7 +2,6 @@
 #include <picojson.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <ostream>
@@ -221,18 +220,6 @@ INSTANTIATE_TEST_SUITE_P(
                   R"([{"body":"{\"message\":\"Unauthenticated.\"}______________________________"}])", -2},
         LoginCase{"Dropped", "", R"([{"drop":true}])", 1}),
     [](const ::testing::TestParamInfo<LoginCase>& p) { return std::string(p.param.name); });
-
-TEST_F(CommunicationManagerTest, RetriesAreCountedOnTheWire) {
-    useConfig({}, {{"retry_num", num(2)}});
-    ASSERT_TRUE(fake.script(kApiPath + "r", R"([{"drop":true},{"drop":true},{"drop":true}])"));
-    std::string response;
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(send("r", "x", response), 1);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-    EXPECT_EQ(apiCalls().size(), 3u);
-    EXPECT_EQ(testLog->count("in http_access : failed to access url : Retry num -> "), 2u);
-    EXPECT_TRUE(testLog->contains("Retry num -> 2 / 2"));
-}
 
 TEST_F(CommunicationManagerTest, DeadLoginPortIsTriedThreeTimes) {
     const std::string dead = "https://127.0.0.1:" + std::to_string(velk::test::unusedPort()) + kLoginPath;
