@@ -3,18 +3,21 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <exception>
 #include <fstream>
 #include <limits>
+#include <stdexcept>
 #include <thread>
 #include <utility>
 
 #include "data/LogWrapper.h"
 #include "db/DbLock.h"
 #include "db/SQLiteStmtMaker.h"
+#include "model/OrderInfo.h"
 
 namespace velk::db {
 
@@ -23,6 +26,23 @@ namespace {
 DbController* instance = nullptr;
 
 constexpr const char* access_check_sql = "SELECT * FROM order_info LIMIT 1;";
+
+constexpr const char* ins_order_info_sql =
+    "INSERT INTO order_info ( receive_json, order_kind, order_time ) VALUES ( ?, ?, CURRENT_TIMESTAMP );";
+constexpr const char* sel_order_info_max_id_sql = "SELECT MAX(id) FROM order_info WHERE receive_json = ?;";
+constexpr const char* sel_unsent_instruction_result_sql =
+    "SELECT id, order_status, response_json FROM order_info WHERE order_status IN ( 1, 11 ) AND "
+    "response_json "
+    "IS NOT NULL;";
+constexpr const char* upd_order_info_resend_sql =
+    "UPDATE order_info SET order_status = ?, update_time = CURRENT_TIMESTAMP WHERE id = ?;";
+constexpr const char* upd_order_info_swupd_send_result_sql =
+    "UPDATE order_info SET order_status = ?, response_json = ?, update_time = CURRENT_TIMESTAMP WHERE id = "
+    "?;";
+
+// SQLite's own SQLITE_TRANSIENT, without the old-style cast of its macro.
+const sqlite3_destructor_type kTransient =
+    reinterpret_cast<sqlite3_destructor_type>(static_cast<intptr_t>(-1));
 
 // The lock objects outlive every thread that may still use them at process exit.
 DbLock& rwLock() {
@@ -58,6 +78,16 @@ bool isTransientError(int code) {
 
 // Only a path known to be absent counts as absent; stat may also fail on a file that is there
 // (a large file without large-file support, a permission problem).
+// A NULL column cannot become a text; reading one is an error of the row, not an empty value.
+std::string columnText(sqlite3_stmt* stmt, int column) {
+    const unsigned char* text = sqlite3_column_text(stmt, column);
+    if (text == nullptr) {
+        throw std::logic_error("column " + std::to_string(column) + " is NULL");
+    }
+    return std::string(reinterpret_cast<const char*>(text),
+                       static_cast<size_t>(sqlite3_column_bytes(stmt, column)));
+}
+
 bool pathExists(const std::string& path) {
     struct stat st {};
     return stat(path.c_str(), &st) == 0 || (errno != ENOENT && errno != ENOTDIR);
@@ -416,6 +446,144 @@ bool DbController::_moveBrokenDbFile() {
     }
     log->warning("[{}:{}] in init : unreadable db file moved aside -> {}", VELK_AT, aside);
     return true;
+}
+
+int32_t DbController::_stepChange(sqlite3_stmt* stmt, const char* op, int32_t exceptionCode,
+                                  bool failLinesOnException, const char* failWhat) {
+    int rc = -1;
+    try {
+        rc = stepStmt(stmt);
+    } catch (const std::exception& e) {
+        log->warning("[{}:{}] in {} : exception : reason -> {}", VELK_AT, op, e.what());
+        if (!failLinesOnException) {
+            return exceptionCode;
+        }
+    }
+    log->info("[{}:{}] in {} : execution result -> {} ({})", VELK_AT, op, successText(rc == SQLITE_DONE), rc);
+    if (rc != SQLITE_DONE) {
+        log->error("[{}:{}] in {} failed ! : {} : rc -> {}", VELK_AT, op, failWhat, rc);
+        return -1;
+    }
+    return 0;
+}
+
+void DbController::_bindInt(sqlite3_stmt* stmt, int index, int32_t value, const char* op,
+                            const char* column) {
+    int rc = stmt == nullptr ? SQLITE_MISUSE : sqlite3_bind_int(stmt, index, value);
+    log->debug("[{}:{}] in {} : bind_int -> {} : {} = {}", VELK_AT, op, rc, column, value);
+}
+
+void DbController::_bindText(sqlite3_stmt* stmt, int index, const std::string& value, const char* op,
+                             const char* column) {
+    int rc = stmt == nullptr
+                 ? SQLITE_MISUSE
+                 : sqlite3_bind_text(stmt, index, value.data(), static_cast<int>(value.size()), kTransient);
+    log->debug("[{}:{}] in {} : bind_text -> {} : {} = {}", VELK_AT, op, rc, column, value);
+}
+
+int32_t DbController::insertOrderInfo(const std::string& receiveJson) {
+    const char* op = "insertOrderInfo";
+    SQLiteStmtMaker maker(connection());
+    log->info("[{}:{}] in insertOrderInfo : sql > ins_order_info_sql", VELK_AT);
+    sqlite3_stmt* stmt = maker.make(ins_order_info_sql);
+    _bindText(stmt, 1, receiveJson, op, "receive_json");
+    _bindInt(stmt, 2, ORDER_KIND_SW_UPDATE, op, "order_kind");
+    int32_t inserted = _stepChange(stmt, op, -2, false);
+    if (inserted != 0) {
+        return inserted;
+    }
+
+    // The highest id with this text is the row just written: the caller holds the lock.
+    sqlite3_stmt* idStmt = maker.make(sel_order_info_max_id_sql);
+    _bindText(idStmt, 1, receiveJson, op, "receive_json");
+    try {
+        int rc = stepStmt(idStmt);
+        bool read = rc == SQLITE_ROW || rc == SQLITE_DONE;
+        log->info("[{}:{}] in insertOrderInfo : execution result -> {} ({})", VELK_AT, successText(read), rc);
+        if (read) {
+            int32_t id = sqlite3_column_int(idStmt, 0);
+            if (rc == SQLITE_ROW) {
+                log->info("[{}:{}] in insertOrderInfo : execution : last insert id -> {} (SQLITE_ROW)",
+                          VELK_AT, id);
+            } else {
+                log->info("[{}:{}] in insertOrderInfo : execution : last insert id -> {} (SQLITE_DONE)",
+                          VELK_AT, id);
+            }
+            if (id > 0) {
+                return id;
+            }
+        }
+    } catch (const std::exception& e) {
+        log->info("[{}:{}] in insertOrderInfo : exception : reason -> {}", VELK_AT, e.what());
+    }
+    // Negative, so that no caller can take it for a row id.
+    log->error("[{}:{}] in insertOrderInfo : SQLITE_DONE", VELK_AT);
+    return -3;
+}
+
+int32_t DbController::updateSwupdSendResult(int32_t orderId, int32_t orderStatus,
+                                            const std::string& responseJson) {
+    const char* op = "updateSwupdSendResult";
+    SQLiteStmtMaker maker(connection());
+    log->info("[{}:{}] in updateSwupdSendResult : sql > upd_order_info_swupd_send_result_sql", VELK_AT);
+    sqlite3_stmt* stmt = maker.make(upd_order_info_swupd_send_result_sql);
+    _bindInt(stmt, 1, orderStatus, op, "order_status");
+    _bindText(stmt, 2, responseJson, op, "response_json");
+    _bindInt(stmt, 3, orderId, op, "id");
+    return _stepChange(stmt, op, -2, false, "failed to update");
+}
+
+int32_t DbController::selectUnsentInstructionResultData(std::vector<model::OrderInfo>& orders) {
+    SQLiteStmtMaker maker(connection());
+    log->info("[{}:{}] in selectUnsentInstructionResultData : sql > sel_unsent_instruction_result_sql",
+              VELK_AT);
+    sqlite3_stmt* stmt = maker.make(sel_unsent_instruction_result_sql);
+    log->info("[{}:{}]   -> {}", VELK_AT, sel_unsent_instruction_result_sql);
+    int32_t result = 0;
+    int rc = -1;
+    try {
+        rc = stepStmt(stmt);
+        while (rc == SQLITE_ROW) {
+            model::OrderInfo order;
+            order.id = sqlite3_column_int(stmt, 0);
+            order.orderStatus = sqlite3_column_int(stmt, 1);
+            order.responseJson = columnText(stmt, 2);
+            log->verbose("[{}:{}] in selectUnsentInstructionResultData : id -> {} : order_status -> {}",
+                         VELK_AT, order.id, order.orderStatus);
+            orders.push_back(order);
+            rc = stepStmt(stmt);
+        }
+    } catch (const std::exception& e) {
+        log->info("[{}:{}] in selectUnsentInstructionResultData : exception : reason -> {}", VELK_AT,
+                  e.what());
+        result = -1;
+    }
+    if (rc == SQLITE_DONE) {
+        log->info("[{}:{}] in selectUnsentInstructionResultData : exec step : rc -> {} ({}) : ", VELK_AT,
+                  "success", rc);
+    } else {
+        log->error(
+            "[{}:{}] in selectUnsentInstructionResultData failed ! : failed to select command_id from "
+            "command_info : "
+            "rc -> {}",
+            VELK_AT, rc);
+        result = -2;
+    }
+    return result;
+}
+
+int32_t DbController::updateUnsentOrderInfo(const std::vector<model::OrderInfo>& orders) {
+    const char* op = "updateUnsentOrderInfo";
+    SQLiteStmtMaker maker(connection());
+    int32_t result = 0;
+    for (const auto& order : orders) {
+        log->info("[{}:{}] in updateUnsentOrderInfo : sql > upd_order_info_resend_sql", VELK_AT);
+        sqlite3_stmt* stmt = maker.make(upd_order_info_resend_sql);
+        _bindInt(stmt, 1, order.orderStatus, op, "order_status");
+        _bindInt(stmt, 2, order.id, op, "id");
+        result = _stepChange(stmt, op, -1, true);
+    }
+    return result;
 }
 
 int32_t DbController::textToTime(const std::string& text) {

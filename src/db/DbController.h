@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "model/OrderInfo.h"
+
 namespace velk::data {
 class LogWrapper;
 }
@@ -99,6 +101,15 @@ class DbController {
     static int32_t textToTime(const std::string& text);
     static std::string timeToText(int32_t seconds);
 
+    // Order records. The operations below run on the caller's open connection and never open,
+    // close or start a transaction themselves.
+    // The new row's id; -1 not done, -2 exception, -3 stored but its id could not be read.
+    int32_t insertOrderInfo(const std::string& receiveJson);
+    int32_t updateSwupdSendResult(int32_t orderId, int32_t orderStatus, const std::string& responseJson);
+    int32_t selectUnsentInstructionResultData(std::vector<model::OrderInfo>& orders);
+    // The outcome of the last record only: 0 or -1 (0 for an empty list).
+    int32_t updateUnsentOrderInfo(const std::vector<model::OrderInfo>& orders);
+
     const std::string& getDbFile() const { return dbFile; }
     // The open connection, or null; only for the thread that holds the lock.
     sqlite3* connection() const;
@@ -109,6 +120,13 @@ class DbController {
     };
 
     bool _exec(const char* sql);
+    // Steps a statement that changes rows: 0 done, -1 not done. On an exception the result is
+    // exceptionCode; failLinesOnException also writes the failure lines then.
+    int32_t _stepChange(sqlite3_stmt* stmt, const char* op, int32_t exceptionCode, bool failLinesOnException,
+                        const char* failWhat = "failed to update command_info");
+    void _bindInt(sqlite3_stmt* stmt, int index, int32_t value, const char* op, const char* column);
+    void _bindText(sqlite3_stmt* stmt, int index, const std::string& value, const char* op,
+                   const char* column);
     bool _moveBrokenDbFile();
 
     std::string dbPath;
