@@ -7,9 +7,13 @@ set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
 
 set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
 set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
-# Everything is built by this one compiler, so GCC's note that the ARM calling
-# convention for some types changed in GCC 7.1 concerns no code we link.
-set(CMAKE_CXX_FLAGS_INIT "-Wno-psabi")
+# 64-bit off_t: with armhf's default 32-bit one, stat() fails on files past
+# 2 GiB and sizes wrap. Dependencies keep 64-bit types of their own in their
+# interfaces (curl_off_t, sqlite3_int64), so this changes no library's ABI.
+# -Wno-psabi: everything is built by this one compiler, so GCC's note that the
+# ARM calling convention for some types changed in GCC 7.1 concerns no code we link.
+set(CMAKE_C_FLAGS_INIT "-D_FILE_OFFSET_BITS=64")
+set(CMAKE_CXX_FLAGS_INIT "-D_FILE_OFFSET_BITS=64 -Wno-psabi")
 
 # Host tools (python, pkg-config) come from the host; libraries, headers and
 # package configs only from the armhf side of the multiarch tree.
