@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "model/OrderInfo.h"
+#include "model/UpdateInfo.h"
+#include "model/UpdatePackage.h"
 
 namespace velk::data {
 class LogWrapper;
@@ -109,6 +111,29 @@ class DbController {
     int32_t selectUnsentInstructionResultData(std::vector<model::OrderInfo>& orders);
     // The outcome of the last record only: 0 or -1 (0 for an empty list).
     int32_t updateUnsentOrderInfo(const std::vector<model::OrderInfo>& orders);
+
+    // Update and package records. The two "delete" operations close rows; nothing is removed.
+    int32_t insertUpdateInfo(int32_t orderInfoId, int32_t swUpdNo, const std::string& downloadStartTime,
+                             const std::string& downloadEndTime, const std::string& updateStartTime,
+                             const std::string& updateEndTime);
+    int32_t insertPakageInfo(int32_t swUpdNo, const std::string& packageName,
+                             const std::string& packageVersion, const std::string& packageUrl,
+                             int32_t targetFlag, const std::string& oldVersion);
+    int32_t deleteUpdateInfoAtUpdNo(int32_t swUpdNo, int32_t status);
+    int32_t deleteUpdatePackageAtUpdNo(int32_t swUpdNo, int32_t flag);
+    // Puts stages cut off by a restart back to waiting: second step's code x 10 + first's.
+    int32_t updateResetInstruction();
+    // Rows at 11 or 21; -1 when they could not be counted.
+    int32_t selectProcessingInstructionData();
+    // The next due stage; with no candidate, id, status and startTime keep their values.
+    int32_t selectNextInstructionData(int32_t& id, int32_t& status, int32_t& startTime,
+                                      const std::string& type);
+    int32_t updateProcessingInsruction(int32_t id, int32_t status);
+    int32_t selectTargetInstructionData(int32_t id, model::UpdateInfo& info);
+    int32_t selectTargetPackageData(int32_t swUpdNo, std::vector<model::UpdatePackage>& packages);
+    int32_t updatePkgDownloadResult(bool withPackages, const std::string& timeText,
+                                    const model::UpdateInfo& info,
+                                    const std::vector<model::UpdatePackage>& packages);
 
     const std::string& getDbFile() const { return dbFile; }
     // The open connection, or null; only for the thread that holds the lock.

@@ -1,0 +1,347 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "db/DbController.h"
+#include "db/DbTestSupport.h"
+#include "model/UpdateInfo.h"
+#include "model/UpdatePackage.h"
+
+using velk::db::DbController;
+using velk::model::UpdateInfo;
+using velk::model::UpdatePackage;
+using velk::test::DbFixture;
+using velk::test::RawDb;
+
+namespace {
+
+using Rows = std::vector<std::vector<std::string>>;
+
+class DbControllerUpdate : public ::testing::Test, public DbFixture {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(initDb(), 0);
+        ASSERT_TRUE(ctl.open());
+        raw = std::make_unique<RawDb>(dbFile());
+    }
+    void TearDown() override { ctl.close(); }
+
+    // Stores an update and puts it at the given status; returns its id.
+    int32_t addUpdate(int32_t swUpdNo, const std::string& downloadStart, const std::string& updateStart,
+                      int32_t status = 0) {
+        EXPECT_EQ(ctl.insertUpdateInfo(1, swUpdNo, downloadStart, "2030-01-01 00:00:00", updateStart,
+                                       "2030-01-02 00:00:00"),
+                  0);
+        auto id = static_cast<int32_t>(raw->number("SELECT MAX(id) FROM update_info;"));
+        setStatus(id, status);
+        return id;
+    }
+    void setStatus(int32_t id, int32_t status) {
+        ASSERT_EQ(raw->exec("UPDATE update_info SET update_status = " + std::to_string(status) +
+                            " WHERE id = " + std::to_string(id) + ";"),
+                  SQLITE_OK);
+    }
+    std::string statuses() {
+        std::string all;
+        for (const auto& row : raw->rows("SELECT update_status FROM update_info ORDER BY id;")) {
+            all += row[0] + " ";
+        }
+        return all;
+    }
+
+    struct Next {
+        int32_t result;
+        int32_t id;
+        int32_t status;
+        int32_t time;
+    };
+    Next next(int32_t id = 0, int32_t status = 0, int32_t time = 0) {
+        int32_t result = ctl.selectNextInstructionData(id, status, time, "sw_upd");
+        return {result, id, status, time};
+    }
+
+    std::unique_ptr<RawDb> raw;
+};
+
+}  // namespace
+
+TEST_F(DbControllerUpdate, InsertStoresTimesUnchangedAndWaits) {
+    ASSERT_EQ(ctl.insertUpdateInfo(3, 12, "", "2024/01/02 03:04:05", "2024-01-03 00:00:00", "x"), 0);
+    EXPECT_EQ(
+        raw->rows("SELECT order_info_id, sw_upd_no, update_status, download_start_time, download_end_time, "
+                  "update_start_time, update_end_time, receive_time IS NOT NULL FROM update_info;"),
+        (Rows{{"3", "12", "0", "", "2024/01/02 03:04:05", "2024-01-03 00:00:00", "x", "1"}}));
+    const std::string longUrl = "https://example.invalid/" + std::string(300, 'p') + ".deb";
+    ASSERT_EQ(ctl.insertPakageInfo(12, "pkg", "1.2-3", longUrl, DbController::TARGET_FLAG_TARGET, ""), 0);
+    EXPECT_EQ(
+        raw->rows("SELECT sw_upd_no, package_name, package_version, package_url, target_flag, old_version, "
+                  "download_flag, download_time FROM update_package;"),
+        (Rows{{"12", "pkg", "1.2-3", longUrl, "1", "", "0", "NULL"}}));
+}
+
+TEST_F(DbControllerUpdate, NextStageTakesTheEarlierTimeWhileWaitingAndTheInstallTimeOnceDownloaded) {
+    int32_t id = addUpdate(1, "2024-05-01 10:00:00", "2024-05-02 10:00:00");
+    Next found = next();
+    EXPECT_EQ(found.result, 0);
+    EXPECT_EQ(found.id, id);
+    EXPECT_EQ(found.status, 0);
+    EXPECT_EQ(found.time, DbController::textToTime("2024-05-01 10:00:00"));
+
+    setStatus(id, DbController::UPD_STATUS_DL_SUCCESS);
+    found = next();
+    EXPECT_EQ(found.status, 12);
+    EXPECT_EQ(found.time, DbController::textToTime("2024-05-02 10:00:00"));
+}
+
+TEST_F(DbControllerUpdate, NextStageSkipsEmptyAndNullTimes) {
+    int32_t empty = addUpdate(1, "", "2024-05-03 10:00:00");
+    Next found = next();
+    EXPECT_EQ(found.id, empty);
+    EXPECT_EQ(found.time, DbController::textToTime("2024-05-03 10:00:00"));
+
+    ASSERT_EQ(
+        raw->exec("INSERT INTO update_info ( order_info_id, sw_upd_no, update_status, download_start_time, "
+                  "update_start_time ) VALUES ( 1, 2, 0, NULL, '2024-05-02 10:00:00' );"),
+        SQLITE_OK);
+    found = next();
+    EXPECT_EQ(found.time, DbController::textToTime("2024-05-02 10:00:00"));
+    EXPECT_NE(found.id, empty);
+}
+
+// Equal times: the smaller update number first, whatever the order the rows were stored in.
+TEST_F(DbControllerUpdate, NextStageBreaksTiesByUpdateNumber) {
+    addUpdate(9, "2024-05-01 10:00:00", "2024-06-01 10:00:00");
+    int32_t small = addUpdate(4, "", "2024-05-01 10:00:00");
+    // Once downloaded, an earlier download time no longer counts.
+    addUpdate(7, "2024-04-01 10:00:00", "2024-05-01 10:00:00", DbController::UPD_STATUS_DL_SUCCESS);
+    EXPECT_EQ(next().id, small);
+}
+
+TEST_F(DbControllerUpdate, NoStageDueLeavesTheCallersValues) {
+    for (int32_t status : {11, 19, 21, 22, 29, 98, 99}) {
+        addUpdate(status, "2024-05-01 10:00:00", "2024-05-02 10:00:00", status);
+    }
+    Next found = next(7, 8, 9);
+    EXPECT_EQ(found.result, 0);
+    EXPECT_EQ(found.id, 7);
+    EXPECT_EQ(found.status, 8);
+    EXPECT_EQ(found.time, 9);
+}
+
+TEST_F(DbControllerUpdate, OnlyWaitingOrDownloadedRowsAreMarkedRunning) {
+    int32_t waiting = addUpdate(1, "2024-05-01 10:00:00", "2024-05-02 10:00:00");
+    int32_t downloaded = addUpdate(2, "", "2024-05-02 10:00:00", DbController::UPD_STATUS_DL_SUCCESS);
+    EXPECT_EQ(ctl.updateProcessingInsruction(waiting, DbController::UPD_STATUS_WAIT), 0);
+    EXPECT_EQ(ctl.updateProcessingInsruction(downloaded, DbController::UPD_STATUS_DL_SUCCESS), 0);
+    EXPECT_EQ(statuses(), "11 21 ");
+    logs.clear();
+    for (int32_t status : {-1, 11, 19, 21, 22, 29, 98}) {
+        EXPECT_EQ(ctl.updateProcessingInsruction(waiting, status), -3) << status;
+    }
+    EXPECT_TRUE(logs.lines().empty());
+    EXPECT_EQ(statuses(), "11 21 ");
+    EXPECT_EQ(raw->number("SELECT COUNT(*) FROM update_info WHERE status_change_time IS NULL;"), 0);
+    EXPECT_EQ(ctl.selectProcessingInstructionData(), 2);
+}
+
+TEST_F(DbControllerUpdate, ResetPutsInterruptedStagesBack) {
+    for (int32_t status : {11, 21, 0, 12, 19, 22, 11}) {
+        addUpdate(1, "2024-05-01 10:00:00", "2024-05-02 10:00:00", status);
+    }
+    EXPECT_EQ(ctl.updateResetInstruction(), 0);
+    EXPECT_EQ(statuses(), "0 12 0 12 19 22 0 ");
+    EXPECT_EQ(ctl.selectProcessingInstructionData(), 0);
+    EXPECT_EQ(ctl.updateResetInstruction(), 0);
+    EXPECT_EQ(statuses(), "0 12 0 12 19 22 0 ");
+}
+
+TEST_F(DbControllerUpdate, ClosingAnUpdateNumberSparesClosedRowsAndSameVersionPackages) {
+    for (int32_t status : {0, 12, 19, 98, 89}) {
+        addUpdate(5, "", "2024-05-02 10:00:00", status);
+    }
+    addUpdate(6, "", "2024-05-02 10:00:00");
+    for (int32_t flag : {1, 0, 81, 98, 79}) {
+        ASSERT_EQ(ctl.insertPakageInfo(5, "p" + std::to_string(flag), "1", "u", flag, "0"), 0);
+    }
+    ASSERT_EQ(ctl.insertPakageInfo(6, "other", "1", "u", 1, "0"), 0);
+
+    EXPECT_EQ(ctl.deleteUpdateInfoAtUpdNo(5, DbController::UPD_STATUS_SUPERSEDED), 0);
+    EXPECT_EQ(ctl.deleteUpdatePackageAtUpdNo(5, DbController::PKG_FLAG_SUPERSEDED), 0);
+    EXPECT_EQ(statuses(), "99 99 99 98 99 0 ");
+    EXPECT_EQ(raw->rows("SELECT target_flag FROM update_package ORDER BY id;"),
+              (Rows{{"99"}, {"99"}, {"81"}, {"98"}, {"99"}, {"1"}}));
+    // A second close changes nothing and is not a failure.
+    EXPECT_EQ(ctl.deleteUpdateInfoAtUpdNo(5, DbController::UPD_STATUS_CANCELED), 0);
+    EXPECT_EQ(ctl.deleteUpdatePackageAtUpdNo(5, DbController::PKG_FLAG_CANCELED), 0);
+    EXPECT_EQ(statuses(), "99 99 99 98 99 0 ");
+    EXPECT_EQ(ctl.deleteUpdateInfoAtUpdNo(404, DbController::UPD_STATUS_CANCELED), 0);
+}
+
+TEST_F(DbControllerUpdate, TargetUpdateIsReadWithItsTimes) {
+    int32_t id = addUpdate(8, "", "2024/05/02 10:00:00", DbController::UPD_STATUS_DL_SUCCESS);
+    UpdateInfo info;
+    info.statusChangeTime = 1234;
+    ASSERT_EQ(ctl.selectTargetInstructionData(id, info), 0);
+    EXPECT_EQ(info.id, id);
+    EXPECT_EQ(info.orderInfoId, 1);
+    EXPECT_EQ(info.swUpdNo, 8);
+    EXPECT_EQ(info.updateStatus, 12);
+    EXPECT_EQ(info.downloadStartTime, 0);
+    EXPECT_EQ(info.downloadEndTime, DbController::textToTime("2030-01-01 00:00:00"));
+    EXPECT_EQ(info.updateStartTime, DbController::textToTime("2024-05-02 10:00:00"));
+    EXPECT_NE(info.updateStartTime, 0);
+    EXPECT_EQ(info.statusChangeTime, 1234);
+    EXPECT_TRUE(
+        logs.contains("     : download_time ->  - 2030-01-01 00:00:00 : update_time -> 2024/05/02 10:00:00 - "
+                      "2030-01-02 00:00:00"));
+
+    UpdateInfo untouched;
+    untouched.id = 77;
+    EXPECT_EQ(ctl.selectTargetInstructionData(9999, untouched), 0);
+    EXPECT_EQ(untouched.id, 77);
+}
+
+TEST_F(DbControllerUpdate, NullTimeColumnFailsTheReadAndClearsTheRecord) {
+    ASSERT_EQ(raw->exec("INSERT INTO update_info ( id, order_info_id, sw_upd_no, update_status, "
+                        "download_start_time ) VALUES ( 50, 1, 2, 0, '2024-05-01 10:00:00' );"),
+              SQLITE_OK);
+    UpdateInfo info;
+    info.swUpdNo = 3;
+    EXPECT_LT(ctl.selectTargetInstructionData(50, info), 0);
+    EXPECT_TRUE(logs.contains("in selectTargetInstructionData : exception : reason -> "));
+    EXPECT_EQ(info.id, 0);
+    EXPECT_EQ(info.swUpdNo, 0);
+}
+
+TEST_F(DbControllerUpdate, TargetPackagesSkipSameVersionAndClosedOnesAndReadNullsAsUnset) {
+    for (int32_t flag : {0, 1, 81, 98, 99}) {
+        ASSERT_EQ(ctl.insertPakageInfo(5, "p" + std::to_string(flag), "2.0", "u", flag, "1.0"), 0);
+    }
+    ASSERT_EQ(ctl.insertPakageInfo(6, "other", "1", "u", 1, "0"), 0);
+    ASSERT_EQ(raw->exec("INSERT INTO update_package ( sw_upd_no, package_name, package_version, package_url, "
+                        "target_flag, download_flag, download_time ) VALUES ( 5, 'bare', '3', 'v', 1, 11, "
+                        "'2024/05/01 10:00:00' );"),
+              SQLITE_OK);
+    std::vector<UpdatePackage> packages(1);
+    ASSERT_EQ(ctl.selectTargetPackageData(5, packages), 0);
+    ASSERT_EQ(packages.size(), 4u);
+    std::vector<std::string> names;
+    for (size_t i = 1; i < packages.size(); ++i) {
+        names.push_back(packages[i].packageName);
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"bare", "p0", "p1"}));
+    for (size_t i = 1; i < packages.size(); ++i) {
+        const auto& p = packages[i];
+        EXPECT_EQ(p.swUpdNo, 5);
+        if (p.packageName == "bare") {
+            EXPECT_EQ(p.oldVersion, "");
+            EXPECT_EQ(p.downloadFlag, 11);
+            EXPECT_EQ(p.downloadTime, DbController::textToTime("2024-05-01 10:00:00"));
+        } else {
+            EXPECT_EQ(p.oldVersion, "1.0");
+            EXPECT_EQ(p.downloadTime, 0);
+            EXPECT_EQ(p.packageVersion, "2.0");
+        }
+    }
+    EXPECT_TRUE(logs.contains(
+        "in selectTargetPackageData : exec step : rc -> success (101) : package data num -> 4"));
+    std::vector<UpdatePackage> none;
+    EXPECT_EQ(ctl.selectTargetPackageData(404, none), 0);
+    EXPECT_TRUE(none.empty());
+}
+
+TEST_F(DbControllerUpdate, StageOutcomeWritesPackagesOnlyWhenAsked) {
+    int32_t id = addUpdate(5, "", "2024-05-02 10:00:00", DbController::UPD_STATUS_DL_PROCESSING);
+    ASSERT_EQ(ctl.insertPakageInfo(5, "a", "1", "u", 1, "0"), 0);
+    ASSERT_EQ(ctl.insertPakageInfo(5, "b", "1", "u", 1, "0"), 0);
+    UpdateInfo info;
+    ASSERT_EQ(ctl.selectTargetInstructionData(id, info), 0);
+    std::vector<UpdatePackage> packages;
+    ASSERT_EQ(ctl.selectTargetPackageData(5, packages), 0);
+
+    info.updateStatus = DbController::UPD_STATUS_DL_FAILED;
+    EXPECT_EQ(ctl.updatePkgDownloadResult(false, "2024-05-01 10:11:12", info, packages), 0);
+    EXPECT_EQ(raw->rows("SELECT update_status, status_change_time FROM update_info;"),
+              (Rows{{"19", "2024-05-01 10:11:12"}}));
+    EXPECT_EQ(raw->number("SELECT COUNT(*) FROM update_package WHERE download_time IS NOT NULL;"), 0);
+
+    info.updateStatus = DbController::UPD_STATUS_DL_SUCCESS;
+    for (auto& p : packages) {
+        p.downloadFlag = DbController::PKG_FLAG_DL_SUCCESS;
+    }
+    EXPECT_EQ(ctl.updatePkgDownloadResult(true, "2024-05-01 11:00:00", info, packages), 0);
+    EXPECT_EQ(
+        raw->rows("SELECT p.download_flag, p.download_time = i.status_change_time FROM update_package p, "
+                  "update_info i ORDER BY p.id;"),
+        (Rows{{"11", "1"}, {"11", "1"}}));
+    EXPECT_EQ(statuses(), "12 ");
+}
+
+TEST_F(DbControllerUpdate, StageOutcomeCountsEachFailedPackage) {
+    int32_t id = addUpdate(5, "", "2024-05-02 10:00:00");
+    for (const char* name : {"a", "b", "c"}) {
+        ASSERT_EQ(ctl.insertPakageInfo(5, name, "1", "u", 1, "0"), 0);
+    }
+    UpdateInfo info;
+    ASSERT_EQ(ctl.selectTargetInstructionData(id, info), 0);
+    std::vector<UpdatePackage> packages;
+    ASSERT_EQ(ctl.selectTargetPackageData(5, packages), 0);
+    ASSERT_EQ(raw->exec("CREATE TRIGGER refuse BEFORE UPDATE ON update_package WHEN OLD.package_name != 'b' "
+                        "BEGIN SELECT RAISE(ABORT, 'refused'); END;"),
+              SQLITE_OK);
+    info.updateStatus = DbController::UPD_STATUS_UPD_SUCCESS;
+    EXPECT_EQ(ctl.updatePkgDownloadResult(true, "2024-05-01 11:00:00", info, packages), -20);
+    EXPECT_EQ(raw->number("SELECT COUNT(*) FROM update_package WHERE download_time IS NOT NULL;"), 1);
+
+    // When update_info itself fails, no package is touched.
+    ASSERT_EQ(raw->exec("DROP TRIGGER refuse;"), SQLITE_OK);
+    ASSERT_EQ(
+        raw->exec("CREATE TRIGGER refuse_info BEFORE UPDATE ON update_info BEGIN SELECT RAISE(ABORT, 'no'); "
+                  "END;"),
+        SQLITE_OK);
+    EXPECT_EQ(ctl.updatePkgDownloadResult(true, "2024-05-01 12:00:00", info, packages), -1);
+    EXPECT_EQ(raw->number("SELECT COUNT(*) FROM update_package WHERE download_time = '2024-05-01 12:00:00';"),
+              0);
+}
+
+// Writes refused by a read-only connection, a dropped table or a closed connection all fail.
+TEST_F(DbControllerUpdate, FailuresAreReportedNotHidden) {
+    int32_t id =
+        addUpdate(5, "2024-05-01 10:00:00", "2024-05-02 10:00:00", DbController::UPD_STATUS_DL_PROCESSING);
+    ASSERT_EQ(sqlite3_exec(ctl.connection(), "PRAGMA query_only = ON;", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    EXPECT_EQ(ctl.insertUpdateInfo(1, 2, "", "", "", ""), -1);
+    EXPECT_EQ(ctl.insertPakageInfo(5, "n", "v", "u", 1, "o"), -1);
+    EXPECT_EQ(ctl.deleteUpdateInfoAtUpdNo(5, 98), -1);
+    EXPECT_EQ(ctl.deleteUpdatePackageAtUpdNo(5, 98), -1);
+    EXPECT_EQ(ctl.updateResetInstruction(), -11);
+    EXPECT_EQ(ctl.updateProcessingInsruction(id, 0), -1);
+    EXPECT_TRUE(
+        logs.contains("in updateProcessingInsruction failed ! : failed to update command_info : rc -> 8"));
+    EXPECT_EQ(ctl.selectProcessingInstructionData(), 1);  // reading is still allowed
+    ASSERT_EQ(sqlite3_exec(ctl.connection(), "PRAGMA query_only = OFF;", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+
+    ASSERT_EQ(raw->exec("DROP TABLE update_info;"), SQLITE_OK);
+    EXPECT_EQ(ctl.selectProcessingInstructionData(), -1);
+    Next found = next(3, 4, 5);
+    EXPECT_EQ(found.result, -2);
+    EXPECT_EQ(found.id, 0);
+    EXPECT_EQ(found.time, 0);
+    UpdateInfo info;
+    info.id = 9;
+    EXPECT_EQ(ctl.selectTargetInstructionData(id, info), -2);
+    EXPECT_EQ(info.id, 0);
+    EXPECT_EQ(ctl.updateResetInstruction(), -11);
+
+    ctl.close();
+    std::vector<UpdatePackage> packages;
+    EXPECT_EQ(ctl.selectTargetPackageData(5, packages), -2);
+    EXPECT_EQ(ctl.insertPakageInfo(5, "n", "v", "u", 1, "o"), -1);
+    EXPECT_EQ(ctl.updatePkgDownloadResult(true, "t", info, packages), -1);
+    ASSERT_TRUE(ctl.open());
+}
