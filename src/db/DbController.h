@@ -135,6 +135,13 @@ class DbController {
                                     const model::UpdateInfo& info,
                                     const std::vector<model::UpdatePackage>& packages);
 
+    // Boot time records. The id of the row already holding this boot time, 0 for a new row,
+    // -1 look-up failed, -2 insert failed; "/" in the text is stored as "-".
+    int32_t insertOsBootTime(std::string bootTime);
+    int32_t selectUnsentOsBootData(std::vector<std::string>& bootTimes);
+    // Marks every unsent boot time as sent.
+    int32_t updateOsBootTimeSendSuccess();
+
     const std::string& getDbFile() const { return dbFile; }
     // The open connection, or null; only for the thread that holds the lock.
     sqlite3* connection() const;

@@ -1,0 +1,107 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "db/DbController.h"
+#include "db/DbTestSupport.h"
+
+using velk::test::DbFixture;
+using velk::test::RawDb;
+
+namespace {
+
+using Rows = std::vector<std::vector<std::string>>;
+
+class DbControllerBootTime : public ::testing::Test, public DbFixture {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(initDb(), 0);
+        ASSERT_TRUE(ctl.open());
+    }
+    void TearDown() override { ctl.close(); }
+};
+
+}  // namespace
+
+TEST_F(DbControllerBootTime, SlashFormIsStoredWithDashesAndRecordedOnce) {
+    EXPECT_EQ(ctl.insertOsBootTime("2024/01/02 03:04:05"), 0);
+    EXPECT_EQ(ctl.insertOsBootTime("2024-01-02 03:04:05"), 1);
+    EXPECT_TRUE(logs.contains("in insertOsBootTime : step 1 : os boot time is recorded)"));
+    EXPECT_EQ(ctl.insertOsBootTime("2024/01/02 03:04:05"), 1);
+    EXPECT_EQ(ctl.insertOsBootTime("2024-02-01 00:00:00"), 0);
+    EXPECT_EQ(
+        RawDb(dbFile()).rows("SELECT id, boot_time, is_send, shutdown_time FROM os_boot_time ORDER BY id;"),
+        (Rows{{"1", "2024-01-02 03:04:05", "0", "NULL"}, {"2", "2024-02-01 00:00:00", "0", "NULL"}}));
+}
+
+TEST_F(DbControllerBootTime, SentBootTimeIsNeitherListedNorStoredAgain) {
+    std::vector<std::string> unsent{"kept"};
+    EXPECT_EQ(ctl.selectUnsentOsBootData(unsent), 0);
+    EXPECT_EQ(unsent, (std::vector<std::string>{"kept"}));
+    // Nothing to mark is not a failure.
+    EXPECT_EQ(ctl.updateOsBootTimeSendSuccess(), 0);
+
+    ASSERT_EQ(ctl.insertOsBootTime("2024-01-02 03:04:05"), 0);
+    ASSERT_EQ(ctl.insertOsBootTime("2024-03-04 05:06:07"), 0);
+    unsent.clear();
+    EXPECT_EQ(ctl.selectUnsentOsBootData(unsent), 0);
+    std::sort(unsent.begin(), unsent.end());
+    EXPECT_EQ(unsent, (std::vector<std::string>{"2024-01-02 03:04:05", "2024-03-04 05:06:07"}));
+
+    EXPECT_EQ(ctl.updateOsBootTimeSendSuccess(), 0);
+    unsent.clear();
+    EXPECT_EQ(ctl.selectUnsentOsBootData(unsent), 0);
+    EXPECT_TRUE(unsent.empty());
+    EXPECT_EQ(
+        RawDb(dbFile()).number("SELECT COUNT(*) FROM os_boot_time WHERE is_send = 1 AND update_time IS NOT "
+                               "NULL;"),
+        2);
+    EXPECT_GT(ctl.insertOsBootTime("2024-03-04 05:06:07"), 0);
+}
+
+// The look-up, the insert and the marking each fail with their own code.
+TEST_F(DbControllerBootTime, FailuresAreReportedNotHidden) {
+    ASSERT_EQ(sqlite3_exec(ctl.connection(), "PRAGMA query_only = ON;", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    EXPECT_EQ(ctl.insertOsBootTime("2024-01-02 03:04:05"), -2);
+    EXPECT_TRUE(logs.contains("in insertOsBootTime : step 2 : execution result -> failed (8)"));
+    ASSERT_EQ(sqlite3_exec(ctl.connection(), "PRAGMA query_only = OFF;", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(ctl.insertOsBootTime("2024-01-02 03:04:05"), 0);
+    ASSERT_EQ(sqlite3_exec(ctl.connection(), "PRAGMA query_only = ON;", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    EXPECT_EQ(ctl.updateOsBootTimeSendSuccess(), -1);
+    EXPECT_TRUE(
+        logs.contains("in updateOsBootTimeSendSuccess failed ! : failed to update command_info : rc -> 8"));
+    ASSERT_EQ(sqlite3_exec(ctl.connection(), "PRAGMA query_only = OFF;", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+
+    RawDb db(dbFile());
+    ASSERT_EQ(db.exec("DROP TABLE os_boot_time;"), SQLITE_OK);
+    EXPECT_EQ(ctl.insertOsBootTime("2024-01-02 03:04:05"), -1);
+    EXPECT_TRUE(logs.contains("in insertOsBootTime : step 1 : execute failed"));
+    std::vector<std::string> unsent;
+    EXPECT_EQ(ctl.selectUnsentOsBootData(unsent), -2);
+    EXPECT_EQ(ctl.updateOsBootTimeSendSuccess(), -1);
+
+    ctl.close();
+    EXPECT_EQ(ctl.insertOsBootTime("2024-01-02 03:04:05"), -1);
+    ASSERT_TRUE(ctl.open());
+}
+
+// A NULL boot time (written by something else) stops the reading; what was read stays.
+TEST_F(DbControllerBootTime, UnreadableRowStopsTheList) {
+    RawDb db(dbFile());
+    ASSERT_EQ(
+        db.exec("CREATE TABLE os_boot_time_loose AS SELECT * FROM os_boot_time; DROP TABLE os_boot_time; "
+                "CREATE TABLE os_boot_time ( id INTEGER PRIMARY KEY, boot_time DATETIME, is_send INTEGER, "
+                "update_time DATETIME ); INSERT INTO os_boot_time VALUES ( 1, 'first', 0, NULL ), "
+                "( 2, NULL, 0, NULL );"),
+        SQLITE_OK);
+    std::vector<std::string> unsent;
+    EXPECT_EQ(ctl.selectUnsentOsBootData(unsent), -2);
+    EXPECT_TRUE(logs.contains("in selectUnsentOsBootData : exception : reason -> "));
+    EXPECT_EQ(unsent, (std::vector<std::string>{"first"}));
+}
