@@ -1,0 +1,811 @@
+#include "feature/SoftwareUpdateManager.h"
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <thread>
+#include <utility>
+
+#include "TextUtil.h"
+#include "TimeFormat.h"
+#include "communication/NetworkAccessCheck.h"
+#include "data/LogWrapper.h"
+#include "data/SettingData.h"
+#include "db/DbController.h"
+#include "order/ProcResultNotification.h"
+
+namespace velk::feature {
+
+namespace {
+
+using db::DbController;
+
+constexpr const char* kDbTimePattern = "%Y-%m-%d %H:%M:%S";
+constexpr const char* kFileTimePattern = "%Y%m%d-%H%M%S";
+
+const char* okText(bool ok) { return ok ? "success" : "failed"; }
+
+// Whole-second pause from a setting; nothing for zero or less.
+void pauseSeconds(int32_t seconds) {
+    if (seconds > 0) {
+        std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    }
+}
+
+// Records hold 32-bit seconds; a moment they cannot hold reads as "not set".
+int32_t toRecordTime(int64_t seconds) {
+    if (seconds < std::numeric_limits<int32_t>::min() || seconds > std::numeric_limits<int32_t>::max()) {
+        return 0;
+    }
+    return static_cast<int32_t>(seconds);
+}
+
+bool hasLineBreak(const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; }
+
+// One open ... close of the shared database, with an optional transaction that is rolled back
+// unless committed, so no path (an exception included) leaves the lock file or a transaction behind.
+class DbSession {
+  public:
+    explicit DbSession(DbController* controller) : db(controller), opened(controller->open()) {}
+    ~DbSession() { close(); }
+    DbSession(const DbSession&) = delete;
+    DbSession& operator=(const DbSession&) = delete;
+
+    bool isOpen() const { return opened; }
+    bool begin() {
+        inTransaction = opened && db->beginTransaction();
+        return inTransaction;
+    }
+    bool commit() {
+        if (inTransaction && db->commitTransaction()) {
+            inTransaction = false;
+            return true;
+        }
+        return false;
+    }
+    void rollback() {
+        if (inTransaction) {
+            db->rollbackTransaction();
+            inTransaction = false;
+        }
+    }
+    void close() {
+        rollback();
+        if (opened) {
+            db->close();
+            opened = false;
+        }
+    }
+
+  private:
+    DbController* db;
+    bool opened;
+    bool inTransaction = false;
+};
+
+}  // namespace
+
+SoftwareUpdateManager::SoftwareUpdateManager(std::string pingCommand)
+    : settings(data::SettingData::getInstance()),
+      log(data::LogWrapper::getInstance()),
+      db(db::DbController::getInstance()),
+      pingPath(std::move(pingCommand)) {
+    log->setLogger("velk");
+}
+
+int SoftwareUpdateManager::StartThread(std::unique_ptr<SoftwareUpdateManager> manager, int32_t id) {
+    if (!manager || manager->started) {
+        return 1;
+    }
+    data::LogWrapper* out = manager->log;
+    out->info("[{}:{}] <SW_UPD> in StartThread : ***** START software update thread *****", VELK_AT);
+    manager->started = true;
+    try {
+        std::thread worker([owned = std::move(manager), id]() mutable {
+            owned->UpdateThread(id);
+            owned.reset();
+        });
+        worker.detach();
+    } catch (const std::exception& e) {
+        out->error("[{}:{}] <SW_UPD> in StartThread : failed to start thread : reason -> {}", VELK_AT,
+                   e.what());
+        out->flush();
+        return -1;
+    }
+    return 0;
+}
+
+void SoftwareUpdateManager::UpdateThread(int32_t id) noexcept {
+    try {
+        std::ostringstream text;
+        text << std::this_thread::get_id();
+        tid = text.str();
+        log->info("[{}:{}] [tid:{}] <SW_UPD> in UpdateThread : start : thread id (tid) -> {}", VELK_AT, tid,
+                  tid);
+        targetId = id;
+        int result = updateMain();
+        log->info("[{}:{}] [tid:{}] <SW_UPD> in UpdateThread : end : end result -> {}", VELK_AT, tid, result);
+    } catch (const std::exception& e) {
+        log->error("[{}:{}] [tid:{}] <SW_UPD> in UpdateThread : exception : reason -> {}", VELK_AT, tid,
+                   e.what());
+    } catch (...) {
+        log->error("[{}:{}] [tid:{}] <SW_UPD> in UpdateThread : exception : reason -> unknown", VELK_AT, tid);
+    }
+    log->flush();
+}
+
+bool SoftwareUpdateManager::getUpdateTarget(int32_t id, model::UpdateInfo& info,
+                                            std::vector<model::UpdatePackage>& packages) {
+    log->info(
+        "[{}:{}] [tid:{}] <SW_UPD> ===== start : get update target information (debian package info) ===== : "
+        "update_info id -> {}",
+        VELK_AT, tid, id);
+    DbSession session(db);
+    if (!session.isOpen()) {
+        log->info(
+            "[{}:{}] [tid:{}] <SW_UPD> ===== end (not finish) : get update target information (debian "
+            "package "
+            "info) ===== : ret -> not find",
+            VELK_AT, tid);
+        return false;
+    }
+    db->selectTargetInstructionData(id, info);
+    int result = db->selectTargetPackageData(info.swUpdNo, packages);
+    session.close();
+    log->info(
+        "[{}:{}] [tid:{}] <SW_UPD> ===== end : get update target information (debian package info) ===== : "
+        "ret -> "
+        "{} ({})",
+        VELK_AT, tid, result, result == 0 ? "find" : "not fined");
+    return result == 0;
+}
+
+int SoftwareUpdateManager::updateMain() {
+    int total = 0;
+    int lastResult = 0;
+    model::UpdateInfo info;
+    std::vector<model::UpdatePackage> packages;
+    if (!getUpdateTarget(targetId, info, packages)) {
+        log->warning(
+            "[{}:{}] [tid:{}] <SW_UPD> in UpdateThread : not fined : target data (updabe_info table)",
+            VELK_AT, tid);
+        return 0;
+    }
+    log->info("[{}:{}] [tid:{}] <SW_UPD> in UpdateThread : ===== start update process =====", VELK_AT, tid);
+    log->info(
+        "[{}:{}] [tid:{}] <SW_UPD> in UpdateThread : target update_info : id -> {} : sw_upd_no -> {} : "
+        "status -> {}",
+        VELK_AT, tid, info.id, info.swUpdNo, info.updateStatus);
+
+    const int64_t now = nowSeconds();
+    const bool installDue = static_cast<int64_t>(info.updateStartTime) <= now;
+    bool download = false;
+    bool update = false;
+    if (info.updateStatus == DbController::UPD_STATUS_DL_PROCESSING) {
+        download = true;
+        update = installDue;
+    } else if (info.updateStatus == DbController::UPD_STATUS_UPD_PROCESSING) {
+        update = installDue;
+    }
+    log->info("[{}:{}] [tid:{}] <SW_UPD> in UpdateThread : download -> {} : update -> {}", VELK_AT, tid,
+              download ? "execute" : "none", update ? "execute" : "none");
+    log->flush();
+
+    if (download && !_networkReachable()) {
+        download = false;
+        if (!update) {
+            // Left at 11 the row would block every later run until the agent restarts.
+            _storeStatus(info, DbController::UPD_STATUS_WAIT,
+                         "network unreachable : download put back to wait");
+        }
+    }
+
+    const int32_t configuredRetries = settings->getInt("proc_retry_num", 0);
+    // At least one trial: a run that tried nothing would leave its row processing for good.
+    const int32_t retryNum = configuredRetries < 0 ? 0 : configuredRetries;
+    const int32_t retryWait = settings->getInt("proc_retry_wait_sec", 0);
+    log->info("[{}:{}] [tid:{}] <SW_UPD>    --- processing retry info : num -> {} : wait interval -> {}",
+              VELK_AT, tid, retryNum, retryWait);
+
+    if (download) {
+        holdForInstall = update;
+        rowHeld = false;
+        for (int32_t i = 0; i <= retryNum; ++i) {
+            const bool last = i == retryNum;
+            log->info(
+                "[{}:{}] [tid:{}] <SW_UPD> ===== ----- ===== ----- ===== ----- ===== DOWNLOAD : number of "
+                "trials -> "
+                "{}/{}",
+                VELK_AT, tid, i, retryNum);
+            lastResult = downloadProcess(last, info, packages);
+            if (lastResult == 0) {
+                log->info(
+                    "[{}:{}] [tid:{}] <SW_UPD> ===== ----- ===== ----- ===== ----- ===== DOWNLOAD : SUCCESS",
+                    VELK_AT, tid);
+                log->flush();
+                break;
+            }
+            if (last) {
+                log->error(
+                    "[{}:{}] [tid:{}] <SW_UPD> ===== ----- ===== ----- ===== ----- ===== DOWNLOAD : FAILED! "
+                    "({}) : "
+                    "number of trials -> {}/{}",
+                    VELK_AT, tid, lastResult, i, retryNum);
+                log->flush();
+            } else {
+                log->warning(
+                    "[{}:{}] [tid:{}] <SW_UPD>   download processing failed :ret -> {} : retry after {} "
+                    "seconds",
+                    VELK_AT, tid, lastResult, retryWait);
+                log->flush();
+                pauseSeconds(retryWait);
+            }
+            log->flush();
+        }
+        holdForInstall = false;
+        if (lastResult != 0) {
+            update = false;
+            log->warning("[{}:{}] [tid:{}] <SW_UPD> download failed : ret -> {}", VELK_AT, tid, lastResult);
+            total += lastResult;
+            if (rowHeld) {
+                // The install of this run is dropped: hand the downloaded row back to the executor.
+                _storeStatus(info, DbController::UPD_STATUS_DL_SUCCESS,
+                             "install dropped : downloaded row released");
+            }
+        }
+        rowHeld = false;
+    }
+
+    if (update) {
+        for (int32_t i = 0; i <= retryNum; ++i) {
+            const bool last = i == retryNum;
+            log->info(
+                "[{}:{}] [tid:{}] <SW_UPD> ===== ----- ===== ----- ===== ----- ===== UPDATE: number of "
+                "trials -> "
+                "{}/{}",
+                VELK_AT, tid, i, retryNum);
+            lastResult = updateProcess(last, info, packages);
+            if (lastResult == 0) {
+                break;
+            }
+            if (last) {
+                log->error(
+                    "[{}:{}] [tid:{}] <SW_UPD> ===== ----- ===== ----- ===== ----- ===== UPDATE : FAILED! "
+                    "({}) : "
+                    "number of trials -> {}/{}",
+                    VELK_AT, tid, lastResult, i, retryNum);
+                log->flush();
+            } else {
+                log->warning(
+                    "[{}:{}] [tid:{}] <SW_UPD>   update processing failed :ret -> {} : retry after {} "
+                    "seconds",
+                    VELK_AT, tid, lastResult, retryWait);
+                log->flush();
+                pauseSeconds(retryWait);
+            }
+            log->flush();
+        }
+        if (lastResult == 0) {
+            log->info("[{}:{}] [tid:{}] <SW_UPD> ===== ----- ===== ----- ===== ----- ===== UPDATE : SUCCESS",
+                      VELK_AT, tid);
+        }
+        total += lastResult * 100;
+    }
+
+    log->info("[{}:{}] [tid:{}] <SW_UPD> in UpdateThread : ===== finish update process ===== : result -> {}",
+              VELK_AT, tid, total);
+    return total;
+}
+
+bool SoftwareUpdateManager::_networkReachable() {
+    const int32_t retryNum = settings->getInt("pint_retry_num", 5);
+    const int32_t interval = settings->getInt("ping_retry_interval", 30);
+    comm::NetworkAccessCheck check(pingPath);
+    for (int64_t i = 0; i <= retryNum; ++i) {
+        int result = check.pingFqdn();
+        if (result == 0) {
+            log->info("[{}:{}] [tid:{}] <SW_UPD> network access OK!", VELK_AT, tid);
+            return true;
+        }
+        log->warning(
+            "[{}:{}] [tid:{}] <SW_UPD> network access NG! : ping filed --> ({}) >>> : retry -> {}/{}",
+            VELK_AT, tid, result, i, retryNum);
+        log->flush();
+        if (i == retryNum) {
+            return false;
+        }
+        pauseSeconds(interval);
+    }
+    return true;  // a negative count asks for no check at all
+}
+
+void SoftwareUpdateManager::_storeStatus(const model::UpdateInfo& info, int32_t status, const char* reason) {
+    model::UpdateInfo changed = info;
+    changed.updateStatus = status;
+    int result = -1;
+    {
+        DbSession session(db);
+        if (session.isOpen()) {
+            result = db->updatePkgDownloadResult(false, formatLocalTime(nowSeconds(), kDbTimePattern),
+                                                 changed, {});
+        }
+    }
+    if (result == 0) {
+        log->info("[{}:{}] [tid:{}] <SW_UPD> {} : update_info id -> {} : status -> {}", VELK_AT, tid, reason,
+                  info.id, status);
+    } else {
+        log->warning(
+            "[{}:{}] [tid:{}] <SW_UPD> {} : update_info id -> {} : status -> {} : db update failed -> {}",
+            VELK_AT, tid, reason, info.id, status, result);
+    }
+}
+
+int SoftwareUpdateManager::downloadProcess(bool lastTrial, model::UpdateInfo& info,
+                                           std::vector<model::UpdatePackage>& packages) {
+    return _process(true, lastTrial, info, packages);
+}
+
+int SoftwareUpdateManager::updateProcess(bool lastTrial, model::UpdateInfo& info,
+                                         std::vector<model::UpdatePackage>& packages) {
+    return _process(false, lastTrial, info, packages);
+}
+
+int SoftwareUpdateManager::_process(bool download, bool lastTrial, model::UpdateInfo& info,
+                                    std::vector<model::UpdatePackage>& packages) {
+    const std::string name = download ? "download" : "update";
+    if (download) {
+        log->info(
+            "[{}:{}] [tid:{}] <SW_UPD> ===== start : debian package download process ===== : update_inf id "
+            "-> {}",
+            VELK_AT, tid, info.id);
+    } else {
+        log->info(
+            "[{}:{}] [tid:{}] <SW_UPD> ===== start : debian package update process ===== : update_info id -> "
+            "{}",
+            VELK_AT, tid, info.id);
+    }
+    bool passOk = true;
+    int errorStage = 0;
+    int lastRun = 0;
+    stageNo = 0;
+    // The download keeps the first failed stage; the install reports the last one of 5 to 7.
+    auto failLate = [&](int stage) {
+        passOk = false;
+        if (!download || errorStage == 0) {
+            errorStage = stage;
+        }
+    };
+
+    ++stageNo;
+    lastRun = setParameter(name, info);
+    if (lastRun != 0) {
+        passOk = false;
+        errorStage = 1;
+        log->info("[{}:{}] [tid:{}] <SW_UPD>  stage -> {} : failed : set parameter : ret -> {}", VELK_AT, tid,
+                  stageNo, lastRun);
+    }
+
+    ++stageNo;
+    if (passOk) {
+        displayPackageInfo(packages);
+    } else {
+        log->info("[{}:{}] [tid:{}] <SW_UPD>  stage -> {} : skip processing", VELK_AT, tid, stageNo);
+    }
+
+    ++stageNo;
+    if (passOk) {
+        lastRun = createPackageList(packages);
+        if (lastRun != 0) {
+            passOk = false;
+            errorStage = errorStage == 0 ? 3 : errorStage;
+            log->info(
+                "[{}:{}] [tid:{}] <SW_UPD>  stage -> {} : failed : create package info list : ret -> {}",
+                VELK_AT, tid, stageNo, lastRun);
+        }
+    } else {
+        log->info("[{}:{}] [tid:{}] <SW_UPD>  stage -> {} : skip processing", VELK_AT, tid, stageNo);
+    }
+
+    ++stageNo;
+    bool executed = false;
+    if (passOk) {
+        lastRun = executeDebianPackage();
+        if (lastRun == 0) {
+            executed = true;
+        } else {
+            if (download) {
+                log->info(
+                    "[{}:{}] [tid:{}] <SW_UPD>  stage -> {} : failed : execute debian package {} : ret -> {} "
+                    ": log "
+                    "file -> {}",
+                    VELK_AT, tid, stageNo, name, lastRun, logFile);
+            } else {
+                log->info(
+                    "[{}:{}] [tid:{}] <SW_UPD>  stage -> {} : failed : execute debian package update : ret "
+                    "-> {} : "
+                    "log file -> {}",
+                    VELK_AT, tid, stageNo, lastRun, logFile);
+            }
+            passOk = false;
+            errorStage = errorStage == 0 ? 4 : errorStage;
+        }
+    } else {
+        log->info("[{}:{}] [tid:{}] <SW_UPD>  stage -> {} : skip processing", VELK_AT, tid, stageNo);
+    }
+
+    if (lastRun != 0) {
+        if (!lastTrial) {
+            if (!download) {
+                log->warning("[{}:{}] [tid:{}] <SW_UPD>  {} processing failed : -> retry", VELK_AT, tid,
+                             name);
+            }
+            return lastRun;
+        }
+        if (!download) {
+            log->error("[{}:{}] [tid:{}] <SW_UPD>  {} processing error : -> retry end", VELK_AT, tid, name);
+        }
+    }
+
+    ++stageNo;
+    int result = saveResult(info, packages, executed);
+    if (result != 0) {
+        failLate(5);
+        if (download) {
+            log->info(
+                "[{}:{}] [tid:{}] <SW_UPD>  stage -> {} : failed : save result to debian package {} : ret -> "
+                "{}",
+                VELK_AT, tid, stageNo, name, result);
+        } else {
+            log->info(
+                "[{}:{}] [tid:{}] <SW_UPD>  stage -> {} : failed : save result to debian package update : "
+                "ret -> {}",
+                VELK_AT, tid, stageNo, result);
+        }
+    }
+
+    ++stageNo;
+    bool uploaded = false;
+    std::string report;
+    result = uploadResult(info, executed, report);
+    if (result == 0) {
+        uploaded = true;
+    } else {
+        failLate(6);
+        log->info(
+            "[{}:{}] [tid:{}] <SW_UPD>  stage -> {} : failed : upload result to Pelvane WEB : ret -> {}",
+            VELK_AT, tid, stageNo, result);
+    }
+
+    ++stageNo;
+    result = saveSendResult(info.orderInfoId, uploaded, report);
+    if (result != 0) {
+        failLate(7);
+        log->info("[{}:{}] [tid:{}] <SW_UPD>  stage -> {} : failed : save upload result : ret -> {}", VELK_AT,
+                  tid, stageNo, result);
+    }
+
+    if (download) {
+        log->info(
+            "[{}:{}] [tid:{}] <SW_UPD> ===== end : debian package download process ===== : ret -> {} : last "
+            "stage no "
+            "-> {} : error stage no -> {}",
+            VELK_AT, tid, okText(passOk), stageNo, errorStage);
+    } else {
+        log->info(
+            "[{}:{}] [tid:{}] <SW_UPD> ===== end : debian package update process ===== : ret -> {} : last "
+            "stage no -> "
+            "{} : error stage no -> {}",
+            VELK_AT, tid, okText(passOk), stageNo, errorStage);
+    }
+    return errorStage;
+}
+
+int SoftwareUpdateManager::setParameter(const std::string& name, const model::UpdateInfo& info) {
+    procName = name;
+    isDownload = name == "download";
+    isUpdate = !isDownload;
+    procTag = isDownload ? "DL" : "UPD";
+    // A failed stage 1 must not leave the file names of an earlier pass behind.
+    packageDir.clear();
+    logFile.clear();
+    listFile.clear();
+    log->info("[{}:{}] [tid:{}] <SW_UPD:{}:{}> ----- {} set parameter : start -----", VELK_AT, tid, procTag,
+              stageNo, name);
+
+    timeStamp = formatLocalTime(nowSeconds(), kFileTimePattern);
+    const std::string number = std::to_string(info.swUpdNo);
+
+    const std::string directory = settings->getString("package_dir") + "/" + number;
+    if (!createDirectories(directory)) {
+        log->error("[{}:{}] [tid:{}] <SW_UPD:{}:{}>   failed to create directory (package file) ({}) -> {}",
+                   VELK_AT, tid, procTag, stageNo, directory, "failed");
+        log->flush();
+        return -1;
+    }
+    packageDir = directory;
+    log->info("[{}:{}] [tid:{}] <SW_UPD:{}:{}>   debian package directory -> {}", VELK_AT, tid, procTag,
+              stageNo, packageDir);
+
+    const std::string logDir = settings->getString("upd_log_dir");
+    if (!createDirectories(logDir)) {
+        log->error("[{}:{}] [tid:{}] <SW_UPD:DL:{}>   failed to create directory (log file) ({}) -> {}",
+                   VELK_AT, tid, stageNo, logDir, "failed");
+        log->flush();
+        return -2;
+    }
+    logFile = logDir + "/" + name + "_" + timeStamp + "_id-" + number + ".log";
+    log->info("[{}:{}] [tid:{}] <SW_UPD:{}:{}>   {} log file -> {}", VELK_AT, tid, procTag, stageNo, name,
+              logFile);
+
+    const std::string listDir = settings->getString("target_pkg_list_dir");
+    if (!createDirectories(listDir)) {
+        log->error("[{}:{}] [tid:{}] <SW_UPD:{}:{}>   failed to create directory (list file) ({}) -> {}",
+                   VELK_AT, tid, procTag, stageNo, listDir, "failed");
+        log->flush();
+        return -3;
+    }
+    listFile = listDir + "/package_info_" + name + "_" + timeStamp + "_id-" + number + ".list";
+    log->info("[{}:{}] [tid:{}] <SW_UPD:{}:{}>   package info list file -> {}", VELK_AT, tid, procTag,
+              stageNo, listFile);
+    log->info("[{}:{}] [tid:{}] <SW_UPD:{}:{}> ----- {} set parameter : end -----", VELK_AT, tid, procTag,
+              stageNo, name);
+    return 0;
+}
+
+bool SoftwareUpdateManager::createDirectories(const std::string& path) {
+    std::string prefix = !path.empty() && path.front() == '/' ? "/" : "";
+    for (const std::string& piece : split(path, '/')) {
+        prefix += piece;
+        prefix += '/';
+        struct stat st {};
+        // Another run may create the same directory between the two calls.
+        if (stat(prefix.c_str(), &st) != 0 && mkdir(prefix.c_str(), 0775) != 0 && errno != EEXIST) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string SoftwareUpdateManager::shellQuote(const std::string& text) {
+    return "'" + replaceAll(text, "'", "'\\''") + "'";
+}
+
+void SoftwareUpdateManager::displayPackageInfo(const std::vector<model::UpdatePackage>& packages) {
+    log->info("[{}:{}] [tid:{}] <SW_UPD:{}:{}> ----- {} display package info : start -----", VELK_AT, tid,
+              procTag, stageNo, procName);
+    for (const auto& package : packages) {
+        log->info("[{}:{}] [tid:{}] <SW_UPD:{}:{}>   {} : version {} --> {} : url -> {}", VELK_AT, tid,
+                  procTag, stageNo, package.packageName, package.oldVersion, package.packageVersion,
+                  package.packageUrl);
+    }
+    log->info("[{}:{}] [tid:{}] <SW_UPD:{}:{}> ----- {} display package info : end -----", VELK_AT, tid,
+              procTag, stageNo, procName);
+}
+
+int SoftwareUpdateManager::createPackageList(const std::vector<model::UpdatePackage>& packages) {
+    log->info(
+        "[{}:{}] [tid:{}] <SW_UPD:{}:{}> ----- create {} debian package list : start ----- : list file -> {}",
+        VELK_AT, tid, procTag, stageNo, procName, listFile);
+    // One package per line: a line break inside a field would hand the script lines of its own.
+    for (const auto& package : packages) {
+        if (hasLineBreak(package.packageName) || hasLineBreak(package.packageVersion) ||
+            hasLineBreak(package.packageUrl)) {
+            log->error("[{}:{}] [tid:{}] <SW_UPD:{}:{}>   line break in package data : id -> {}", VELK_AT,
+                       tid, procTag, stageNo, package.id);
+            return -4;
+        }
+    }
+    std::ofstream out(listFile, std::ios::out | std::ios::trunc | std::ios::binary);
+    if (!out.is_open()) {
+        log->error("[{}:{}] [tid:{}] <SW_UPD:{}:{}>   failed to open file ({})", VELK_AT, tid, procTag,
+                   stageNo, listFile);
+        return -3;
+    }
+    out << "###################\n";
+    out << "# " << procName << " package list\n";
+    out << "#   create date: " << timeStamp << "\n";
+    out << "#\n";
+    int count = 0;
+    for (const auto& package : packages) {
+        out << package.packageName << ' ' << package.packageVersion << ' ' << package.packageUrl << '\n';
+        ++count;
+    }
+    out.flush();
+    out.close();
+    if (out.fail()) {
+        // A short list would let the script act on part of the order.
+        log->error("[{}:{}] [tid:{}] <SW_UPD:{}:{}>   failed to write file ({})", VELK_AT, tid, procTag,
+                   stageNo, listFile);
+        std::remove(listFile.c_str());
+        return -3;
+    }
+    if (count == 0) {
+        log->warning("[{}:{}] [tid:{}] <SW_UPD:{}:{}>   {} target not found", VELK_AT, tid, procTag, stageNo,
+                     procName);
+        std::remove(listFile.c_str());
+        return -2;
+    }
+    log->info("[{}:{}] [tid:{}] <SW_UPD:{}:{}> ----- create {} debian package list : end -----", VELK_AT, tid,
+              procTag, stageNo, procName);
+    return 0;
+}
+
+int SoftwareUpdateManager::executeDebianPackage() {
+    log->info(
+        "[{}:{}] [tid:{}] <SW_UPD:{}:{}> ----- {} debian package : start ----- : directory -> {} : log file "
+        "-> {}",
+        VELK_AT, tid, procTag, stageNo, procName, packageDir, logFile);
+    const std::string script = settings->getString(isDownload ? "script_download_pkg" : "script_install_pkg");
+    const std::string command = shellQuote(script) + " " + shellQuote(packageDir) + " " +
+                                shellQuote(listFile) + " > " + shellQuote(logFile) + " 2>&1";
+    log->info("[{}:{}] [tid:{}] <SW_UPD:{}:{}>   {} command -> <<< {} >>>", VELK_AT, tid, procTag, stageNo,
+              procName, command);
+    std::string output;
+    int status = -1;
+    int result = 0;
+    if (!ExecCmd(command, output, status)) {
+        log->error("[{}:{}] [tid:{}] <SW_UPD:{}:{}>   {} failed", VELK_AT, tid, procTag, stageNo, procName);
+        result = -1;
+    } else if (status == 0) {
+        log->info("[{}:{}] [tid:{}] <SW_UPD:{}:{}>   {} success : exit code -> {}", VELK_AT, tid, procTag,
+                  stageNo, procName, status);
+    } else {
+        // Also -1, a status that could not be collected: the script's outcome is unknown.
+        log->error("[{}:{}] [tid:{}] <SW_UPD:{}:{}>   {} failed : exit code -> {}", VELK_AT, tid, procTag,
+                   stageNo, procName, status);
+        result = status;
+    }
+    log->info("[{}:{}] [tid:{}] <SW_UPD:{}:{}> ----- {} debian package : start -----", VELK_AT, tid, procTag,
+              stageNo, procName);
+    return result;
+}
+
+bool SoftwareUpdateManager::ExecCmd(const std::string& command, std::string& output, int& status) {
+    return data::SettingData::ExecCmd(command, output, status);
+}
+
+int SoftwareUpdateManager::saveResult(model::UpdateInfo& info, std::vector<model::UpdatePackage>& packages,
+                                      bool executed) {
+    log->info(
+        "[{}:{}] [tid:{}] <SW_UPD:{}:{}> ----- saving {} results : start ----- : previous {} result -> {}",
+        VELK_AT, tid, procTag, stageNo, procName, procName, okText(executed));
+    const int64_t now = nowSeconds();
+    const std::string nowText = formatLocalTime(now, kDbTimePattern);
+    const int32_t recordTime = toRecordTime(now);
+
+    if (isDownload) {
+        info.updateStatus =
+            executed ? DbController::UPD_STATUS_DL_SUCCESS : DbController::UPD_STATUS_DL_FAILED;
+    } else {
+        info.updateStatus =
+            executed ? DbController::UPD_STATUS_UPD_SUCCESS : DbController::UPD_STATUS_UPD_FAILED;
+    }
+    info.statusChangeTime = recordTime;
+    if (executed) {
+        for (auto& package : packages) {
+            package.downloadFlag =
+                isDownload ? DbController::PKG_FLAG_DL_SUCCESS : DbController::PKG_FLAG_UPD_SUCCESS;
+            package.downloadTime = recordTime;
+            log->verbose(
+                "[{}:{}] [tid:{}] <SW_UPD:{}:{}>   set {} success flag : id -> {} : download_flag -> {}",
+                VELK_AT, tid, procTag, stageNo, procName, package.id, package.downloadFlag);
+        }
+    }
+
+    int result = -1;
+    DbSession session(db);
+    if (!session.isOpen() || !session.begin()) {
+        log->warning(
+            "[{}:{}] [tid:{}] <SW_UPD:{}:{}>   db update failed (db open) : failed to start transaction",
+            VELK_AT, tid, procTag, stageNo);
+    } else {
+        result = db->updatePkgDownloadResult(executed, nowText, info, packages);
+        const bool hold = result == 0 && holdForInstall && isDownload && executed;
+        if (hold) {
+            // Straight on to 21 in the same transaction: the row never shows 12 to the executor.
+            result = db->updateProcessingInsruction(info.id, DbController::UPD_STATUS_DL_SUCCESS);
+        }
+        if (result != 0) {
+            log->warning("[{}:{}] [tid:{}] <SW_UPD:{}:{}>   db update failed : package {} result", VELK_AT,
+                         tid, procTag, stageNo, procName);
+            session.rollback();
+        } else {
+            log->info("[{}:{}] [tid:{}] <SW_UPD:{}:{}>   db update success : save result to package {}",
+                      VELK_AT, tid, procTag, stageNo, procName);
+            if (session.commit()) {
+                log->info(
+                    "[{}:{}] [tid:{}] <SW_UPD:{}:{}>   db update success : success to commit transaction",
+                    VELK_AT, tid, procTag, stageNo);
+                if (isDownload) {
+                    rowHeld = hold;
+                }
+                if (hold) {
+                    log->info(
+                        "[{}:{}] [tid:{}] <SW_UPD:{}:{}>   update_info id -> {} stays in processing for the "
+                        "update of this run",
+                        VELK_AT, tid, procTag, stageNo, info.id);
+                }
+            } else {
+                log->warning(
+                    "[{}:{}] [tid:{}] <SW_UPD:{}:{}>   db update failed : failed to commit transaction",
+                    VELK_AT, tid, procTag, stageNo);
+                result = -3;
+            }
+        }
+    }
+    session.close();
+    log->info("[{}:{}] [tid:{}] <SW_UPD:{}:{}> ----- saving {} results : end : result -> {}", VELK_AT, tid,
+              procTag, stageNo, procName, result);
+    return result;
+}
+
+int SoftwareUpdateManager::uploadResult(const model::UpdateInfo& info, bool executed, std::string& report) {
+    log->info(
+        "[{}:{}] [tid:{}] <SW_UPD:{}:{}> ----- upload {} result to Pelvane WEB : start ----- : directory -> "
+        "{} : log "
+        "file -> {}",
+        VELK_AT, tid, procTag, stageNo, procName, packageDir, logFile);
+    const std::string message = procName + (executed ? " success" : " failed");
+    order::ProcResultNotification notification;
+    report = notification.createUpdateResult(info, message, settings->substrateCode);
+    std::string answer;
+    int result = notification.sendResult(settings->getString("report_result"), report, answer);
+    if (result != 0) {
+        log->error("[{}:{}] [tid:{}] <SW_UPD:{}:{}>   failed to upload {} result : result -> {}", VELK_AT,
+                   tid, procTag, stageNo, procName, result);
+    } else {
+        log->info("[{}:{}] [tid:{}] <SW_UPD:{}:{}>   success to upload {} result", VELK_AT, tid, procTag,
+                  stageNo, procName);
+    }
+    log->info("[{}:{}] [tid:{}] <SW_UPD:{}:{}> ----- upload {} result to Pelvane WEB : start -----", VELK_AT,
+              tid, procTag, stageNo, procName);
+    return result;
+}
+
+int SoftwareUpdateManager::saveSendResult(int32_t orderId, bool uploaded, const std::string& report) {
+    log->info(
+        "[{}:{}] [tid:{}] <SW_UPD:{}:{}>  ----- start : saving send result ({} processing): order_info id -> "
+        "{} : "
+        "send result -> {}",
+        VELK_AT, tid, procTag, stageNo, procName, orderId, okText(uploaded));
+    int32_t status = 0;
+    if (isDownload) {
+        status = uploaded ? DbController::ORDER_STATUS_DL_SENT : DbController::ORDER_STATUS_DL_UNSENT;
+    } else {
+        status = uploaded ? DbController::ORDER_STATUS_UPD_SENT : DbController::ORDER_STATUS_UPD_UNSENT;
+    }
+    int result = -1;
+    DbSession session(db);
+    if (!session.isOpen()) {
+        log->warning(
+            "[{}:{}] [tid:{}] <SW_UPD:{}:{}> db update failed (db open) : save software update processing "
+            "result ({})",
+            VELK_AT, tid, procTag, stageNo, procName);
+    } else {
+        result = db->updateSwupdSendResult(orderId, status, report);
+        session.close();
+        if (result != 0) {
+            log->warning(
+                "[{}:{}] [tid:{}] <SW_UPD:{}:{}> db update failed : save software update processing result "
+                "({}) : {}",
+                VELK_AT, tid, procTag, stageNo, procName, result);
+        } else {
+            log->info(
+                "[{}:{}] [tid:{}] <SW_UPD:{}:{}> db update success : save software update processing result "
+                "({})",
+                VELK_AT, tid, procTag, stageNo, procName);
+        }
+    }
+    log->info("[{}:{}] [tid:{}] <SW_UPD:{}:{}>  ----- end : saving send result ({} processing)", VELK_AT, tid,
+              procTag, stageNo, procName);
+    return result;
+}
+
+}  // namespace velk::feature

@@ -1,0 +1,107 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "BuildPaths.h"
+#include "model/UpdateInfo.h"
+#include "model/UpdatePackage.h"
+
+namespace velk::data {
+class SettingData;
+class LogWrapper;
+}  // namespace velk::data
+
+namespace velk::db {
+class DbController;
+}
+
+namespace velk::feature {
+
+// Carries out one software update run: downloads and/or installs the packages of one
+// update_info row with the download and install scripts, stores each outcome, reports it and
+// stores the report's fate. One object serves one run on a detached thread that owns it; the
+// run touches nothing but what it owns and the process-wide settings, log facade and database
+// controller, which are never destroyed, so a run may outlive every other thread's objects.
+class SoftwareUpdateManager {
+  public:
+    explicit SoftwareUpdateManager(std::string pingCommand = paths::kPingCommand);
+    virtual ~SoftwareUpdateManager() = default;
+
+    SoftwareUpdateManager(const SoftwareUpdateManager&) = delete;
+    SoftwareUpdateManager& operator=(const SoftwareUpdateManager&) = delete;
+
+    // Runs update_info row `id` on a detached thread that owns the manager from here on and
+    // destroys it when the run ends. 0 launched; 1 no manager, or it had been launched before;
+    // -1 no thread could be created (the manager is gone then too).
+    static int StartThread(std::unique_ptr<SoftwareUpdateManager> manager, int32_t id);
+
+    // The whole run on the calling thread; never throws.
+    void UpdateThread(int32_t id) noexcept;
+    int updateMain();
+    bool getUpdateTarget(int32_t id, model::UpdateInfo& info, std::vector<model::UpdatePackage>& packages);
+
+    // One pass each: 0 when every stage succeeded; before the last trial the failure code of
+    // stage 1, 3 or 4 at once; otherwise the number of a failed stage.
+    int downloadProcess(bool lastTrial, model::UpdateInfo& info, std::vector<model::UpdatePackage>& packages);
+    int updateProcess(bool lastTrial, model::UpdateInfo& info, std::vector<model::UpdatePackage>& packages);
+
+    // Stages 1 to 4.
+    int setParameter(const std::string& name, const model::UpdateInfo& info);
+    void displayPackageInfo(const std::vector<model::UpdatePackage>& packages);
+    int createPackageList(const std::vector<model::UpdatePackage>& packages);
+    int executeDebianPackage();
+    // Appends the command's whole output and stores the raw wait status; false when it cannot
+    // be started (status untouched).
+    static bool ExecCmd(const std::string& command, std::string& output, int& status);
+
+    // Stages 5 to 7.
+    int saveResult(model::UpdateInfo& info, std::vector<model::UpdatePackage>& packages, bool executed);
+    int uploadResult(const model::UpdateInfo& info, bool executed, std::string& report);
+    int saveSendResult(int32_t orderId, bool uploaded, const std::string& report);
+
+    // Creates every missing directory of the path with mode 0775.
+    static bool createDirectories(const std::string& path);
+    // The text as one single-quoted shell word, whatever characters it holds.
+    static std::string shellQuote(const std::string& text);
+
+    // Working state of the latest pass.
+    const std::string& packageDirectory() const { return packageDir; }
+    const std::string& logFileName() const { return logFile; }
+    const std::string& listFileName() const { return listFile; }
+    int32_t stageNumber() const { return stageNo; }
+
+  private:
+    int _process(bool download, bool lastTrial, model::UpdateInfo& info,
+                 std::vector<model::UpdatePackage>& packages);
+    bool _networkReachable();
+    void _storeStatus(const model::UpdateInfo& info, int32_t status, const char* reason);
+
+    data::SettingData* settings = nullptr;
+    data::LogWrapper* log = nullptr;
+    db::DbController* db = nullptr;
+    std::string pingPath;
+
+    int32_t targetId = 0;
+    bool started = false;
+    std::string tid;
+
+    bool isDownload = false;
+    bool isUpdate = false;
+    int32_t stageNo = 0;
+    std::string procName;
+    std::string procTag;
+    std::string timeStamp;
+    std::string packageDir;
+    std::string logFile;
+    std::string listFile;
+
+    // A run that installs right after its download keeps the row in a processing state in
+    // between, so the executor cannot start a second install of the same row beside it.
+    bool holdForInstall = false;
+    bool rowHeld = false;
+};
+
+}  // namespace velk::feature
