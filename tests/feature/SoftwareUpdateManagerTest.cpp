@@ -1,9 +1,13 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <picojson.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <ostream>
 #include <regex>
@@ -689,6 +693,55 @@ TEST(SoftwareUpdateManager, StartThreadHandsTheManagerToItsThread) {
                                   std::regex("\\[tid:(\\S+)\\] <SW_UPD> in UpdateThread : start : "
                                              "thread id \\(tid\\) -> (\\S+)")));
     EXPECT_EQ(match[1], match[2]);
+}
+
+namespace {
+// The orphaned script outlives the test's child process; it must not hold the pipes through
+// which the death test learns that the child has ended.
+void keepHarnessFromScripts() {
+    for (int fd = 3; fd < 1024; ++fd) {
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+    const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    dup2(devNull, STDERR_FILENO);
+}
+}  // namespace
+
+// The agent may end while a run's script still goes on: the process exits normally, and the run,
+// blocked in its script, holds nothing that the exit tears down.
+TEST(SoftwareUpdateManagerDeathTest, ProcessExitsNormallyWhileAScriptRuns) {
+    TempDir shared;
+    const std::string stop = shared.file("stop");
+    const std::string done = shared.file("done");
+    EXPECT_EXIT(
+        {
+            Options options;
+            options.downloadExtra = "i=0; while [ ! -e '" + stop +
+                                    "' ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done; touch '" + done +
+                                    "'";
+            keepHarnessFromScripts();
+            UpdateEnv env(options);
+            shared.write("envdir", env.dir.path());
+            const int32_t id =
+                env.addUpdate(DbController::UPD_STATUS_DL_PROCESSING, velk::nowSeconds() + 3600);
+            SoftwareUpdateManager::StartThread(std::make_unique<SoftwareUpdateManager>(env.pingCommand), id);
+            const auto deadline = Clock::now() + std::chrono::seconds(10);
+            while (env.calls("download").empty() && Clock::now() < deadline) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+            std::exit(env.calls("download").empty() ? 3 : 0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    // Let the orphaned script end, then remove what the exited process left behind.
+    shared.write("stop", "");
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (!velk::test::exists(done) && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(velk::test::exists(done));
+    if (velk::test::exists(shared.file("envdir"))) {
+        std::filesystem::remove_all(velk::test::readFile(shared.file("envdir")));
+    }
 }
 
 TEST(SoftwareUpdateManager, CreateDirectoriesBuildsEveryMissingLevel) {
