@@ -125,8 +125,6 @@ bool isTransientError(int code) {
     }
 }
 
-// Only a path known to be absent counts as absent; stat may also fail on a file that is there
-// (a large file without large-file support, a permission problem).
 // A NULL column cannot become a text; reading one is an error of the row, not an empty value.
 std::string columnText(sqlite3_stmt* stmt, int column) {
     const unsigned char* text = sqlite3_column_text(stmt, column);
@@ -137,6 +135,8 @@ std::string columnText(sqlite3_stmt* stmt, int column) {
                        static_cast<size_t>(sqlite3_column_bytes(stmt, column)));
 }
 
+// Only a path known to be absent counts as absent; stat may also fail on a file that is there
+// (a large file without large-file support, a permission problem).
 bool pathExists(const std::string& path) {
     struct stat st {};
     return stat(path.c_str(), &st) == 0 || (errno != ENOENT && errno != ENOTDIR);
