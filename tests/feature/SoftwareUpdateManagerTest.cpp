@@ -422,6 +422,24 @@ TEST(SoftwareUpdateManager, DownloadThenInstallInOneRunDeliversBothReports) {
     EXPECT_EQ(sent[1], env.report(id));
 }
 
+// An undelivered download report fails the download pass, so the run drops its install; the
+// downloaded row goes back to the executor, which installs it on a later run.
+TEST(SoftwareUpdateManager, DroppedInstallLeavesTheDownloadedRowToTheExecutor) {
+    UpdateEnv env;
+    ASSERT_EQ(env.initResult, 0);
+    const int32_t id = env.addUpdate(DbController::UPD_STATUS_DL_PROCESSING, velk::nowSeconds() - 1);
+
+    SoftwareUpdateManager manager(env.pingCommand);
+    manager.UpdateThread(id);
+
+    EXPECT_EQ(env.calls("download").size(), 1u);
+    EXPECT_TRUE(env.calls("install").empty());
+    EXPECT_TRUE(env.logged("W", "<SW_UPD> download failed : ret -> 6"));
+    EXPECT_EQ(env.updateStatus(id), DbController::UPD_STATUS_DL_SUCCESS);
+    EXPECT_EQ(env.orderStatus(id), DbController::ORDER_STATUS_DL_UNSENT);
+    EXPECT_EQ(reportItem(env.report(id)).at("status").get<int64_t>(), 12);
+}
+
 TEST(SoftwareUpdateManager, UnreachableServerSkipsDownloadAndPutsRowBackToWait) {
     Options options;
     options.pingRetries = 2;
