@@ -57,8 +57,3 @@ TEST(SQLiteStmtMaker, EveryStatementFinalizedWhenAnExceptionEndsTheOperation) {
     // A plain close refuses while any statement is left unfinalized.
     EXPECT_EQ(db.close(), SQLITE_OK);
 }
-
-TEST(SQLiteStmtMaker, NoConnectionGivesNull) {
-    SQLiteStmtMaker maker(nullptr);
-    EXPECT_EQ(maker.make("SELECT 1;"), nullptr);
-}
