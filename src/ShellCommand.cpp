@@ -35,7 +35,9 @@ struct SpawnSetup {
         ok = posix_spawnattr_setsigmask(&attr, &none) == 0 && posix_spawnattr_setsigdefault(&attr, &all) == 0 &&
              posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0 &&
              posix_spawn_file_actions_adddup2(&actions, writeFd, STDOUT_FILENO) == 0 &&
-             posix_spawn_file_actions_addclose(&actions, readFd) == 0;
+             posix_spawn_file_actions_addclose(&actions, readFd) == 0 &&
+             // The log file, database and sockets are the agent's, not the command's.
+             posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1) == 0;
     }
     ~SpawnSetup() {
         posix_spawn_file_actions_destroy(&actions);

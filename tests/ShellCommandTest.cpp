@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include "TextUtil.h"
 
 using velk::runCommandLastLine;
@@ -54,4 +56,15 @@ TEST(TextUtil, SplitSkipsEmptyPiecesAndLineBreaksGo) {
     std::string text = "1.0\r\n\r";
     velk::removeLineBreaks(text);
     EXPECT_EQ(text, "1.0");
+}
+
+TEST(ShellCommand, ChildInheritsNoDescriptorBeyondStandardStreams) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);  // deliberately without close-on-exec
+    std::string output;
+    ASSERT_EQ(runCommandLastLine("ls /proc/self/fd | wc -l", output), 0);
+    close(fds[0]);
+    close(fds[1]);
+    // stdin, stdout, stderr and the directory ls reads.
+    EXPECT_EQ(output, "4\n");
 }

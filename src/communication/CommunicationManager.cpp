@@ -1,12 +1,11 @@
 #include "communication/CommunicationManager.h"
 
-#include <sys/time.h>
-
-#include <ctime>
 #include <limits>
 #include <mutex>
 #include <vector>
 
+#include "TextUtil.h"
+#include "TimeFormat.h"
 #include "data/LogWrapper.h"
 #include "data/SettingData.h"
 #include "feature/SimpleCipher.h"
@@ -19,14 +18,16 @@ const char* const kTokenPlaceholder = "$api_token$";
 const char* const kUnauthenticated = "Unauthenticated.";
 const size_t kTokenLength = 60;
 
-std::mutex tokenMutex;
-std::string apiToken;
-int32_t tokenExpiry = 0;
-
-int64_t nowSeconds() {
-    timeval tv{};
-    gettimeofday(&tv, nullptr);
-    return static_cast<int64_t>(tv.tv_sec);
+// The token cache outlives every thread: update threads may still send a report while the
+// process exits, so it lives on the heap and is never destroyed.
+struct TokenCache {
+    std::mutex mutex;
+    std::string token;
+    int32_t expiry = 0;
+};
+TokenCache& cache() {
+    static TokenCache* shared = new TokenCache();
+    return *shared;
 }
 
 // Expiries are 32-bit; a huge configured lifetime must not wrap into the past.
@@ -38,25 +39,6 @@ int32_t saturate(int64_t value) {
         return std::numeric_limits<int32_t>::min();
     }
     return static_cast<int32_t>(value);
-}
-
-std::string localTimeText(int32_t seconds) {
-    const time_t t = static_cast<time_t>(seconds);
-    tm local{};
-    if (localtime_r(&t, &local) == nullptr) {
-        return "";
-    }
-    char buffer[32];
-    const size_t n = std::strftime(buffer, sizeof(buffer), "%Y/%m/%d %H:%M:%S", &local);
-    return std::string(buffer, n);
-}
-
-// Continues after each inserted token, so a token holding the placeholder is not expanded again.
-std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
-    for (size_t pos = text.find(from); pos != std::string::npos; pos = text.find(from, pos + to.size())) {
-        text.replace(pos, from.size(), to);
-    }
-    return text;
 }
 
 }  // namespace
@@ -125,9 +107,9 @@ int CommunicationManager::_accessAuthApi() {
         result = -1;
     } else {
         setToken(answer);
-        std::lock_guard<std::mutex> lock(tokenMutex);
-        log->info("[{}:{}] in _accessAuthApi : API Token -> {} : expiration -> {}", VELK_AT, apiToken,
-                  localTimeText(tokenExpiry));
+        std::lock_guard<std::mutex> lock(cache().mutex);
+        log->info("[{}:{}] in _accessAuthApi : API Token -> {} : expiration -> {}", VELK_AT, cache().token,
+                  formatLocalTime(cache().expiry, "%Y/%m/%d %H:%M:%S"));
     }
     log->debug("[{}:{}] in _accessAuthApi : result -> {}", VELK_AT, result);
     return result;
@@ -149,35 +131,35 @@ int CommunicationManager::_accessApi(const std::string& url, const std::string& 
 }
 
 bool CommunicationManager::isTokenValid() {
-    std::lock_guard<std::mutex> lock(tokenMutex);
-    if (apiToken.empty()) {
+    std::lock_guard<std::mutex> lock(cache().mutex);
+    if (cache().token.empty()) {
         return false;
     }
-    if (tokenExpiry > 0 && nowSeconds() < tokenExpiry) {
+    if (cache().expiry > 0 && nowSeconds() < cache().expiry) {
         return true;
     }
-    apiToken.clear();
-    tokenExpiry = 0;
+    cache().token.clear();
+    cache().expiry = 0;
     return false;
 }
 
 void CommunicationManager::setToken(const std::string& token) {
     const data::SettingData* source = settings != nullptr ? settings : data::SettingData::getInstance();
     const int64_t lifetime = source != nullptr ? source->getInt("api_token_expiration", 7200) : 7200;
-    std::lock_guard<std::mutex> lock(tokenMutex);
-    apiToken = token;
-    tokenExpiry = saturate(nowSeconds() + lifetime);
+    std::lock_guard<std::mutex> lock(cache().mutex);
+    cache().token = token;
+    cache().expiry = saturate(nowSeconds() + lifetime);
 }
 
 std::string CommunicationManager::getToken() {
-    std::lock_guard<std::mutex> lock(tokenMutex);
-    return apiToken;
+    std::lock_guard<std::mutex> lock(cache().mutex);
+    return cache().token;
 }
 
 void CommunicationManager::clearToken() {
-    std::lock_guard<std::mutex> lock(tokenMutex);
-    apiToken.clear();
-    tokenExpiry = 0;
+    std::lock_guard<std::mutex> lock(cache().mutex);
+    cache().token.clear();
+    cache().expiry = 0;
 }
 
 }  // namespace velk::comm

@@ -7,6 +7,9 @@ It serves HTTPS on 127.0.0.1 with a throwaway CA and server certificate made wit
   service port (HTTPS)
     GET  <login_path>?unm=U&upw=P   a token of `token_length` characters, or 401
                                     {"message":"Unauthenticated."} for wrong credentials
+    POST <poll_path>                {"response": [queued items]}, with {"item": "boot_time"}
+                                    first when the poll reports boot times (ack_boot_time)
+    POST <report_path>              records the result report, answers {"result":"ok"}
     *    any other path             the scripted answer queued for that path, else the
                                     route's default (API paths: 200 `api_body` with a valid
                                     Bearer token, 401 "Unauthenticated." without one; others 404)
@@ -16,6 +19,8 @@ It serves HTTPS on 127.0.0.1 with a throwaway CA and server certificate made wit
     GET  /state                     {"config": {...}, "tokens": [...], "tls_errors": n}
     POST /config                    merge a JSON object into the configuration
     POST /script                    {"path": P, "responses": [action, ...]} queue answers for P
+    POST /poll-items                {"items": [...]} response items for the next poll
+    GET  /polls, /reports           the poll bodies and the result reports received
     POST /reset                     forget records, scripts and tokens
     POST /shutdown                  stop serving
 
@@ -59,6 +64,10 @@ DEFAULT_CONFIG = {
     "login_path": "/monitoring/api_user/",
     "api_path": "/monitoring/api/",
     "api_body": '{"result":"ok"}',
+    "poll_path": "/monitoring/api/order_check",
+    "report_path": "/monitoring/api/report_result",
+    # Acknowledge reported boot times on its own, as the real service does.
+    "ack_boot_time": True,
 }
 
 UNAUTHENTICATED = '{"message":"Unauthenticated."}'
@@ -141,6 +150,11 @@ class FakeMonitoringService:
         self.tls.load_cert_chain(cert, key)
         self.add_route(self.config["login_path"], FakeMonitoringService.login)
         self.add_route(self.config["api_path"], FakeMonitoringService.api_default)
+        self.add_route(self.config["poll_path"], FakeMonitoringService.poll)
+        self.add_route(self.config["report_path"], FakeMonitoringService.report)
+        self.poll_items = []
+        self.polls = []
+        self.reports = []
         self.service = None
         self.control = None
         self.stopped = threading.Event()
@@ -182,6 +196,44 @@ class FakeMonitoringService:
             return {"status": 401, "body": UNAUTHENTICATED, "content_type": "application/json"}
         return {"status": 200, "body": self.config["api_body"], "content_type": "application/json"}
 
+    def authorised(self, request):
+        auth = request.header("Authorization") or ""
+        with self.lock:
+            return auth.startswith("Bearer ") and auth[len("Bearer "):] in self.tokens
+
+    def queue_items(self, items):
+        """Response items for the next poll (each is answered once)."""
+        with self.lock:
+            self.poll_items.extend(items)
+
+    def poll(self, request):
+        if not self.authorised(request):
+            return {"status": 401, "body": UNAUTHENTICATED, "content_type": "application/json"}
+        try:
+            body = json.loads(request.body)
+        except ValueError:
+            body = None
+        items = body.get("request", []) if isinstance(body, dict) else []
+        with self.lock:
+            self.polls.append(body)
+            answer = list(self.poll_items)
+            self.poll_items = []
+            if self.config.get("ack_boot_time") and any(
+                    isinstance(i, dict) and i.get("item") == "boot_time" for i in items):
+                answer.insert(0, {"item": "boot_time"})
+        return {"status": 200, "body": json.dumps({"response": answer}), "content_type": "application/json"}
+
+    def report(self, request):
+        if not self.authorised(request):
+            return {"status": 401, "body": UNAUTHENTICATED, "content_type": "application/json"}
+        try:
+            body = json.loads(request.body)
+        except ValueError:
+            body = None
+        with self.lock:
+            self.reports.append({"text": request.body, "json": body})
+        return {"status": 200, "body": '{"result":"ok"}', "content_type": "application/json"}
+
     def answer_for(self, request):
         with self.lock:
             queue = self.scripts.get(request.path)
@@ -207,6 +259,9 @@ class FakeMonitoringService:
             self.scripts = {}
             self.tokens = []
             self.tls_errors = 0
+            self.poll_items = []
+            self.polls = []
+            self.reports = []
 
     def script(self, path, responses):
         with self.lock:
@@ -343,6 +398,12 @@ class _ControlHandler(http.server.BaseHTTPRequestHandler):
                 self._reply(200, {"requests": list(service.records)})
         elif self.path == "/state":
             self._reply(200, service.state())
+        elif self.path == "/polls":
+            with service.lock:
+                self._reply(200, {"polls": list(service.polls)})
+        elif self.path == "/reports":
+            with service.lock:
+                self._reply(200, {"reports": list(service.reports)})
         else:
             self._reply(404, {"error": "unknown control path"})
 
@@ -360,6 +421,9 @@ class _ControlHandler(http.server.BaseHTTPRequestHandler):
             self._reply(200, {"ok": True})
         elif self.path == "/script":
             service.script(data["path"], data.get("responses", []))
+            self._reply(200, {"ok": True})
+        elif self.path == "/poll-items":
+            service.queue_items(data.get("items", []))
             self._reply(200, {"ok": True})
         elif self.path == "/reset":
             service.reset()

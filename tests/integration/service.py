@@ -1,0 +1,59 @@
+"""The fake monitoring service, run inside the test's own process, and the settings that point
+a sandbox agent at it."""
+import json
+import os
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from fake_service import FakeMonitoringService  # noqa: E402
+
+
+class LocalService:
+    def __init__(self, config=None):
+        self.dir = tempfile.mkdtemp(prefix="velk-svc-")
+        self.service = FakeMonitoringService(self.dir, config=config).start()
+        self.base_url = self.service.info()["base_url"]
+
+    def agent_settings(self):
+        return {
+            "web_api": {
+                "api_base_url": self.base_url + "/monitoring/api/",
+                "api_login_url": self.base_url + "/monitoring/api_user/",
+                "api_uri": {"order_check": "order_check", "report_result": "report_result"},
+            },
+            "http_access": {"ca_cert_file": self.service.ca_file},
+        }
+
+    def requests_to(self, path):
+        with self.service.lock:
+            return [r for r in self.service.records if r["path"] == path]
+
+    def poll_bodies(self):
+        return [r["body"] for r in self.requests_to(self.service.config["poll_path"])]
+
+    def reports(self):
+        with self.service.lock:
+            return list(self.service.reports)
+
+    def wait_until(self, predicate, timeout=30, what="condition"):
+        deadline = time.monotonic() + timeout
+        while not predicate():
+            if time.monotonic() > deadline:
+                raise AssertionError("timed out waiting for " + what)
+            time.sleep(0.1)
+
+    def close(self):
+        self.service.stop()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def dumps(obj):
+    """Compact JSON with keys in byte order, as the agent writes it."""
+    return json.dumps(obj, separators=(",", ":"), sort_keys=True)
