@@ -20,7 +20,7 @@ done
 if [ "$(id -u)" -ne 0 ]; then
     [ -n "$arch_missing" ] && echo "The armhf architecture is not enabled in dpkg." >&2
     [ -n "$missing" ] && echo "Missing Debian packages:$missing" >&2
-    echo "Install them as root with:" >&2
+    echo "Set them up as root with:" >&2
     [ -n "$arch_missing" ] && echo "  dpkg --add-architecture armhf" >&2
     echo "  apt-get update" >&2
     [ -n "$missing" ] && echo "  apt-get install --no-install-recommends$missing" >&2
