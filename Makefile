@@ -57,4 +57,4 @@ format-check: build
 	cmake --build $(BUILD_DIR) --target format-check
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(ARMHF_DIR)

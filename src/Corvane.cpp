@@ -1,14 +1,18 @@
 #include "Corvane.h"
 
-#include <unistd.h>
-
+#include <chrono>
+#include <memory>
 #include <string>
 
 #include "SignalRelay.h"
 #include "WaitTimeAdjustment.h"
 #include "data/LogWrapper.h"
 #include "data/SettingData.h"
+#include "communication/CommunicationManager.h"
 #include "db/DbController.h"
+#include "feature/BootTime.h"
+#include "order/InstructionController.h"
+#include "order/InstructionExecuter.h"
 
 namespace velk {
 
@@ -141,6 +145,56 @@ void Corvane::receiveOrderSignal(int signalNumber) {
     }
 }
 
+bool Corvane::_registerOsBootTime(feature::BootTime& bootTime) {
+    if (bootTime.done) {
+        log->info("[{}:{}] OS Boot Time : not execute", VELK_AT);
+        return false;
+    }
+    std::string text = bootTime.getBootTime();
+    if (text.empty()) {
+        log->info("[{}:{}] OS Boot Time : get failed", VELK_AT);
+        return false;
+    }
+    log->info("[{}:{}] >--    OS Boot Time -> {}    --<", VELK_AT, text);
+    if (!db->open()) {
+        log->warning("[{}:{}] Database open failed", VELK_AT);
+        return false;
+    }
+    log->info("[{}:{}] Add OS Boot Time to Database : boot time -> {}", VELK_AT, text);
+    bool stored = false;
+    int result = db->insertOsBootTime(text);
+    if (result == 0) {
+        log->info("[{}:{}] Add OS Boot Time : DB save success", VELK_AT);
+        bootTime.done = true;
+        stored = true;
+    } else if (result < 0) {
+        log->warning("[{}:{}] Add OS Boot Time : DB save failed ({})", VELK_AT, result);
+    } else {
+        log->info("[{}:{}] Add OS Boot Time : already added to DB (row_id={})", VELK_AT, result);
+    }
+    db->close();
+    return stored;
+}
+
+void Corvane::_poll(order::InstructionController& controller) {
+    comm::CommunicationManager client;
+    client.init();
+    std::string body = controller.getAllInstructionJson();
+    std::string response;
+    std::string address = settings->getString("order_check");
+    int result = client.dataSend(address, body, response);
+    if (result != 0) {
+        log->warning("[{}:{}] send request failed : result -> {}", VELK_AT, result);
+    } else {
+        log->verbose("[{}:{}] send request success", VELK_AT);
+        bool bootTimeStored = controller.hasOsBootTimeResultFromReceiveData(response);
+        log->debug("[{}:{}] receive json : has OS Boot time and DB insert -> {}", VELK_AT, bootTimeStored);
+        bool ordersStored = controller.hasCheckOrderFromReceiveData(response);
+        log->debug("[{}:{}] receive json : has order info  DB insert-> {}", VELK_AT, ordersStored);
+    }
+    log->flush();
+}
+
 int Corvane::mainLoop() {
     log->info("--------------------------------------");
     log->info("[{}:{}]  called main method", VELK_AT);
@@ -151,6 +205,15 @@ int Corvane::mainLoop() {
         return 1;
     }
     signalNo.store(0);
+
+    auto executor = std::make_shared<order::InstructionExecuter>();
+    log->info("[{}:{}]  start Instruction Thread : result -> {}", VELK_AT, executor->StartThread());
+    auto controller = std::make_unique<order::InstructionController>();
+    controller->init(settings->substrateCode);
+    feature::BootTime bootTime;
+    if (_registerOsBootTime(bootTime)) {
+        controller->addPendingRequest(order::InstructionController::REQUEST_BOOT_TIME);
+    }
 
     int32_t slice = settings->getInt("check_slice_interval_sec", 5);
     int32_t delay = settings->getInt("delay_start_time", 180);
@@ -177,16 +240,20 @@ int Corvane::mainLoop() {
         if (waitResult == 2) {
             log->info("execute remote order ({})", orderState.load());
             if (orderState.load() == 2) {
+                controller->addPendingRequest(order::InstructionController::REQUEST_CHECK_ORDER);
                 orderState.store(0);
             }
         } else if (waitResult == 0) {
             waiter.start();
+            controller->addPendingRequest(order::InstructionController::REQUEST_CHECK_ORDER);
         }
         if (exitState.load() != 1) {
             log->info("[{}:{}]  end main loop:2 ({}:{})", VELK_AT, waitResult, exitState.load());
             break;
         }
-        log->flush();
+        if (controller->pendingRequestCount() > 0) {
+            _poll(*controller);
+        }
         if (exitState.load() != 1) {
             log->info("[{}:{}]  end main loop:3 ({}:{})", VELK_AT, waitResult, exitState.load());
             break;
@@ -200,7 +267,11 @@ int Corvane::mainLoop() {
 
     log->info("[{}:{}] Main Thread Loop Finished", VELK_AT);
     log->flush();
-    usleep(5000000);
+    controller.reset();
+    log->info("[{}:{}]  stop Instruction Thread : result -> {}", VELK_AT, executor->StopThread());
+    // Up to five seconds for the executor to see the request; it owns a share of itself, so
+    // a thread still busy after that cannot outlive the object it uses.
+    executor->waitThreadEnd(std::chrono::seconds(5));
     if (exitState.load() == 2) {
         log->info("[{}:{}] main end (Receive Signal : signal num={})", VELK_AT, signalNo.load());
     } else {

@@ -16,6 +16,9 @@ class DbController;
 namespace feature {
 class BootTime;
 }
+namespace order {
+class InstructionController;
+}
 
 // The agent: brings up settings, logging and the database on the main thread, then runs
 // the polling loop. Signal handlers only store into its atomic state fields and wake the
@@ -46,6 +49,8 @@ private:
     void _displaySettingData();
     int _initDb();
     bool _registerOsBootTime(feature::BootTime& bootTime);
+    // One poll: the request for the pending kinds, sent through a fresh client.
+    void _poll(order::InstructionController& controller);
 
     data::SettingData* settings = nullptr;
     data::LogWrapper* log = nullptr;

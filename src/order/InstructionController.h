@@ -1,0 +1,85 @@
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <picojson.h>
+
+#include "BuildPaths.h"
+
+namespace velk::data {
+class LogWrapper;
+}
+namespace velk::db {
+class DbController;
+}
+
+namespace velk::order {
+
+// Speaks the poll protocol: builds the request for the kinds that are due, marks acknowledged
+// boot times as sent and stores each software-update order in one transaction of its own.
+// Main thread only. It never stores a package whose fields could not be written safely to
+// the package list file that the update scripts read.
+class InstructionController {
+public:
+    static constexpr int32_t REQUEST_BOOT_TIME = 1;
+    static constexpr int32_t REQUEST_CHECK_ORDER = 2;
+    static constexpr int32_t REQUEST_RESERVED = 3;
+
+    explicit InstructionController(std::string dpkgCommand = paths::kDpkgCommand);
+    virtual ~InstructionController() = default;
+
+    void init(const std::string& substrate);
+    size_t addPendingRequest(int32_t kind);
+    size_t pendingRequestCount() const { return pendingRequests.size(); }
+    size_t clearPendingRequests();
+
+    std::string getAllInstructionJson();
+    bool hasOsBootTimeResultFromReceiveData(const std::string& receiveData);
+    bool hasCheckOrderFromReceiveData(const std::string& receiveData);
+    int getUnsentOsBootTimes(std::vector<std::string>& bootTimes);
+
+    std::string getNowPackageVersion(const std::string& packageName);
+    static bool ExecCmd(std::string command, std::string& output, int& exitStatus);
+
+    // Debian package name: lower-case letters, digits, '+', '-', '.'; two characters or more,
+    // starting with a letter or digit.
+    static bool isValidPackageName(const std::string& name);
+    // A field that goes into the blank-separated package list: not empty, no blank, no control.
+    static bool isSafeListField(const std::string& value);
+
+private:
+    bool _storeOrder(const picojson::value& order);
+
+    // Request keys.
+    const std::string kRequest = "request";
+    const std::string kItem = "item";
+    const std::string kChkSwUpd = "chk_sw_upd";
+    const std::string kBootTime = "boot_time";
+    const std::string kBootDatetime = "boot_datetime";
+    const std::string kSubstrateCode = "substratecode";
+    // Response keys.
+    const std::string kResponse = "response";
+    const std::string kSwUpdate = "sw_update";
+    const std::string kMode = "mode";
+    const std::string kSwUpdNo = "sw_upd_no";
+    const std::string kInstallStartDate = "install_start_date";
+    const std::string kInstallEndDate = "install_end_date";
+    const std::string kDownloadStartDate = "download_start_date";
+    const std::string kDownloadEndDate = "download_end_date";
+    const std::string kPkgUpdate = "pkg_update";
+    const std::string kPkgName = "pkg_name";
+    const std::string kPkgVersion = "pkg_version";
+    const std::string kPkgUrl = "pkg_url";
+    const std::string kCancel = "cancel";
+
+    data::LogWrapper* log = nullptr;
+    db::DbController* db = nullptr;
+    std::set<int32_t> pendingRequests;
+    std::string substrateCode;
+    std::string dpkg;
+};
+
+}  // namespace velk::order

@@ -1,0 +1,303 @@
+#include "order/InstructionExecuter.h"
+
+#include <exception>
+#include <thread>
+#include <vector>
+
+#include "WaitTimeAdjustment.h"
+#include "data/LogWrapper.h"
+#include "data/SettingData.h"
+#include "db/DbController.h"
+#include "feature/SoftwareUpdateManager.h"
+#include "model/OrderInfo.h"
+#include "order/ProcResultNotification.h"
+
+namespace velk::order {
+
+using Db = db::DbController;
+
+InstructionExecuter::InstructionExecuter()
+    : settings(data::SettingData::getInstance()),
+      log(data::LogWrapper::getInstance()),
+      db(Db::getInstance()) {
+    log->setLogger("velk");
+}
+
+void InstructionExecuter::_setRunState(int32_t state) {
+    std::lock_guard<std::mutex> lock(mutex);
+    runState.store(state);
+}
+
+void InstructionExecuter::_setThreadState(int32_t state) {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        threadState.store(state);
+    }
+    threadEnded.notify_all();
+}
+
+int InstructionExecuter::StartThread() {
+    if (started.load()) {
+        return 1;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        runState.store(0);
+        reserved = 0;
+    }
+    std::shared_ptr<InstructionExecuter> self = shared_from_this();
+    std::thread([self] { self->LoopThread(); }).detach();
+    std::lock_guard<std::mutex> lock(mutex);
+    started.store(true);
+    return 0;
+}
+
+int InstructionExecuter::StopThread() {
+    std::lock_guard<std::mutex> lock(mutex);
+    runState.store(2);
+    started.store(false);
+    return 0;
+}
+
+bool InstructionExecuter::waitThreadEnd(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return threadEnded.wait_for(lock, limit, [this] {
+        int32_t state = threadState.load();
+        return state == THREAD_NOT_STARTED || state == THREAD_FINISHED;
+    });
+}
+
+void InstructionExecuter::LoopThread() {
+    log->info("[{}:{}] <ORDER> in LoopThread : start", VELK_AT);
+    _setThreadState(THREAD_RUNNING);
+    int result = -1;
+    try {
+        result = instructionCheckLoop();
+    } catch (const std::exception& e) {
+        log->error("[{}:{}] <ORDER> in LoopThread : exception : reason -> {}", VELK_AT, e.what());
+    }
+    log->info("[{}:{}] <ORDER> in LoopThread : end : end result -> {}", VELK_AT, result);
+    log->flush();
+    _setThreadState(THREAD_FINISHED);
+}
+
+int InstructionExecuter::instructionCheckLoop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (runState.load() != 2) {
+            runState.store(1);
+        }
+    }
+    int32_t slice = settings->getInt("loop_slice_interval_sec", 5);
+    WaitTimeAdjustment waiter(settings->getInt("delay_start_thread_time", 5), slice);
+    waiter.start();
+    if (resetProgressStatus()) {
+        log->info("[{}:{}] <ORDER> in instructionCheckLoop : reset progress status : {}", VELK_AT, "success");
+    } else {
+        log->warning("[{}:{}] <ORDER> in instructionCheckLoop : reset progress status : {}", VELK_AT, "failed");
+    }
+    const std::atomic<int64_t> noTarget{0};
+    if (waiter.waitUntil(&runState, &noTarget) != 0) {
+        _setRunState(3);
+    }
+    log->info("[{}:{}] <ORDER> Instruction Executor thread : -----------: loop start", VELK_AT);
+
+    waiter.setWaitTime(settings->getInt("loop_interval_sec", 3600), slice);
+    int32_t nextId = 0;
+    int32_t nextStatus = 0;
+    std::atomic<int64_t> nextTime{0};
+    int waitResult = 0;
+    auto endLoop = [&] {
+        log->info("[{}:{}] <ORDER> end instruction executor loop ({}:{})", VELK_AT, waitResult, runState.load());
+    };
+
+    while (runState.load() == 1) {
+        int sent = sendUnsentInstructionData();
+        if (sent == 1) {
+            log->info("[{}:{}] <ORDER> send unsent instruction result : send success", VELK_AT);
+        } else if (sent < 0) {
+            log->warning("[{}:{}] <ORDER> send unsent instruction result : send failed -> {}", VELK_AT, sent);
+        }
+        if (runState.load() == 0) {
+            endLoop();
+            break;
+        }
+        std::string type;
+        int64_t time = 0;
+        if (checkLastInstruction(nextId, nextStatus, time, type)) {
+            if (nextId != 0) {
+                log->info(
+                    "[{}:{}] <ORDER> find next order info  : type -> {} : id(DB) -> {} : now status -> {} : next "
+                    "time -> {}",
+                    VELK_AT, type, nextId, nextStatus, time);
+            } else {
+                log->info(
+                    "[{}:{}] <ORDER> not find next order info  : type -> {} : id(DB) -> {} : now status -> {} : "
+                    "next time -> {}",
+                    VELK_AT, type, nextId, nextStatus, time);
+            }
+            log->flush();
+        }
+        nextTime.store(time);
+        if (runState.load() == 0) {
+            endLoop();
+            break;
+        }
+        waiter.start();
+        waitResult = waiter.waitUntil(&runState, &nextTime);
+        if (waitResult == 1 || runState.load() == 0) {
+            endLoop();
+            break;
+        }
+        if (waitResult == 2) {
+            log->info("[{}:{}] <ORDER> =================- execute order ({}:{})", VELK_AT, waitResult,
+                      runState.load());
+            if (setProcessingStatus(nextId, nextStatus)) {
+                log->info("[{}:{}] <ORDER> in instructionCheckLoop : set processing status : success", VELK_AT);
+            } else {
+                log->warning("[{}:{}] <ORDER> in instructionCheckLoop : set processing status : failed", VELK_AT);
+            }
+            feature::SoftwareUpdateManager::StartThread(std::make_unique<feature::SoftwareUpdateManager>(), nextId);
+        }
+        log->verbose("[{}:{}]  <ORDER> --- THREAD --- sleep end ({}:{})", VELK_AT, waitResult, runState.load());
+    }
+
+    log->info("[{}:{}] <ORDER> Instruction Executor thread : -----------: loop finish", VELK_AT);
+    _setThreadState(THREAD_LOOP_FINISHED);
+    return 0;
+}
+
+bool InstructionExecuter::resetProgressStatus() {
+    log->info("[{}:{}] <ORDER> ===== start : reset running state of the process =====", VELK_AT);
+    int result = 0;
+    if (db->open()) {
+        result = db->updateResetInstruction();
+        db->close();
+    }
+    log->info("[{}:{}] <ORDER> ===== end : reset running state of the process ===== : ret -> {} ({})", VELK_AT,
+              result, result != 0 ? "failed" : "success");
+    return result == 0;
+}
+
+bool InstructionExecuter::checkLastInstruction(int32_t& id, int32_t& status, int64_t& time, std::string& type) {
+    log->info("[{}:{}] <ORDER> ===== start : check time for next action =====", VELK_AT);
+    int32_t localId = 0;
+    int32_t localStatus = 0;
+    int32_t localTime = 0;
+    int result = 0;
+    bool opened = db->open();
+    if (opened) {
+        if (db->selectProcessingInstructionData() < 1) {
+            log->info("[{}:{}] <ORDER> in checkLastInstruction : no process in progress", VELK_AT);
+        } else {
+            log->info("[{}:{}] <ORDER> in checkLastInstruction : now processing", VELK_AT);
+            db->close();
+            opened = false;
+            result = 1;
+        }
+    }
+    if (opened) {
+        result = db->selectNextInstructionData(localId, localStatus, localTime, type);
+        db->close();
+    }
+    if (result != 0) {
+        id = 0;
+        status = 0;
+        time = 0;
+    } else {
+        id = localId;
+        status = localStatus;
+        time = localTime;
+    }
+    log->info(
+        "[{}:{}] <ORDER> ===== end : check time for next action ===== : ret -> {} ({}) : next update_info id -> {} "
+        ": time -> {}",
+        VELK_AT, result, result != 0 ? "failed" : "success", id, time);
+    return result == 0;
+}
+
+bool InstructionExecuter::setProcessingStatus(int32_t id, int32_t status) {
+    log->info(
+        "[{}:{}] <ORDER> ===== start : start update processing mark ===== : update_info > id -> {} : update_status "
+        "-> {}",
+        VELK_AT, id, status);
+    int result = 0;
+    if (db->open()) {
+        result = db->updateProcessingInsruction(id, status);
+        db->close();
+    }
+    log->info("[{}:{}] <ORDER> ===== end : start update to processing ===== : ret -> {} ({})", VELK_AT, result,
+              result != 0 ? "failed" : "success");
+    return result == 0;
+}
+
+int InstructionExecuter::sendUnsentInstructionData() {
+    log->info("[{}:{}] <ORDER> ===== start : send unsent instruction result data ===== ", VELK_AT);
+    int result = -1;
+    std::vector<model::OrderInfo> unsent;
+    if (db->open()) {
+        result = db->selectUnsentInstructionResultData(unsent);
+        db->close();
+        if (result != 0) {
+            log->error("[{}:{}] <ORDER> in sendUnsentInstructionData : db access failed", VELK_AT);
+        } else if (unsent.empty()) {
+            log->info("[{}:{}] <ORDER> in sendUnsentInstructionData : not find unsent data", VELK_AT);
+        } else {
+            log->info("[{}:{}] <ORDER> in sendUnsentInstructionData : find unsent data : data num -> {}", VELK_AT,
+                      unsent.size());
+        }
+    }
+    if (result != 0 || unsent.empty()) {
+        log->info("[{}:{}] <ORDER> ===== end : send unsent instruction result data ===== : no unsent data", VELK_AT);
+        return 1;
+    }
+
+    std::string address = settings->getString("report_result");
+    int delivered = 0;
+    for (auto& record : unsent) {
+        std::string response;
+        ProcResultNotification notification;
+        int sent = notification.sendResult(address, record.responseJson, response);
+        if (sent != 0) {
+            log->error("[{}:{}] <ORDER>   failed to send unsent result : result -> {}", VELK_AT, sent);
+        } else {
+            log->info("[{}:{}] <ORDER>   success to send unsent result : order_info id -> {} : response data -> {}",
+                      VELK_AT, record.id, response);
+            record.orderStatus =
+                record.orderStatus == Db::ORDER_STATUS_DL_UNSENT ? Db::ORDER_STATUS_DL_SENT : Db::ORDER_STATUS_UPD_SENT;
+            ++delivered;
+        }
+    }
+    if (delivered == 0) {
+        return -2;
+    }
+
+    bool opened = db->open();
+    if (!opened || !db->beginTransaction()) {
+        log->warning("[{}:{}] <ORDER>   db update failed : failed to start transaction", VELK_AT);
+        if (opened) {
+            db->close();
+        }
+        return -6;
+    }
+    if (db->updateUnsentOrderInfo(unsent) != 0) {
+        log->warning("[{}:{}] <ORDER>   db update failed : save send to unsent data", VELK_AT);
+        db->rollbackTransaction();
+        result = -5;
+    } else {
+        log->info("[{}:{}] <ORDER>   db update success : save send to unsent data", VELK_AT);
+        if (db->commitTransaction()) {
+            log->info("[{}:{}] <ORDER>   db update success : success to commit transaction", VELK_AT);
+            result = 0;
+        } else {
+            log->warning("[{}:{}] <ORDER>   db update failed : failed to commit transaction", VELK_AT);
+            result = -4;
+        }
+    }
+    db->close();
+    log->info("[{}:{}] <ORDER> ===== end : send unsent instruction result data ===== : ret -> {} ({})", VELK_AT,
+              result, result != 0 ? "failed" : "success");
+    return result;
+}
+
+}  // namespace velk::order

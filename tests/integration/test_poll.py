@@ -1,0 +1,90 @@
+"""The real agent polls the fake service over HTTPS: boot time, order check, signals, failures."""
+import os
+import signal
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from sandbox import Sandbox, merge  # noqa: E402
+from service import LocalService, dumps  # noqa: E402
+
+BINARY = None
+BOOT = "2026-12-01 08:00:00"
+CODE = "SUBSTRATE-0001"
+
+
+class Poll(unittest.TestCase):
+    def test_boot_time_until_acknowledged_signal_poll_and_failed_send(self):
+        with LocalService() as svc, Sandbox(BINARY) as box:
+            poll_path = svc.service.config["poll_path"]
+            # The first poll is dropped mid-request: a failed send that keeps both kinds pending.
+            svc.service.script(poll_path, [{"drop": True}])
+            box.write_config(merge(svc.agent_settings(), {"order_check": {"check_interval_sec": 60}}))
+            box.start()
+            box.wait_for_log("send request failed : result -> 1")
+            self.assertEqual(box.query("SELECT boot_time, is_send FROM os_boot_time"), [(BOOT, 0)])
+
+            box.signal(signal.SIGUSR1)
+            svc.wait_until(lambda: len(svc.poll_bodies()) >= 3, what="the order poll and the one after it")
+            box.wait_for_log("receive json : has order info  DB insert-> true", count=2)
+
+            with_boot = dumps({"request": [{"boot_datetime": [BOOT], "item": "boot_time"},
+                                           {"item": "chk_sw_upd"}], "substratecode": CODE})
+            only_check = dumps({"request": [{"item": "chk_sw_upd"}], "substratecode": CODE})
+            self.assertEqual(svc.poll_bodies()[:3], [with_boot, with_boot, only_check])
+            self.assertEqual(box.query("SELECT is_send FROM os_boot_time"), [(1,)])
+            text = box.log_text()
+            self.assertIn("execute remote order (2)", text)
+            self.assertIn("receive json : has OS Boot time and DB insert -> true", text)
+
+            record = svc.requests_to(poll_path)[1]
+            headers = dict(record["headers"])
+            self.assertTrue(headers["Authorization"].startswith("Bearer "))
+            self.assertEqual(len(headers["Authorization"]), len("Bearer ") + 60)
+
+            self.assertEqual(box.stop(), 0)
+            # A second start within the same boot stores nothing new and reports no boot time.
+            box.start()
+            box.wait_for_log("Add OS Boot Time : already added to DB (row_id=1)")
+            svc.wait_until(lambda: len(svc.poll_bodies()) >= 4, what="the poll after the restart")
+            self.assertEqual(svc.poll_bodies()[3], only_check)
+            self.assertEqual(box.stop(), 0)
+
+    def test_orders_stored_and_bad_answers_survived(self):
+        with LocalService(config={"ack_boot_time": False}) as svc, Sandbox(BINARY) as box:
+            box.write_command("dpkg", "#!/bin/sh\nprintf 'ii  curl  7.88.1  amd64  tool\\n'\n")
+            svc.service.queue_items([{
+                "item": "sw_update", "mode": "new", "sw_upd_no": 7,
+                "download_start_date": "2099/01/01 00:00:00", "download_end_date": "2099/01/01 01:00:00",
+                "install_start_date": "2099-01-02 00:00:00", "install_end_date": "2099-01-02 01:00:00",
+                "pkg_update": [
+                    {"pkg_name": "curl", "pkg_version": "7.88.1", "pkg_url": "http://x/curl.deb"},
+                    {"pkg_name": "nano", "pkg_version": "7.2", "pkg_url": "http://x/nano.deb"},
+                    {"pkg_name": "evil", "pkg_version": "1.0\nrm -rf /", "pkg_url": "http://x/e.deb"},
+                ]}])
+            box.write_config(merge(svc.agent_settings(), {"order_check": {"check_interval_sec": 60}}))
+            box.start()
+            box.wait_for_log("update success : insert order info")
+            rows = box.query("SELECT sw_upd_no, update_status, download_start_time, update_start_time "
+                             "FROM update_info")
+            self.assertEqual(rows, [(7, 0, "2099/01/01 00:00:00", "2099-01-02 00:00:00")])
+            packages = box.query("SELECT package_name, package_version, target_flag, old_version "
+                                 "FROM update_package ORDER BY id")
+            self.assertEqual(packages, [("curl", "7.88.1", 81, "7.88.1"), ("nano", "7.2", 1, "")])
+            self.assertIn("no have package data", box.log_text())
+
+            # Answers that are not usable change nothing and do not stop the agent.
+            poll_path = svc.service.config["poll_path"]
+            svc.service.script(poll_path, [{"body": "not json"}, {"body": "[1,2]"}, {"body": '{"x":1}'}])
+            for _ in range(3):
+                box.signal(signal.SIGUSR1)
+                count = len(svc.poll_bodies())
+                svc.wait_until(lambda: len(svc.poll_bodies()) >= count + 1, what="a signalled poll")
+            box.wait_for_log("json parse error", count=2)
+            self.assertEqual(box.query("SELECT COUNT(*) FROM order_info"), [(1,)])
+            self.assertEqual(box.stop(), 0)
+
+
+if __name__ == "__main__":
+    BINARY = sys.argv.pop(1)
+    unittest.main(verbosity=2)
