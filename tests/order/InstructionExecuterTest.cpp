@@ -1,0 +1,146 @@
+#include "order/InstructionExecuter.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "db/DbController.h"
+#include "db/DbTestSupport.h"
+#include "support/FakeService.h"
+#include "support/TempDir.h"
+#include "support/TestLog.h"
+
+using velk::db::DbController;
+using velk::order::InstructionExecuter;
+using velk::test::RawDb;
+using velk::test::TempDir;
+
+namespace {
+
+// Settings pointing at the fake service (or at a port where nothing listens), the
+// process-wide database on a fresh file, and a raw connection to look at it.
+struct World {
+    TempDir dir;
+    std::unique_ptr<velk::test::FakeService> service;
+    std::unique_ptr<velk::test::TestLog> log;
+    std::unique_ptr<RawDb> raw;
+
+    explicit World(bool withService, const std::string& extra = "") {
+        velk::test::initHttpOnce();
+        std::string base = "https://127.0.0.1:" + std::to_string(velk::test::unusedPort());
+        std::string ca;
+        if (withService) {
+            service = std::make_unique<velk::test::FakeService>();
+            base = service->baseUrl();
+            ca = service->caFile();
+        }
+        log = std::make_unique<velk::test::TestLog>(
+            R"({"web_api": {"api_base_url": ")" + base + R"(/monitoring/api/", "api_login_url": ")" + base +
+            R"(/monitoring/api_user/", "api_uri": {"report_result": "report"}},
+                "http_access": {"retry_num": 0, "http_timeout": 5, "http_connect_timeout": 2,
+                                "ca_cert_file": ")" + ca + R"("},
+                "instruction_thread": {"loop_interval_sec": 60, "loop_slice_interval_sec": 1,
+                                       "delay_start_thread_time": 30})" + extra + "}");
+        DbController* db = DbController::createInstance();
+        db->setLockWait(5, 10);
+        if (db->init(dir.path() + "/db", "velk.db", "db_rw.lock", "db_ro.lock") != 0) {
+            throw std::runtime_error("database init failed");
+        }
+        raw = std::make_unique<RawDb>(dir.path() + "/db/velk.db");
+    }
+};
+
+}  // namespace
+
+TEST(InstructionExecuter, NothingUnsentMeansNothingToSend) {
+    World world(false);
+    auto executor = std::make_shared<InstructionExecuter>();
+    EXPECT_EQ(executor->sendUnsentInstructionData(), 1);
+    EXPECT_TRUE(world.log->contains("in sendUnsentInstructionData : not find unsent data"));
+}
+
+TEST(InstructionExecuter, UndeliverableReportsKeepTheirStatus) {
+    World world(false);
+    world.raw->exec("INSERT INTO order_info (order_status, response_json) VALUES (1, '{\"a\":1}'), (11, '{\"b\":2}');");
+    auto executor = std::make_shared<InstructionExecuter>();
+    EXPECT_EQ(executor->sendUnsentInstructionData(), -2);
+    EXPECT_EQ(world.raw->rows("SELECT order_status FROM order_info ORDER BY id"),
+              (std::vector<std::vector<std::string>>{{"1"}, {"11"}}));
+    EXPECT_EQ(world.log->count("<ORDER>   failed to send unsent result : result -> 1"), 2u);
+}
+
+// The very same text goes out again; only the delivered report changes state.
+TEST(InstructionExecuter, ResendDeliversStoredTextAndMarksOnlyDelivered) {
+    World world(true);
+    ASSERT_TRUE(world.service->running());
+    world.raw->exec(
+        "INSERT INTO order_info (order_status, response_json) VALUES "
+        "(1, '{\"request\":[1]}'), (11, '{\"request\":[2]}'), (11, NULL), (2, '{\"request\":[3]}');");
+    ASSERT_TRUE(world.service->script("/monitoring/api/report", R"([{"status": 200, "body": "taken"}, {"drop": true}])"));
+    auto executor = std::make_shared<InstructionExecuter>();
+    EXPECT_EQ(executor->sendUnsentInstructionData(), 0);
+    EXPECT_EQ(world.raw->rows("SELECT order_status FROM order_info ORDER BY id"),
+              (std::vector<std::vector<std::string>>{{"2"}, {"11"}, {"11"}, {"2"}}));
+    std::vector<std::string> bodies;
+    for (const auto& request : world.service->requests()) {
+        if (request.path == "/monitoring/api/report") {
+            bodies.push_back(request.body);
+        }
+    }
+    EXPECT_EQ(bodies, (std::vector<std::string>{R"({"request":[1]})", R"({"request":[2]})"}));
+    EXPECT_TRUE(world.log->contains("success to send unsent result : order_info id -> 1 : response data -> taken"));
+    EXPECT_TRUE(world.log->contains("db update success : success to commit transaction"));
+}
+
+TEST(InstructionExecuter, NoNextStageWhileAnUpdateIsProcessing) {
+    World world(false);
+    world.raw->exec(
+        "INSERT INTO update_info (order_info_id, sw_upd_no, update_status, download_start_time) VALUES "
+        "(1, 1, 21, '2020/01/01 00:00:00'), (1, 2, 0, '2020/01/02 00:00:00');");
+    auto executor = std::make_shared<InstructionExecuter>();
+    int32_t id = 9;
+    int32_t status = 9;
+    int64_t time = 9;
+    std::string type;
+    EXPECT_FALSE(executor->checkLastInstruction(id, status, time, type));
+    EXPECT_EQ(id, 0);
+    EXPECT_EQ(time, 0);
+    EXPECT_TRUE(world.log->contains("in checkLastInstruction : now processing"));
+
+    world.raw->exec("UPDATE update_info SET update_status = 22 WHERE sw_upd_no = 1;");
+    EXPECT_TRUE(executor->checkLastInstruction(id, status, time, type));
+    EXPECT_EQ(id, 2);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(time, DbController::textToTime("2020/01/02 00:00:00"));
+    EXPECT_TRUE(executor->setProcessingStatus(id, status));
+    EXPECT_EQ(world.raw->text("SELECT update_status FROM update_info WHERE id = 2"), "11");
+    EXPECT_FALSE(executor->setProcessingStatus(1, 22));
+}
+
+// A stop during the start delay ends the thread without a pass; the object outlives the
+// thread even when its owner lets go first.
+TEST(InstructionExecuter, StopDuringStartDelayEndsThreadWithoutPass) {
+    World world(false);
+    world.raw->exec("INSERT INTO update_info (order_info_id, sw_upd_no, update_status) VALUES (1, 1, 11), (1, 2, 21);");
+    auto executor = std::make_shared<InstructionExecuter>();
+    ASSERT_EQ(executor->StartThread(), 0);
+    EXPECT_EQ(executor->StartThread(), 1);
+    for (int i = 0; i < 100 && !world.log->contains("reset progress status : success"); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(executor->StopThread(), 0);
+    std::weak_ptr<InstructionExecuter> watch = executor;
+    executor.reset();
+    for (int i = 0; i < 200 && !watch.expired(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(watch.expired());
+    EXPECT_TRUE(world.log->contains("Instruction Executor thread : -----------: loop start"));
+    EXPECT_TRUE(world.log->contains("Instruction Executor thread : -----------: loop finish"));
+    EXPECT_TRUE(world.log->contains("in LoopThread : end : end result -> 0"));
+    EXPECT_FALSE(world.log->contains("start : send unsent instruction result data"));
+    // Interrupted stages were reset at the thread's start.
+    EXPECT_EQ(world.raw->rows("SELECT update_status FROM update_info ORDER BY id"),
+              (std::vector<std::vector<std::string>>{{"0"}, {"12"}}));
+}
