@@ -1,0 +1,267 @@
+"""Helpers for running whole update cycles through the sandbox agent: recording update scripts,
+lock-free database snapshots, a status sampler and a switchable report route."""
+import json
+import os
+import signal
+import sqlite3
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from fake_service import FakeMonitoringService  # noqa: E402
+from sandbox import emulated, merge  # noqa: E402
+
+# Deadlines stretch under an emulator; the agent's own intervals stay as configured.
+SCALE = 4 if emulated() else 1
+CODE = "SUBSTRATE-0001"
+
+# The download and install scripts. Each call appends a "start" and an "end" record to calls.jsonl
+# (arguments, list file, every update row's status as the script saw it) and behaves as
+# behaviour.json says for its kind: "exit" code, "sleep" seconds, or "hold" until the file
+# "release" exists. The database is read as an immutable snapshot so the script never holds a
+# lock the agent could trip over.
+UPDATE_SCRIPT = r'''#!/usr/bin/env python3
+import json, os, sqlite3, sys, time
+ROOT = os.path.dirname(os.path.abspath(__file__))
+KIND = os.path.splitext(os.path.basename(__file__))[0]
+
+def rows():
+    try:
+        conn = sqlite3.connect("file:%s?immutable=1" % os.path.join(ROOT, "db", "velk.db"), uri=True)
+        try:
+            return {str(k): v for k, v in conn.execute("SELECT id, update_status FROM update_info")}
+        finally:
+            conn.close()
+    except sqlite3.Error as e:
+        return {"error": str(e)}
+
+def record(entry):
+    with open(os.path.join(ROOT, "calls.jsonl"), "a") as out:
+        out.write(json.dumps(entry) + "\n")
+
+try:
+    with open(os.path.join(ROOT, "behaviour.json")) as f:
+        how = json.load(f).get(KIND, {})
+except (OSError, ValueError):
+    how = {}
+listing = None
+if len(sys.argv) > 2:
+    try:
+        with open(sys.argv[2], newline="") as f:
+            listing = f.read()
+    except OSError:
+        pass
+entry = {"kind": KIND, "pid": os.getpid(), "args": sys.argv[1:], "list": listing, "rows": rows()}
+record(dict(entry, phase="start", time=time.time()))
+print("%s of %s" % (KIND, " ".join(sys.argv[1:])))
+sys.stdout.flush()
+if how.get("hold"):
+    deadline = time.time() + 60
+    while not os.path.exists(os.path.join(ROOT, "release")) and time.time() < deadline:
+        time.sleep(0.05)
+time.sleep(how.get("sleep", 0))
+code = how.get("exit", 0)
+record(dict(entry, phase="end", time=time.time(), rows=rows(), exit=code))
+sys.exit(code)
+'''
+
+
+def local_text(seconds, sep="/"):
+    return time.strftime("%Y{0}%m{0}%d %H:%M:%S".format(sep), time.localtime(seconds))
+
+
+def parse_local(text):
+    return time.mktime(time.strptime(text.replace("-", "/"), "%Y/%m/%d %H:%M:%S"))
+
+
+def cycle_settings(svc, overrides=None):
+    """Fast intervals: the executor looks again every 2 s in 1 s slices; polls come by signal."""
+    base = merge(svc.agent_settings(), {
+        "order_check": {"check_interval_sec": 60, "check_slice_interval_sec": 1, "delay_start_time": 1},
+        "instruction_thread": {"loop_interval_sec": 2, "loop_slice_interval_sec": 1,
+                               "delay_start_thread_time": 1},
+        "server_alive": {"pint_retry_num": 1, "ping_retry_interval": 1},
+        "software_update": {"proc_retry_num": 1, "proc_retry_wait_sec": 1},
+    })
+    return merge(base, overrides or {})
+
+
+def order(number, download_at, install_at, packages, sep="/"):
+    return {
+        "item": "sw_update", "mode": "new", "sw_upd_no": number,
+        "download_start_date": local_text(download_at, sep), "download_end_date": local_text(download_at + 3600, sep),
+        "install_start_date": local_text(install_at, sep), "install_end_date": local_text(install_at + 3600, sep),
+        "pkg_update": [{"pkg_name": n, "pkg_version": v, "pkg_url": u} for n, v, u in packages],
+    }
+
+
+class Cycle:
+    """The update scripts, fake ping and dpkg of one sandbox, and what they recorded."""
+
+    def __init__(self, box):
+        self.box = box
+        for kind in ("download", "install"):
+            box.write_command(kind + ".sh", UPDATE_SCRIPT)
+        self.set_ping(0)
+        box.write_command("dpkg", "#!/bin/sh\nprintf 'ii  curl  7.74.0  armhf  tool\\n'\n")
+        self.behave()
+
+    def set_ping(self, code):
+        self.box.write_command("ping", "#!/bin/sh\necho \"$@\" >> '%s'\nexit %d\n"
+                               % (self.box.path("pings.txt"), code))
+
+    def behave(self, download=None, install=None):
+        with open(self.box.path("behaviour.json"), "w") as out:
+            json.dump({"download": download or {}, "install": install or {}}, out)
+
+    def release(self):
+        with open(self.box.path("release"), "w"):
+            pass
+
+    def calls(self, kind=None, phase="start"):
+        try:
+            with open(self.box.path("calls.jsonl")) as f:
+                entries = [json.loads(line) for line in f if line.strip()]
+        except FileNotFoundError:
+            entries = []
+        return [e for e in entries if e["phase"] == phase and (kind is None or e["kind"] == kind)]
+
+    def wait_calls(self, kind, count, phase="start", timeout=30):
+        deadline = time.monotonic() + timeout * SCALE
+        while len(self.calls(kind, phase)) < count:
+            if time.monotonic() > deadline:
+                raise AssertionError("%s script %s x%d never seen; log tail:\n%s" % (
+                    kind, phase, count, "\n".join(self.box.log_lines()[-30:])))
+            time.sleep(0.05)
+        return self.calls(kind, phase)
+
+    def kill_scripts(self):
+        """Ends script processes of this sandbox that are still running (only pids it recorded)."""
+        for entry in self.calls():
+            pid = entry["pid"]
+            try:
+                with open("/proc/%d/cmdline" % pid, "rb") as f:
+                    mine = self.box.root.encode() in f.read()
+            except OSError:
+                continue
+            if mine:
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+
+
+def snapshot(box, sql, args=()):
+    """Reads the database without taking any lock: the agent has no busy handler, so a reader
+    holding a shared lock at the wrong moment would make its commit fail."""
+    deadline = time.monotonic() + 5
+    while True:
+        try:
+            conn = sqlite3.connect("file:%s?immutable=1" % box.path("db", "velk.db"), uri=True)
+            try:
+                return conn.execute(sql, args).fetchall()
+            finally:
+                conn.close()
+        except sqlite3.Error:
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.05)
+
+
+def wait_row(box, sql, expected, timeout=30, args=()):
+    deadline = time.monotonic() + timeout * SCALE
+    while True:
+        rows = snapshot(box, sql, args)
+        if rows == expected:
+            return rows
+        if time.monotonic() > deadline:
+            raise AssertionError("%s gave %r, expected %r; log tail:\n%s"
+                                 % (sql, rows, expected, "\n".join(box.log_lines()[-30:])))
+        time.sleep(0.05)
+
+
+class StatusSampler:
+    """Samples update_status per update row and order_status per order row every 20 ms and keeps
+    each row's sequence of distinct values."""
+
+    def __init__(self, box):
+        self.box = box
+        self.updates = {}
+        self.orders = {}
+        self.lock = threading.Lock()
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+
+    def _add(self, table, key, value):
+        seq = table.setdefault(key, [])
+        if not seq or seq[-1] != value:
+            seq.append(value)
+
+    def _run(self):
+        path = self.box.path("db", "velk.db")
+        while not self.stopping.wait(0.02):
+            if not os.path.exists(path):
+                continue
+            try:
+                conn = sqlite3.connect("file:%s?immutable=1" % path, uri=True)
+                try:
+                    updates = conn.execute("SELECT id, update_status FROM update_info").fetchall()
+                    orders = conn.execute("SELECT id, order_status FROM order_info").fetchall()
+                finally:
+                    conn.close()
+            except sqlite3.Error:
+                continue
+            with self.lock:
+                for key, value in updates:
+                    self._add(self.updates, key, value)
+                for key, value in orders:
+                    self._add(self.orders, key, value)
+
+    def update_seq(self, row_id):
+        with self.lock:
+            return list(self.updates.get(row_id, []))
+
+    def order_seq(self, row_id):
+        with self.lock:
+            return list(self.orders.get(row_id, []))
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stopping.set()
+        self.thread.join(timeout=5)
+
+
+class ReportGate:
+    """The report route, which drops (closes without answering) every report whose
+    (sw_upd_no, stage) is in `down`; stage is "download" for statuses 1x, "update" for 2x."""
+
+    def __init__(self, svc):
+        self.svc = svc
+        self.down = set()
+        self.lock = threading.Lock()
+        svc.service.add_route(svc.service.config["report_path"], self._handle)
+
+    def set_down(self, pairs):
+        with self.lock:
+            self.down = set(pairs)
+
+    def _handle(self, service, request):
+        try:
+            item = json.loads(request.body)["request"][0]
+            key = (item["sw_upd_no"], "download" if item["status"] < 20 else "update")
+        except (ValueError, KeyError, IndexError, TypeError):
+            key = None
+        with self.lock:
+            dropped = key in self.down
+        if dropped:
+            return {"drop": True}
+        return FakeMonitoringService.report(service, request)
+
+
+def report_bodies(svc):
+    """Every report request the service saw, delivered or dropped, in arrival order."""
+    return [r["body"] for r in svc.requests_to(svc.service.config["report_path"])]
