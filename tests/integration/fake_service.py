@@ -28,11 +28,11 @@ A record is {"seq", "method", "path" (raw, query included), "headers": [[name, v
 "body" (text, undecodable bytes replaced), "body_hex"}. It is stored before the answer, so a
 dropped or slow request is recorded too.
 
-An action is a JSON object: "status" (default 200), "body" (text), "content_type", "headers"
-(an object of extra answer headers), "delay"
-(seconds before answering), "drop" (close without answering, after reading the body),
-"drop_before_body" (close right after the request head), and for the login path
-"token_length" (answer a fresh token of that length instead of the body).
+An action is a JSON object: "status" (default 200), "body" (text; a route may answer bytes),
+"content_type", "headers" (an object of extra answer headers), "delay" (seconds before answering),
+"drop" (close without answering, after reading the body), "drop_before_body" (close right after
+the request head), and for the login path "token_length" (answer a fresh token of that length
+instead of the body).
 
 Start it with `fake_service.py serve --dir DIR`; once it listens it prints one JSON line
 {"port", "control_port", "ca_file", "base_url", "dir"} on stdout. With --watch-stdin it stops
@@ -273,9 +273,9 @@ class FakeMonitoringService:
 
     # --- servers ------------------------------------------------------------------------
 
-    def start(self):
-        self.service = _TlsServer(self)
-        self.control = _ControlServer(self)
+    def start(self, port=0, control_port=0):
+        self.service = _TlsServer(self, port)
+        self.control = _ControlServer(self, control_port)
         for server in (self.service, self.control):
             threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True).start()
         return self
@@ -327,7 +327,9 @@ class _ServiceHandler(http.server.BaseHTTPRequestHandler):
         if action.get("drop"):
             self._drop()
             return
-        payload = action.get("body", "").encode("utf-8")
+        payload = action.get("body", "")
+        if not isinstance(payload, bytes):
+            payload = payload.encode("utf-8")
         self.send_response(int(action.get("status", 200)))
         self.send_header("Content-Type", action.get("content_type", "text/plain"))
         self.send_header("Content-Length", str(len(payload)))
@@ -354,9 +356,9 @@ class _ServiceHandler(http.server.BaseHTTPRequestHandler):
 class _TlsServer(http.server.ThreadingHTTPServer):
     daemon_threads = True
 
-    def __init__(self, owner):
+    def __init__(self, owner, port=0):
         self.owner = owner
-        super().__init__(("127.0.0.1", 0), _ServiceHandler)
+        super().__init__(("127.0.0.1", port), _ServiceHandler)
 
     def finish_request(self, request, client_address):
         # The handshake runs in the connection's own thread, so a stalled client blocks no one.
@@ -435,12 +437,16 @@ class _ControlHandler(http.server.BaseHTTPRequestHandler):
             self._reply(404, {"error": "unknown control path"})
 
 
+# Subclasses of the service may extend the control port with a handler of their own.
+FakeMonitoringService.control_handler = _ControlHandler
+
+
 class _ControlServer(http.server.ThreadingHTTPServer):
     daemon_threads = True
 
-    def __init__(self, owner):
+    def __init__(self, owner, port=0):
         self.owner = owner
-        super().__init__(("127.0.0.1", 0), _ControlHandler)
+        super().__init__(("127.0.0.1", port), owner.control_handler)
 
 
 def main(argv=None):

@@ -1,0 +1,46 @@
+#!/bin/sh
+# Demo install script of the velk agent: installs the downloaded packages of the package list
+# into the demo's own dpkg root (VELK_DEMO_DPKG_ROOT in demo.env beside the script), never into
+# this machine's package database, and checks that dpkg then holds each at its listed version.
+#   install.sh PACKAGE_DIR LIST_FILE     (the agent sends the output to the stage's log file)
+set -eu
+[ $# -eq 2 ] || { echo "usage: $0 PACKAGE_DIR LIST_FILE" >&2; exit 2; }
+dir=$1
+list=$2
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/demo.env"
+root=$VELK_DEMO_DPKG_ROOT
+admin=$root/var/lib/dpkg
+
+set --
+wanted=""
+while read -r name version url rest; do
+    case $name in '' | '#'*) continue ;; esac
+    if [ -z "$url" ] || [ -n "$rest" ]; then
+        echo "unreadable line in $list: $name $version $url $rest"
+        exit 3
+    fi
+    file=$dir/${name}_$version.deb
+    [ -f "$file" ] || { echo "not downloaded: $file"; exit 4; }
+    set -- "$@" "$file"
+    wanted="$wanted $name=$version"
+done < "$list"
+[ $# -gt 0 ] || { echo "no package in $list"; exit 5; }
+
+# dpkg wants ldconfig and start-stop-daemon on the PATH, which lacks sbin for most users; it
+# runs without root in a root of its own, maintainer scripts outside a chroot.
+PATH=$PATH:/usr/local/sbin:/usr/sbin:/sbin
+export PATH
+echo "dpkg --root=$root -i $*"
+dpkg --root="$root" --force-not-root --force-script-chrootless --log="$root/var/log/dpkg.log" -i "$@"
+
+for pair in $wanted; do
+    name=${pair%%=*}
+    version=${pair#*=}
+    state=$(dpkg-query --admindir="$admin" -W -f='${db:Status-Abbrev}${Version}' "$name" 2>/dev/null || true)
+    if [ "$state" != "ii $version" ]; then
+        echo "$name is not installed at $version after dpkg: '$state'"
+        exit 6
+    fi
+    echo "installed $name $version"
+done
