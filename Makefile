@@ -1,11 +1,11 @@
-# Entry points for a fresh Debian 12 machine: `make test`, and later `make demo`.
+# Entry points for a fresh Debian 12 machine: `make demo` and `make test`.
 BUILD_DIR    ?= build
 ASAN_DIR     ?= build-asan
 TSAN_DIR     ?= build-tsan
 JOBS         ?= $(shell nproc)
 CTEST_FLAGS  ?= --output-on-failure
 
-DEB_PACKAGES := build-essential cmake pkg-config python3 openssl ca-certificates iputils-ping \
+DEB_PACKAGES := build-essential cmake pkg-config python3 openssl ca-certificates iputils-ping curl \
                 libspdlog-dev libfmt-dev picojson-dev libsqlite3-dev libcurl4-openssl-dev \
                 libgtest-dev libgmock-dev
 
@@ -15,7 +15,7 @@ ARMHF_PACKAGES := g++-arm-linux-gnueabihf qemu-user \
                   libc6:armhf libstdc++6:armhf libspdlog-dev:armhf libfmt-dev:armhf libsqlite3-dev:armhf \
                   libcurl4-openssl-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
 
-.PHONY: all deps build test deps-armhf test-armhf sanitize tsan format-check clean
+.PHONY: all deps build test demo deps-armhf test-armhf sanitize tsan format-check clean
 
 all: build
 
@@ -30,6 +30,10 @@ build: deps $(BUILD_DIR)/CMakeCache.txt
 
 test: build
 	cd $(BUILD_DIR) && ctest $(CTEST_FLAGS) -j $(JOBS)
+
+# The agent's main job end to end on this machine, in $(BUILD_DIR)/demo (see README.md).
+demo: build
+	python3 tools/demo/demo.py --binary $(BUILD_DIR)/velk-sandbox --dir $(BUILD_DIR)/demo
 
 deps-armhf:
 	@./tools/install-armhf-deps.sh $(ARMHF_PACKAGES)
