@@ -26,37 +26,37 @@ DEMO_PACKAGES = [
 ]
 
 
-def deb_file_name(spec):
-    return "%s_%s_all.deb" % (spec["name"], spec["version"])
+def deb_file_name(recipe):
+    return "%s_%s_all.deb" % (recipe["name"], recipe["version"])
 
 
-def build_package(spec, out_dir, work_dir):
-    """Builds one package from its spec into out_dir; returns the .deb path."""
-    stage = os.path.join(work_dir, "%s_%s" % (spec["name"], spec["version"]))
+def build_package(recipe, out_dir, work_dir):
+    """Builds one package from its recipe into out_dir; returns the .deb path."""
+    stage = os.path.join(work_dir, "%s_%s" % (recipe["name"], recipe["version"]))
     shutil.rmtree(stage, ignore_errors=True)
     os.makedirs(os.path.join(stage, "DEBIAN"))
-    for relative, (mode, text) in spec["files"].items():
+    for relative, (mode, text) in recipe["files"].items():
         target = os.path.join(stage, relative)
         os.makedirs(os.path.dirname(target), exist_ok=True)
         with open(target, "w", encoding="utf-8") as f:
             f.write(text)
         os.chmod(target, mode)
-    control = ["Package: " + spec["name"], "Version: " + spec["version"], "Architecture: all",
+    control = ["Package: " + recipe["name"], "Version: " + recipe["version"], "Architecture: all",
                "Maintainer: velk demo <velk-demo@localhost>", "Section: misc", "Priority: optional"]
-    if spec.get("depends"):
-        control.append("Depends: " + spec["depends"])
-    control.append("Description: " + spec["description"])
+    if recipe.get("depends"):
+        control.append("Depends: " + recipe["depends"])
+    control.append("Description: " + recipe["description"])
     with open(os.path.join(stage, "DEBIAN", "control"), "w", encoding="utf-8") as f:
         f.write("\n".join(control) + "\n")
     # dpkg-deb refuses folders that a restrictive umask left unreadable to others.
     for folder, _, _ in os.walk(stage):
         os.chmod(folder, 0o755)
     os.makedirs(out_dir, exist_ok=True)
-    deb = os.path.join(out_dir, deb_file_name(spec))
+    deb = os.path.join(out_dir, deb_file_name(recipe))
     subprocess.run(["dpkg-deb", "--root-owner-group", "--build", stage, deb], check=True,
                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     return deb
 
 
-def build_all(out_dir, work_dir, specs=DEMO_PACKAGES):
-    return [build_package(spec, out_dir, work_dir) for spec in specs]
+def build_all(out_dir, work_dir, recipes=DEMO_PACKAGES):
+    return [build_package(recipe, out_dir, work_dir) for recipe in recipes]

@@ -202,7 +202,7 @@ class Demo:
         write_file(self.path("substratecode-generator"), "#!/bin/sh\necho %s\n" % SUBSTRATE_CODE, 0o755)
         write_file(self.path("uptime"),
                    "#!/bin/sh\n# This machine's boot time, or a fixed one where uptime is missing.\n"
-                   "uptime -s 2>/dev/null || echo '2026-01-01 00:00:00'\n", 0o755)
+                   "/usr/bin/uptime -s 2>/dev/null || echo '2026-01-01 00:00:00'\n", 0o755)
         write_file(self.path("ping"),
                    "#!/bin/sh\n# The monitoring service runs on this machine: it is always reachable.\nexit 0\n", 0o755)
         write_file(self.path("dpkg"),
@@ -217,10 +217,10 @@ class Demo:
 
     def build_packages(self):
         self.packages = []
-        for spec in debs.DEMO_PACKAGES:
-            deb = debs.build_package(spec, self.path("packages"), self.path("package-build"))
-            self.packages.append((spec["name"], spec["version"], deb))
-            self.show("demo", "built package %s %s -> %s" % (spec["name"], spec["version"], rel(deb)))
+        for recipe in debs.DEMO_PACKAGES:
+            deb = debs.build_package(recipe, self.path("packages"), self.path("package-build"))
+            self.packages.append((recipe["name"], recipe["version"], deb))
+            self.show("demo", "built package %s %s -> %s" % (recipe["name"], recipe["version"], rel(deb)))
 
     def write_config(self, base_url):
         settings = {
@@ -437,8 +437,8 @@ class Demo:
 
     def installed(self):
         admin = self.path("dpkg-root", "var", "lib", "dpkg")
-        out = subprocess.run(["dpkg-query", "--admindir=" + admin, "-W", "-f=${db:Status-Abbrev}${Package} ${Version}\n"],
-                             capture_output=True, text=True).stdout
+        out = subprocess.run(["dpkg-query", "--admindir=" + admin, "-W",
+                              "-f=${db:Status-Abbrev}${Package} ${Version}\n"], capture_output=True, text=True).stdout
         return [line.split()[1:] for line in out.splitlines() if line.startswith("ii ")]
 
     def database(self):
@@ -453,7 +453,8 @@ class Demo:
                     "FROM update_package ORDER BY id").fetchall(),
                 "order_info": connection.execute(
                     "SELECT id, order_kind, order_status, response_json FROM order_info ORDER BY id").fetchall(),
-                "os_boot_time": connection.execute("SELECT boot_time, is_send FROM os_boot_time ORDER BY id").fetchall(),
+                "os_boot_time": connection.execute(
+                    "SELECT boot_time, is_send FROM os_boot_time ORDER BY id").fetchall(),
             }
         finally:
             connection.close()

@@ -9,6 +9,7 @@ set -eu
 dir=$1
 list=$2
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=/dev/null
 . "$here/demo.env"
 
 mkdir -p "$dir"
@@ -23,6 +24,7 @@ while read -r name version url rest; do
     file=$dir/${name}_$version.deb
     echo "download $name $version <- $url"
     curl --fail --silent --show-error --max-time 120 --cacert "$VELK_DEMO_CA" -o "$file.part" "$url"
+    # shellcheck disable=SC2016
     got=$(dpkg-deb --show --showformat='${Package} ${Version}' "$file.part")
     if [ "$got" != "$name $version" ]; then
         echo "$url holds $got, not $name $version"

@@ -8,6 +8,7 @@ set -eu
 dir=$1
 list=$2
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=/dev/null
 . "$here/demo.env"
 root=$VELK_DEMO_DPKG_ROOT
 admin=$root/var/lib/dpkg
