@@ -64,9 +64,10 @@ constexpr const char* sel_next_instruction_time_sql =
     "download_start_time AS start_time, 'sw_upd' AS type FROM update_info WHERE update_status = 0 AND "
     "download_start_time IS NOT NULL ) AS upd_info WHERE start_time != '' ORDER BY start_time ASC, sw_upd_no "
     "ASC LIMIT 1;";
+// Only a row still in the state it was chosen in: a cancel or a newer order may have closed it since.
 constexpr const char* upd_update_info_processing_sql =
     "UPDATE update_info SET update_status = ?, status_change_time = CURRENT_TIMESTAMP, update_time = "
-    "CURRENT_TIMESTAMP WHERE id = ?;";
+    "CURRENT_TIMESTAMP WHERE id = ? AND update_status = ?;";
 constexpr const char* sel_update_info_target_sql =
     "SELECT id, order_info_id, sw_upd_no, update_status, download_start_time, download_end_time, "
     "update_start_time, update_end_time FROM update_info  WHERE id = ?;";
@@ -799,7 +800,14 @@ int32_t DbController::updateProcessingInsruction(int32_t id, int32_t status) {
     sqlite3_stmt* stmt = maker.make(upd_update_info_processing_sql);
     _bindInt(stmt, 1, running, op, "update_status");
     _bindInt(stmt, 2, id, op, "id");
-    return _stepChange(stmt, op, -2, false);
+    _bindInt(stmt, 3, status, op, "update_status");
+    int32_t result = _stepChange(stmt, op, -2, false);
+    if (result == 0 && sqlite3_changes(connection()) == 0) {
+        log->warning("[{}:{}] in updateProcessingInsruction : no row with id -> {} : update_status -> {}",
+                     VELK_AT, id, status);
+        return -1;
+    }
+    return result;
 }
 
 int32_t DbController::selectTargetInstructionData(int32_t id, model::UpdateInfo& info) {
