@@ -185,7 +185,8 @@ int SoftwareUpdateManager::updateMain() {
         VELK_AT, tid, info.id, info.swUpdNo, info.updateStatus);
 
     const int64_t now = nowSeconds();
-    const bool installDue = static_cast<int64_t>(info.updateStartTime) <= now;
+    // 0 is an install time that was missing or unreadable (one past 2038 among them): never due.
+    const bool installDue = info.updateStartTime != 0 && static_cast<int64_t>(info.updateStartTime) <= now;
     bool download = false;
     bool update = false;
     if (info.updateStatus == DbController::UPD_STATUS_DL_PROCESSING) {
