@@ -19,7 +19,7 @@ CODE = "SUBSTRATE-0001"
 # The download and install scripts. Each call appends a "start" and an "end" record to calls.jsonl
 # (arguments, list file, every update row's status as the script saw it) and behaves as
 # behaviour.json says for its kind: "exit" code, "sleep" seconds, or "hold" until the file
-# "release" exists. The database is read as an immutable snapshot so the script never holds a
+# "release-<kind>" exists. The database is read as an immutable snapshot so the script never holds a
 # lock the agent could trip over.
 UPDATE_SCRIPT = r'''#!/usr/bin/env python3
 import json, os, sqlite3, sys, time
@@ -58,7 +58,7 @@ print("%s of %s" % (KIND, " ".join(sys.argv[1:])))
 sys.stdout.flush()
 if how.get("hold"):
     deadline = time.time() + 60
-    while not os.path.exists(os.path.join(ROOT, "release")) and time.time() < deadline:
+    while not os.path.exists(os.path.join(ROOT, "release-" + KIND)) and time.time() < deadline:
         time.sleep(0.05)
 time.sleep(how.get("sleep", 0))
 code = how.get("exit", 0)
@@ -78,6 +78,8 @@ def parse_local(text):
 def cycle_settings(svc, overrides=None):
     """Fast intervals: the executor looks again every 2 s in 1 s slices; polls come by signal."""
     base = merge(svc.agent_settings(), {
+        # One log file for the whole run: the waits read only the current file.
+        "log": {"log_max_bytes": 64 * 1024 * 1024},
         "order_check": {"check_interval_sec": 60, "check_slice_interval_sec": 1, "delay_start_time": 1},
         "instruction_thread": {"loop_interval_sec": 2, "loop_slice_interval_sec": 1,
                                "delay_start_thread_time": 1},
@@ -115,8 +117,8 @@ class Cycle:
         with open(self.box.path("behaviour.json"), "w") as out:
             json.dump({"download": download or {}, "install": install or {}}, out)
 
-    def release(self):
-        with open(self.box.path("release"), "w"):
+    def release(self, kind):
+        with open(self.box.path("release-" + kind), "w"):
             pass
 
     def calls(self, kind=None, phase="start"):
@@ -190,6 +192,7 @@ class StatusSampler:
         self.updates = {}
         self.orders = {}
         self.lock = threading.Lock()
+        self.rounds = 0
         self.stopping = threading.Event()
         self.thread = threading.Thread(target=self._run, daemon=True)
 
@@ -217,6 +220,20 @@ class StatusSampler:
                     self._add(self.updates, key, value)
                 for key, value in orders:
                     self._add(self.orders, key, value)
+                self.rounds += 1
+
+    def settle(self):
+        """Waits for two more complete samples, so what the test has just seen is recorded too."""
+        with self.lock:
+            target = self.rounds + 2
+        deadline = time.monotonic() + 5 * SCALE
+        while True:
+            with self.lock:
+                if self.rounds >= target:
+                    return
+            if time.monotonic() > deadline:
+                raise AssertionError("the status sampler stalled")
+            time.sleep(0.01)
 
     def update_seq(self, row_id):
         with self.lock:
