@@ -113,22 +113,9 @@ bool InstructionController::hasOsBootTimeResultFromReceiveData(const std::string
         log->flush();
         return false;
     }
-    bool found = false;
+    std::vector<picojson::value> acknowledgements;
     try {
-        const auto& top = root.get<picojson::object>();
-        auto it = top.find(kResponse);
-        if (it != top.end() && it->second.is<picojson::array>()) {
-            for (const auto& element : it->second.get<picojson::array>()) {
-                const auto& item = element.get<picojson::object>();
-                auto kind = item.find(kItem);
-                if (kind != item.end() && kind->second.is<std::string>() &&
-                    kind->second.get<std::string>() == kBootTime) {
-                    log->debug("find boot_time in receive data");
-                    found = true;
-                    break;
-                }
-            }
-        }
+        _collectItems(root, kBootTime, true, acknowledgements);
     } catch (const std::exception& e) {
         log->error("[{}:{}] in hasOsBootTimeResultFromReceiveData : json parse error (exception) -> {}", VELK_AT,
                    e.what());
@@ -138,9 +125,10 @@ bool InstructionController::hasOsBootTimeResultFromReceiveData(const std::string
         log->flush();
         return false;
     }
-    if (!found) {
+    if (acknowledgements.empty()) {
         return false;
     }
+    log->debug("find boot_time in receive data");
 
     bool opened = db->open();
     log->verbose("[{}:{}] @@@ open db -> {}", VELK_AT, opened);
@@ -177,28 +165,38 @@ bool InstructionController::hasCheckOrderFromReceiveData(const std::string& rece
     }
     std::vector<picojson::value> orders;
     try {
-        const auto& top = root.get<picojson::object>();
-        auto it = top.find(kResponse);
-        if (it != top.end() && it->second.is<picojson::array>()) {
-            for (const auto& element : it->second.get<picojson::array>()) {
-                const auto& item = element.get<picojson::object>();
-                auto kind = item.find(kItem);
-                if (kind != item.end() && kind->second.is<std::string>() &&
-                    kind->second.get<std::string>() == kSwUpdate) {
-                    log->debug("find sw_update in receive data");
-                    orders.push_back(element);
-                }
-            }
-        }
+        _collectItems(root, kSwUpdate, false, orders);
     } catch (const std::exception& e) {
         log->error("[{}:{}] in hasCheckOrderFromReceiveData : json parse error (exception) -> {}", VELK_AT,
                    e.what());
         log->flush();
     }
+    for (size_t i = 0; i < orders.size(); ++i) {
+        log->debug("find sw_update in receive data");
+    }
     for (const auto& order : orders) {
         _storeOrder(order);
     }
     return true;
+}
+
+void InstructionController::_collectItems(const picojson::value& root, const std::string& kind, bool firstOnly,
+                                          std::vector<picojson::value>& found) const {
+    const auto& top = root.get<picojson::object>();
+    auto it = top.find(kResponse);
+    if (it == top.end() || !it->second.is<picojson::array>()) {
+        return;
+    }
+    for (const auto& element : it->second.get<picojson::array>()) {
+        const auto& item = element.get<picojson::object>();
+        auto name = item.find(kItem);
+        if (name != item.end() && name->second.is<std::string>() && name->second.get<std::string>() == kind) {
+            found.push_back(element);
+            if (firstOnly) {
+                return;
+            }
+        }
+    }
 }
 
 bool InstructionController::_storeOrder(const picojson::value& order) {

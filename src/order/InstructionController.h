@@ -52,6 +52,10 @@ public:
 
 private:
     bool _storeOrder(const picojson::value& order);
+    // Appends the "response" items of that kind, in order; throws when the answer or an item
+    // is not an object, keeping what was found before.
+    void _collectItems(const picojson::value& root, const std::string& kind, bool firstOnly,
+                       std::vector<picojson::value>& found) const;
 
     // Request keys.
     const std::string kRequest = "request";
