@@ -25,6 +25,11 @@ namespace velk::feature {
 
 namespace {
 
+// A pass that failed only because its report was not delivered has stored its outcome and
+// queued the report for the executor to re-send: running the script again would repeat the
+// work and race the executor over the row.
+constexpr int kStageReportUndelivered = 6;
+
 using db::DbController;
 
 constexpr const char* kDbTimePattern = "%Y-%m-%d %H:%M:%S";
@@ -233,6 +238,9 @@ int SoftwareUpdateManager::updateMain() {
                 log->flush();
                 break;
             }
+            if (lastResult == kStageReportUndelivered) {
+                break;
+            }
             if (last) {
                 log->error(
                     "[{}:{}] [tid:{}] <SW_UPD> ===== ----- ===== ----- ===== ----- ===== DOWNLOAD : FAILED! "
@@ -273,7 +281,7 @@ int SoftwareUpdateManager::updateMain() {
                 "{}/{}",
                 VELK_AT, tid, i, retryNum);
             lastResult = updateProcess(last, info, packages);
-            if (lastResult == 0) {
+            if (lastResult == 0 || lastResult == kStageReportUndelivered) {
                 break;
             }
             if (last) {

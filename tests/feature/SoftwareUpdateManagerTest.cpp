@@ -440,6 +440,23 @@ TEST(SoftwareUpdateManager, DroppedInstallLeavesTheDownloadedRowToTheExecutor) {
     EXPECT_EQ(reportItem(env.report(id)).at("status").get<int64_t>(), 12);
 }
 
+// An undelivered report is queued for re-sending; the script is not run again for it.
+TEST(SoftwareUpdateManager, UndeliveredReportDoesNotRepeatThePass) {
+    Options options;
+    options.procRetries = 2;
+    UpdateEnv env(options);
+    ASSERT_EQ(env.initResult, 0);
+    const int32_t id = env.addUpdate(DbController::UPD_STATUS_DL_PROCESSING, velk::nowSeconds() + 3600);
+
+    SoftwareUpdateManager manager(env.pingCommand);
+    manager.UpdateThread(id);
+
+    EXPECT_EQ(env.calls("download").size(), 1u);
+    EXPECT_FALSE(env.logged("W", "download processing failed"));
+    EXPECT_EQ(env.updateStatus(id), DbController::UPD_STATUS_DL_SUCCESS);
+    EXPECT_EQ(env.orderStatus(id), DbController::ORDER_STATUS_DL_UNSENT);
+}
+
 TEST(SoftwareUpdateManager, UnreachableServerSkipsDownloadAndPutsRowBackToWait) {
     Options options;
     options.pingRetries = 2;
