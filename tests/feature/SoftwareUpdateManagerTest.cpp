@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <regex>
@@ -35,6 +36,7 @@ using velk::test::TestLog;
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using Rows = std::vector<std::vector<std::string>>;
 
 struct Options {
     int pingRetries = 0;
@@ -67,28 +69,24 @@ const std::vector<Package> kPackages{
     {"velk-tools", "3.0", "https://repo.example/pool/velk-tools_3.0_armhf.deb", 81, "3.0"},
 };
 
+constexpr int32_t kDl = DbController::UPD_STATUS_DL_PROCESSING;
+constexpr int32_t kUpd = DbController::UPD_STATUS_UPD_PROCESSING;
+
 std::string quoteSql(const std::string& text) { return "'" + velk::replaceAll(text, "'", "''") + "'"; }
 
 std::string dbTime(int64_t seconds) { return velk::formatLocalTime(seconds, "%Y-%m-%d %H:%M:%S"); }
 
-std::vector<std::string> linesOf(const std::string& text) { return velk::split(text, '\n'); }
-
 // A fake download or install script: records "argc|arg1|arg2" per call and exits with the
 // code on the line of its codes file that matches the call's number (0 when there is none).
 std::string fakeScript(const std::string& calls, const std::string& codes, const std::string& extra) {
-    return "#!/bin/sh\n"
-           "echo \"$#|$1|$2\" >> '" +
-           calls +
-           "'\n"
-           "n=$(($(wc -l < '" +
-           calls +
-           "')))\n"
-           "code=$(sed -n \"${n}p\" '" +
-           codes + "' 2>/dev/null)\n" + extra +
-           "\necho \"script output for $1\"\n"
-           "echo \"script complaint\" >&2\n"
-           "exit ${code:-0}\n";
+    return "#!/bin/sh\necho \"$#|$1|$2\" >> '" + calls + "'\nn=$(($(wc -l < '" + calls +
+           "')))\ncode=$(sed -n \"${n}p\" '" + codes + "' 2>/dev/null)\n" + extra +
+           "\necho \"script output for $1\"\necho \"script complaint\" >&2\nexit ${code:-0}\n";
 }
+
+picojson::value num(int64_t n) { return picojson::value(n); }
+picojson::value text(const std::string& s) { return picojson::value(s); }
+picojson::value object(const picojson::object& o) { return picojson::value(o); }
 
 // The agent's process-wide settings, log and database over one temporary directory, with
 // fake scripts and a fake ping command.
@@ -96,16 +94,13 @@ class UpdateEnv {
   public:
     explicit UpdateEnv(const Options& options = {}) {
         velk::test::initHttpOnce();
-        dir.write("download.sh",
-                  fakeScript(dir.file("download.calls"), dir.file("download.codes"), options.downloadExtra),
-                  0755);
-        dir.write("install.sh",
-                  fakeScript(dir.file("install.calls"), dir.file("install.codes"), options.installExtra),
-                  0755);
+        for (const auto& [script, extra] : {std::pair<std::string, std::string>{"download", options.downloadExtra},
+                                            {"install", options.installExtra}}) {
+            dir.write(script + ".sh", fakeScript(dir.file(script + ".calls"), dir.file(script + ".codes"), extra),
+                      0755);
+        }
         pingCommand = dir.write("ping",
-                                "#!/bin/sh\necho \"$*\" >> '" + dir.file("ping.calls") +
-                                    "'\n"
-                                    "exit $(cat '" +
+                                "#!/bin/sh\necho \"$*\" >> '" + dir.file("ping.calls") + "'\nexit $(cat '" +
                                     dir.file("ping.code") + "' 2>/dev/null || echo 0)\n",
                                 0755);
         logs = std::make_unique<TestLog>(config(options));
@@ -119,99 +114,87 @@ class UpdateEnv {
         const std::string base = o.serviceUrl.empty()
                                      ? "https://127.0.0.1:" + std::to_string(velk::test::unusedPort())
                                      : o.serviceUrl;
+        const auto orOwn = [this](const std::string& path, const char* own) {
+            return text(path.empty() ? dir.file(own) : path);
+        };
         picojson::object update{
-            {"package_dir", text(o.packageDir.empty() ? dir.file("pkgs") : o.packageDir)},
-            {"upd_log_dir", text(o.logDir.empty() ? dir.file("logs") : o.logDir)},
-            {"target_pkg_list_dir", text(o.listDir.empty() ? dir.file("lists") : o.listDir)},
+            {"package_dir", orOwn(o.packageDir, "pkgs")},
+            {"upd_log_dir", orOwn(o.logDir, "logs")},
+            {"target_pkg_list_dir", orOwn(o.listDir, "lists")},
             {"script_download_pkg", text(dir.file("download.sh"))},
             {"script_install_pkg", text(dir.file("install.sh"))},
             {"proc_retry_num", num(o.procRetries)},
             {"proc_retry_wait_sec", num(o.procWait)},
         };
         picojson::object root{
-            {"log", value(picojson::object{{"log_level", num(0)}})},
-            {"server_alive", value(picojson::object{{"ping_server_fqdn", text("monitor.test")},
-                                                    {"pint_retry_num", num(o.pingRetries)},
-                                                    {"ping_retry_interval", num(o.pingInterval)}})},
-            {"web_api", value(picojson::object{
-                            {"api_base_url", text(base + "/monitoring/api/")},
-                            {"api_login_url", text(base + "/monitoring/api_user/")},
-                            {"api_uri", value(picojson::object{{"report_result", text("swupd/result")}})}})},
-            {"http_access", value(picojson::object{{"retry_num", num(0)},
-                                                   {"retry_interval_sec", num(0)},
-                                                   {"http_timeout", num(5)},
-                                                   {"http_connect_timeout", num(2)},
-                                                   {"ca_cert_file", text(o.caFile)}})},
-            {"software_update", value(update)},
+            {"log", object({{"log_level", num(0)}})},
+            {"server_alive", object({{"ping_server_fqdn", text("monitor.test")},
+                                     {"pint_retry_num", num(o.pingRetries)},
+                                     {"ping_retry_interval", num(o.pingInterval)}})},
+            {"web_api", object({{"api_base_url", text(base + "/monitoring/api/")},
+                                {"api_login_url", text(base + "/monitoring/api_user/")},
+                                {"api_uri", object({{"report_result", text("swupd/result")}})}})},
+            {"http_access", object({{"retry_num", num(0)},
+                                    {"retry_interval_sec", num(0)},
+                                    {"http_timeout", num(5)},
+                                    {"http_connect_timeout", num(2)},
+                                    {"ca_cert_file", text(o.caFile)}})},
+            {"software_update", object(update)},
         };
-        return value(root).serialize();
+        return object(root).serialize();
     }
 
     // An order with one update row (download due a minute ago) and the given packages.
     int32_t addUpdate(int32_t status, int64_t installAt, int32_t swUpdNo = 12,
                       const std::vector<Package>& packages = kPackages) {
-        raw->exec("INSERT INTO order_info ( receive_json, order_kind, order_time ) VALUES ( '{\"order\":" +
-                  std::to_string(swUpdNo) + "}', 2, CURRENT_TIMESTAMP );");
-        const int64_t orderId = raw->number("SELECT MAX(id) FROM order_info;");
-        raw->exec(
-            "INSERT INTO update_info ( order_info_id, sw_upd_no, receive_time, update_status, "
-            "download_start_time, download_end_time, update_start_time, update_end_time ) VALUES ( " +
-            std::to_string(orderId) + ", " + std::to_string(swUpdNo) + ", CURRENT_TIMESTAMP, " +
-            std::to_string(status) + ", " + quoteSql(dbTime(velk::nowSeconds() - 60)) + ", '', " +
-            quoteSql(dbTime(installAt)) + ", '' );");
-        const int64_t updateId = raw->number("SELECT MAX(id) FROM update_info;");
+        const std::string no = std::to_string(swUpdNo);
+        raw->exec("INSERT INTO order_info ( receive_json, order_kind, order_time ) VALUES ( '{\"order\":" + no +
+                  "}', 2, CURRENT_TIMESTAMP );");
+        raw->exec("INSERT INTO update_info ( order_info_id, sw_upd_no, receive_time, update_status, "
+                  "download_start_time, download_end_time, update_start_time, update_end_time ) VALUES ( "
+                  "(SELECT MAX(id) FROM order_info), " +
+                  no + ", CURRENT_TIMESTAMP, " + std::to_string(status) + ", " +
+                  quoteSql(dbTime(velk::nowSeconds() - 60)) + ", '', " + quoteSql(dbTime(installAt)) + ", '' );");
         for (const auto& p : packages) {
-            raw->exec(
-                "INSERT INTO update_package ( sw_upd_no, package_name, package_version, package_url, "
-                "target_flag, old_version ) VALUES ( " +
-                std::to_string(swUpdNo) + ", " + quoteSql(p.name) + ", " + quoteSql(p.version) + ", " +
-                quoteSql(p.url) + ", " + std::to_string(p.targetFlag) + ", " +
-                (p.oldVersion.empty() ? std::string("NULL") : quoteSql(p.oldVersion)) + " );");
+            raw->exec("INSERT INTO update_package ( sw_upd_no, package_name, package_version, package_url, "
+                      "target_flag, old_version ) VALUES ( " +
+                      no + ", " + quoteSql(p.name) + ", " + quoteSql(p.version) + ", " + quoteSql(p.url) + ", " +
+                      std::to_string(p.targetFlag) + ", " +
+                      (p.oldVersion.empty() ? std::string("NULL") : quoteSql(p.oldVersion)) + " );");
         }
-        return static_cast<int32_t>(updateId);
+        return static_cast<int32_t>(raw->number("SELECT MAX(id) FROM update_info;"));
+    }
+
+    // One whole run on this thread; its end result as logged.
+    int run(int32_t id) {
+        logs->clear();
+        SoftwareUpdateManager(pingCommand).UpdateThread(id);
+        std::smatch match;
+        const std::string all = logs->text();
+        static const std::regex result("end : end result -> (-?\\d+)");
+        return std::regex_search(all, match, result) ? std::stoi(match[1]) : -9999;
     }
 
     int64_t updateStatus(int32_t id) const {
         return raw->number("SELECT update_status FROM update_info WHERE id = " + std::to_string(id) + ";");
     }
-    int64_t orderStatus(int32_t updateId) const {
-        return raw->number(
-            "SELECT o.order_status FROM order_info o JOIN update_info u ON u.order_info_id = o.id "
-            "WHERE u.id = " +
-            std::to_string(updateId) + ";");
+    std::string ofOrder(const char* column, int32_t updateId) const {
+        return raw->text(std::string("SELECT o.") + column +
+                         " FROM order_info o JOIN update_info u ON u.order_info_id = o.id WHERE u.id = " +
+                         std::to_string(updateId) + ";");
     }
-    std::string report(int32_t updateId) const {
-        return raw->text(
-            "SELECT o.response_json FROM order_info o JOIN update_info u ON u.order_info_id = o.id "
-            "WHERE u.id = " +
-            std::to_string(updateId) + ";");
-    }
+    int64_t orderStatus(int32_t updateId) const { return std::stoll(ofOrder("order_status", updateId)); }
+    std::string report(int32_t updateId) const { return ofOrder("response_json", updateId); }
 
     std::vector<std::string> calls(const std::string& script) const {
-        return callsOf(dir.file(script + ".calls"));
-    }
-    static std::vector<std::string> callsOf(const std::string& file) {
-        return velk::test::exists(file) ? linesOf(velk::test::readFile(file)) : std::vector<std::string>{};
+        const std::string file = dir.file(script + ".calls");
+        return velk::test::exists(file) ? velk::split(velk::test::readFile(file), '\n')
+                                        : std::vector<std::string>{};
     }
     void setCodes(const std::string& script, const std::string& codes) const {
         dir.write(script + ".codes", codes);
     }
     void setPing(int code) const { dir.write("ping.code", std::to_string(code) + "\n"); }
-
-    // A line at the given level ("I", "W", "E", "V") that holds the fragment.
-    bool logged(const std::string& level, const std::string& fragment) const {
-        for (const auto& line : logs->lines()) {
-            if (line.find(" " + level + " : [SoftwareUpdateManager.cpp:") != std::string::npos &&
-                line.find(fragment) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-    static picojson::value num(int64_t n) { return picojson::value(n); }
-    static picojson::value text(const std::string& s) { return picojson::value(s); }
-    static picojson::value value(const picojson::object& o) { return picojson::value(o); }
 
     TempDir dir;
     std::string pingCommand;
@@ -222,7 +205,7 @@ class UpdateEnv {
 };
 
 // The single report item of a stored or sent report.
-picojson::object reportItem(const std::string& report, std::string* substrate = nullptr) {
+picojson::object reportItem(const std::string& report) {
     picojson::value root;
     EXPECT_EQ(picojson::parse(root, report), "") << report;
     if (!root.is<picojson::object>() || !root.get("request").is<picojson::array>() ||
@@ -230,153 +213,99 @@ picojson::object reportItem(const std::string& report, std::string* substrate = 
         ADD_FAILURE() << "unexpected report " << report;
         return {};
     }
-    if (substrate != nullptr) {
-        *substrate = root.get("substratecode").to_str();
-    }
     return root.get("request").get<picojson::array>().front().get<picojson::object>();
 }
 
-UpdateInfo loadInfo(UpdateEnv& env, int32_t id, std::vector<UpdatePackage>& packages) {
-    UpdateInfo info;
-    SoftwareUpdateManager probe(env.pingCommand);
-    EXPECT_TRUE(probe.getUpdateTarget(id, info, packages));
-    return info;
+bool waitFor(const std::function<bool()>& done, int seconds) {
+    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+    while (!done() && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return done();
 }
 
 }  // namespace
 
-// One download pass end to end while the service cannot be reached.
+// One download pass while the service cannot be reached: the outcome is stored, the report kept.
 TEST(SoftwareUpdateManager, DownloadPassStoresOutcomeAndKeepsReportForResend) {
     UpdateEnv env;
     ASSERT_EQ(env.initResult, 0);
-    const int32_t id = env.addUpdate(DbController::UPD_STATUS_DL_PROCESSING, velk::nowSeconds() + 3600);
+    const int32_t id = env.addUpdate(kDl, velk::nowSeconds() + 3600);
 
-    SoftwareUpdateManager manager(env.pingCommand);
-    manager.UpdateThread(id);
-
-    EXPECT_TRUE(env.logged("I", "<SW_UPD> in UpdateThread : download -> execute : update -> none"));
-    EXPECT_TRUE(env.logged("I", "<SW_UPD> network access OK!"));
     // The script ran, but the report could not be delivered: stage 6 is the pass's result.
-    EXPECT_TRUE(env.logged("I", "<SW_UPD> in UpdateThread : end : end result -> 6"));
+    EXPECT_EQ(env.run(id), 6);
     EXPECT_TRUE(env.calls("install").empty());
-
     const auto calls = env.calls("download");
     ASSERT_EQ(calls.size(), 1u);
-    const std::string packageDir = env.dir.file("pkgs") + "/12";
+    const std::string listArg = calls[0].substr(calls[0].rfind('|') + 1);
     const std::regex listName(env.dir.file("lists") + "/package_info_download_(\\d{8}-\\d{6})_id-12\\.list");
     std::smatch match;
-    const std::string listArg = calls[0].substr(calls[0].rfind('|') + 1);
     ASSERT_TRUE(std::regex_match(listArg, match, listName)) << calls[0];
-    EXPECT_EQ(calls[0], "2|" + packageDir + "|" + listArg);
-    const std::string stamp = match[1];
-    EXPECT_EQ(velk::test::readFile(listArg),
-              "###################\n"
-              "# download package list\n"
-              "#   create date: " +
-                  stamp +
-                  "\n"
-                  "#\n"
-                  "velk-agent 1.2.0 https://repo.example/pool/velk-agent_1.2.0_armhf.deb\n"
-                  "libvelk1 0.9.4-2 https://repo.example/pool/libvelk1_0.9.4-2_armhf.deb\n");
+    EXPECT_EQ(calls[0], "2|" + env.dir.file("pkgs") + "/12|" + listArg);
+    // The package already at its version is not listed.
+    const std::string list = velk::test::readFile(listArg);
+    EXPECT_NE(list.find("\nlibvelk1 0.9.4-2 https://"), std::string::npos) << list;
+    EXPECT_EQ(list.find("velk-tools"), std::string::npos) << list;
     // Everything the script says goes to the pass's log file, and only there.
-    const std::string logFile = env.dir.file("logs") + "/download_" + stamp + "_id-12.log";
-    EXPECT_EQ(velk::test::readFile(logFile), "script output for " + packageDir + "\nscript complaint\n");
+    EXPECT_EQ(velk::test::readFile(env.dir.file("logs") + "/download_" + match[1].str() + "_id-12.log"),
+              "script output for " + env.dir.file("pkgs") + "/12\nscript complaint\n");
     EXPECT_FALSE(env.logs->contains("script complaint"));
 
     EXPECT_EQ(env.updateStatus(id), DbController::UPD_STATUS_DL_SUCCESS);
     const std::string changed =
         env.raw->text("SELECT status_change_time FROM update_info WHERE id = " + std::to_string(id) + ";");
     EXPECT_NE(DbController::textToTime(changed), 0) << changed;
-    EXPECT_EQ(
-        env.raw->rows("SELECT package_name, download_flag, download_time FROM update_package ORDER BY id;"),
-        (std::vector<std::vector<std::string>>{
-            {"velk-agent", "11", changed}, {"libvelk1", "11", changed}, {"velk-tools", "0", "NULL"}}));
-
+    EXPECT_EQ(env.raw->rows("SELECT download_flag, download_time FROM update_package ORDER BY id;"),
+              (Rows{{"11", changed}, {"11", changed}, {"0", "NULL"}}));
     EXPECT_EQ(env.orderStatus(id), DbController::ORDER_STATUS_DL_UNSENT);
-    std::string substrate;
-    const auto item = reportItem(env.report(id), &substrate);
-    EXPECT_EQ(substrate, "TESTCODE");
-    EXPECT_EQ(item.at("item").to_str(), "sw_upd");
+    const auto item = reportItem(env.report(id));
     EXPECT_EQ(item.at("message").to_str(), "download success");
-    EXPECT_EQ(item.at("status").get<int64_t>(), 12);
-    EXPECT_EQ(item.at("sw_upd_no").get<int64_t>(), 12);
     EXPECT_EQ(item.at("report_datetime").to_str(), velk::replaceAll(changed, "-", "/"));
 }
 
-TEST(SoftwareUpdateManager, DownloadFailingEveryTrialIsStoredAsFailedAndDropsTheInstall) {
+// An undelivered download report is left to the executor: the script does not run again for it,
+// the run drops its due install, and the downloaded row goes back to wait for a later install.
+TEST(SoftwareUpdateManager, UndeliveredReportNeitherRepeatsThePassNorKeepsTheRowBusy) {
     Options options;
     options.procRetries = 2;
-    options.procWait = 1;
     UpdateEnv env(options);
     ASSERT_EQ(env.initResult, 0);
-    env.setCodes("download", "3\n3\n3\n");
-    // Install time already past: the run would install right after a good download.
-    const int32_t id = env.addUpdate(DbController::UPD_STATUS_DL_PROCESSING, velk::nowSeconds() - 10);
+    const int32_t id = env.addUpdate(kDl, velk::nowSeconds() - 1);
 
-    const auto begin = Clock::now();
-    SoftwareUpdateManager manager(env.pingCommand);
-    manager.UpdateThread(id);
-    const auto elapsed = Clock::now() - begin;
-
-    EXPECT_TRUE(env.logged("I", "in UpdateThread : download -> execute : update -> execute"));
-    EXPECT_EQ(env.calls("download").size(), 3u);
+    EXPECT_EQ(env.run(id), 6);
+    EXPECT_EQ(env.calls("download").size(), 1u);
     EXPECT_TRUE(env.calls("install").empty());
-    // Two pauses of the configured second between the three trials, and no more.
-    EXPECT_GE(elapsed, std::chrono::seconds(2));
-    EXPECT_LT(elapsed, std::chrono::seconds(10));
-    EXPECT_EQ(env.logs->count("download processing failed :ret -> 768 : retry after 1 seconds"), 2u);
-    EXPECT_TRUE(env.logged("W", "<SW_UPD>   download processing failed :ret -> 768 : retry after 1 seconds"));
-    EXPECT_TRUE(env.logged("E", "===== DOWNLOAD : FAILED! (4) : number of trials -> 2/2"));
-    EXPECT_FALSE(env.logs->contains("DOWNLOAD : FAILED! (4) : number of trials -> 1/2"));
-    EXPECT_TRUE(env.logged("W", "<SW_UPD> download failed : ret -> 4"));
-    EXPECT_TRUE(env.logged("I", "in UpdateThread : end : end result -> 4"));
-    EXPECT_FALSE(env.logs->contains("UPDATE: number of trials"));
-
-    EXPECT_EQ(env.updateStatus(id), DbController::UPD_STATUS_DL_FAILED);
-    EXPECT_EQ(
-        env.raw->text(
-            "SELECT COUNT(*) FROM update_package WHERE download_flag != 0 OR download_time IS NOT NULL;"),
-        "0");
+    EXPECT_EQ(env.updateStatus(id), DbController::UPD_STATUS_DL_SUCCESS);
     EXPECT_EQ(env.orderStatus(id), DbController::ORDER_STATUS_DL_UNSENT);
-    const auto item = reportItem(env.report(id));
-    EXPECT_EQ(item.at("message").to_str(), "download failed");
-    EXPECT_EQ(item.at("status").get<int64_t>(), 19);
+    EXPECT_EQ(reportItem(env.report(id)).at("status").get<int64_t>(), 12);
 }
 
-// The run the executor starts once a downloaded row's install time has come.
-TEST(SoftwareUpdateManager, InstallPassAfterDownloadStoresInstalledState) {
+// An install needs no network check; a failed check before a download still lets the due
+// install run. Installed, the report still to be delivered: stage 6 times 100.
+class SoftwareUpdateDueInstall : public ::testing::TestWithParam<int32_t> {};
+
+TEST_P(SoftwareUpdateDueInstall, RunsWhateverThePing) {
+    const int32_t status = GetParam();
     UpdateEnv env;
     ASSERT_EQ(env.initResult, 0);
-    const int32_t id = env.addUpdate(DbController::UPD_STATUS_UPD_PROCESSING, velk::nowSeconds() - 5);
-    env.raw->exec("UPDATE update_package SET download_flag = 11, download_time = '2024-01-02 03:04:05';");
-    env.setPing(1);  // an install needs no network check
-
-    SoftwareUpdateManager manager(env.pingCommand);
-    manager.UpdateThread(id);
-
-    EXPECT_TRUE(env.logged("I", "in UpdateThread : download -> none : update -> execute"));
-    EXPECT_TRUE(env.calls("ping").empty());
+    const int32_t id = env.addUpdate(status, velk::nowSeconds() - 5);
+    if (status == kUpd) {
+        env.raw->exec("UPDATE update_package SET download_flag = 11;");
+    }
+    env.setPing(1);
+    EXPECT_EQ(env.run(id), 600);
+    EXPECT_EQ(env.calls("ping").size(), status == kDl ? 1u : 0u);
     EXPECT_TRUE(env.calls("download").empty());
     const auto calls = env.calls("install");
     ASSERT_EQ(calls.size(), 1u);
-    EXPECT_NE(calls[0].find("|" + env.dir.file("lists") + "/package_info_update_"), std::string::npos)
-        << calls[0];
-    const std::string list = velk::test::readFile(calls[0].substr(calls[0].rfind('|') + 1));
-    EXPECT_EQ(linesOf(list).at(1), "# update package list");
-
-    // Installed, but the report is still to be delivered: stage 6 times 100.
-    EXPECT_TRUE(env.logged("I", "in UpdateThread : end : end result -> 600"));
+    EXPECT_NE(calls[0].find("|" + env.dir.file("lists") + "/package_info_update_"), std::string::npos);
     EXPECT_EQ(env.updateStatus(id), DbController::UPD_STATUS_UPD_SUCCESS);
-    const std::string changed =
-        env.raw->text("SELECT status_change_time FROM update_info WHERE id = " + std::to_string(id) + ";");
-    EXPECT_EQ(
-        env.raw->rows("SELECT download_flag, download_time FROM update_package WHERE target_flag < 80;"),
-        (std::vector<std::vector<std::string>>{{"21", changed}, {"21", changed}}));
+    EXPECT_EQ(env.raw->number("SELECT COUNT(*) FROM update_package WHERE download_flag = 21;"), 2);
     EXPECT_EQ(env.orderStatus(id), DbController::ORDER_STATUS_UPD_UNSENT);
-    const auto item = reportItem(env.report(id));
-    EXPECT_EQ(item.at("message").to_str(), "update success");
-    EXPECT_EQ(item.at("status").get<int64_t>(), 22);
+    EXPECT_EQ(reportItem(env.report(id)).at("message").to_str(), "update success");
 }
+
+INSTANTIATE_TEST_SUITE_P(FromStatus, SoftwareUpdateDueInstall, ::testing::Values(kUpd, kDl));
 
 // Download and install in one run against a service that takes the reports.
 TEST(SoftwareUpdateManager, DownloadThenInstallInOneRunDeliversBothReports) {
@@ -390,24 +319,19 @@ TEST(SoftwareUpdateManager, DownloadThenInstallInOneRunDeliversBothReports) {
     options.installExtra = "cp \"$(dirname \"$1\")/../db/velk.db\" '" + snapshot.file("during.db") + "'";
     UpdateEnv env(options);
     ASSERT_EQ(env.initResult, 0);
-    const int32_t id = env.addUpdate(DbController::UPD_STATUS_DL_PROCESSING, velk::nowSeconds() - 1);
+    const int32_t id = env.addUpdate(kDl, velk::nowSeconds() - 1);
 
-    SoftwareUpdateManager manager(env.pingCommand);
-    manager.UpdateThread(id);
-
-    EXPECT_TRUE(env.logged("I", "in UpdateThread : end : end result -> 0"));
+    EXPECT_EQ(env.run(id), 0);
     EXPECT_EQ(env.calls("download").size(), 1u);
     EXPECT_EQ(env.calls("install").size(), 1u);
     EXPECT_EQ(env.updateStatus(id), DbController::UPD_STATUS_UPD_SUCCESS);
     EXPECT_EQ(env.orderStatus(id), DbController::ORDER_STATUS_UPD_SENT);
-    EXPECT_EQ(env.raw->text("SELECT COUNT(*) FROM update_package WHERE download_flag = 21;"), "2");
 
     // Between its download and its install the row never looked idle to the executor.
     ASSERT_TRUE(velk::test::exists(snapshot.file("during.db")));
     RawDb during(snapshot.file("during.db"));
-    EXPECT_EQ(during.text("SELECT update_status FROM update_info WHERE id = " + std::to_string(id) + ";"),
-              "21");
-    EXPECT_EQ(during.text("SELECT order_status FROM order_info;"), "2");
+    EXPECT_EQ(during.rows("SELECT u.update_status, o.order_status FROM update_info u, order_info o;"),
+              (Rows{{"21", "2"}}));
 
     std::vector<std::string> sent;
     for (const auto& request : fake.requests()) {
@@ -417,44 +341,7 @@ TEST(SoftwareUpdateManager, DownloadThenInstallInOneRunDeliversBothReports) {
     }
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(reportItem(sent[0]).at("message").to_str(), "download success");
-    EXPECT_EQ(reportItem(sent[0]).at("status").get<int64_t>(), 12);
-    EXPECT_EQ(reportItem(sent[1]).at("message").to_str(), "update success");
     EXPECT_EQ(sent[1], env.report(id));
-}
-
-// An undelivered download report fails the download pass, so the run drops its install; the
-// downloaded row goes back to the executor, which installs it on a later run.
-TEST(SoftwareUpdateManager, DroppedInstallLeavesTheDownloadedRowToTheExecutor) {
-    UpdateEnv env;
-    ASSERT_EQ(env.initResult, 0);
-    const int32_t id = env.addUpdate(DbController::UPD_STATUS_DL_PROCESSING, velk::nowSeconds() - 1);
-
-    SoftwareUpdateManager manager(env.pingCommand);
-    manager.UpdateThread(id);
-
-    EXPECT_EQ(env.calls("download").size(), 1u);
-    EXPECT_TRUE(env.calls("install").empty());
-    EXPECT_TRUE(env.logged("W", "<SW_UPD> download failed : ret -> 6"));
-    EXPECT_EQ(env.updateStatus(id), DbController::UPD_STATUS_DL_SUCCESS);
-    EXPECT_EQ(env.orderStatus(id), DbController::ORDER_STATUS_DL_UNSENT);
-    EXPECT_EQ(reportItem(env.report(id)).at("status").get<int64_t>(), 12);
-}
-
-// An undelivered report is queued for re-sending; the script is not run again for it.
-TEST(SoftwareUpdateManager, UndeliveredReportDoesNotRepeatThePass) {
-    Options options;
-    options.procRetries = 2;
-    UpdateEnv env(options);
-    ASSERT_EQ(env.initResult, 0);
-    const int32_t id = env.addUpdate(DbController::UPD_STATUS_DL_PROCESSING, velk::nowSeconds() + 3600);
-
-    SoftwareUpdateManager manager(env.pingCommand);
-    manager.UpdateThread(id);
-
-    EXPECT_EQ(env.calls("download").size(), 1u);
-    EXPECT_FALSE(env.logged("W", "download processing failed"));
-    EXPECT_EQ(env.updateStatus(id), DbController::UPD_STATUS_DL_SUCCESS);
-    EXPECT_EQ(env.orderStatus(id), DbController::ORDER_STATUS_DL_UNSENT);
 }
 
 TEST(SoftwareUpdateManager, UnreachableServerSkipsDownloadAndPutsRowBackToWait) {
@@ -464,73 +351,35 @@ TEST(SoftwareUpdateManager, UnreachableServerSkipsDownloadAndPutsRowBackToWait) 
     UpdateEnv env(options);
     ASSERT_EQ(env.initResult, 0);
     env.setPing(1);
-    const int32_t id = env.addUpdate(DbController::UPD_STATUS_DL_PROCESSING, velk::nowSeconds() + 3600);
+    const int32_t id = env.addUpdate(kDl, velk::nowSeconds() + 3600);
 
     const auto begin = Clock::now();
-    SoftwareUpdateManager manager(env.pingCommand);
-    manager.UpdateThread(id);
+    EXPECT_EQ(env.run(id), 0);
     const auto elapsed = Clock::now() - begin;
-
-    const auto pings = env.calls("ping");
-    ASSERT_EQ(pings.size(), 3u);
-    EXPECT_EQ(pings[0], "-c 1 monitor.test");
+    EXPECT_EQ(env.calls("ping"), (std::vector<std::string>(3, "-c 1 monitor.test")));
     EXPECT_GE(elapsed, std::chrono::seconds(2));
     EXPECT_LT(elapsed, std::chrono::seconds(6));
-    for (const char* attempt : {"0/2", "1/2", "2/2"}) {
-        EXPECT_TRUE(env.logged(
-            "W", std::string("<SW_UPD> network access NG! : ping filed --> (-4) >>> : retry -> ") + attempt));
-    }
     EXPECT_TRUE(env.calls("download").empty());
-    EXPECT_TRUE(env.logged("I", "in UpdateThread : end : end result -> 0"));
     // Waiting again, so the executor can run it later instead of seeing it busy for good.
     EXPECT_EQ(env.updateStatus(id), DbController::UPD_STATUS_WAIT);
     EXPECT_EQ(env.orderStatus(id), -1);
 }
 
-TEST(SoftwareUpdateManager, UnreachableServerStillLetsTheDueInstallRun) {
-    UpdateEnv env;
-    ASSERT_EQ(env.initResult, 0);
-    env.setPing(2);
-    const int32_t id = env.addUpdate(DbController::UPD_STATUS_DL_PROCESSING, velk::nowSeconds() - 1);
-
-    SoftwareUpdateManager manager(env.pingCommand);
-    manager.UpdateThread(id);
-
-    EXPECT_EQ(env.calls("ping").size(), 1u);
-    EXPECT_TRUE(env.calls("download").empty());
-    EXPECT_EQ(env.calls("install").size(), 1u);
-    EXPECT_EQ(env.updateStatus(id), DbController::UPD_STATUS_UPD_SUCCESS);
-}
-
+// Rows in any other state, installs not yet due, and ids without a row run nothing.
 TEST(SoftwareUpdateManager, StatusDecidesWhatRuns) {
     UpdateEnv env;
     ASSERT_EQ(env.initResult, 0);
-    struct Case {
-        int32_t status;
-        int64_t installOffset;
-        const char* choice;
-    };
-    for (const Case& c :
-         {Case{DbController::UPD_STATUS_UPD_PROCESSING, 3600, "download -> none : update -> none"},
-          Case{DbController::UPD_STATUS_DL_SUCCESS, -60, "download -> none : update -> none"},
-          Case{DbController::UPD_STATUS_WAIT, -60, "download -> none : update -> none"}}) {
-        env.logs->clear();
-        const int32_t id = env.addUpdate(c.status, velk::nowSeconds() + c.installOffset, 30 + c.status);
-        SoftwareUpdateManager manager(env.pingCommand);
-        manager.UpdateThread(id);
-        EXPECT_TRUE(env.logged("I", std::string("in UpdateThread : ") + c.choice)) << c.status;
-        EXPECT_TRUE(env.logged("I", "in UpdateThread : end : end result -> 0")) << c.status;
-        EXPECT_EQ(env.updateStatus(id), c.status);
+    for (const auto& [status, installOffset] : std::vector<std::pair<int32_t, int64_t>>{
+             {kUpd, 3600}, {DbController::UPD_STATUS_DL_SUCCESS, -60}, {DbController::UPD_STATUS_WAIT, -60}}) {
+        const int32_t id = env.addUpdate(status, velk::nowSeconds() + installOffset, 30 + status);
+        EXPECT_EQ(env.run(id), 0) << status;
+        EXPECT_TRUE(env.logs->contains("download -> none : update -> none")) << status;
+        EXPECT_EQ(env.updateStatus(id), status);
     }
+    EXPECT_EQ(env.run(999), 0);
     EXPECT_TRUE(env.calls("ping").empty());
     EXPECT_TRUE(env.calls("download").empty());
     EXPECT_TRUE(env.calls("install").empty());
-
-    // An id without a row: nothing runs.
-    env.logs->clear();
-    SoftwareUpdateManager manager(env.pingCommand);
-    manager.UpdateThread(999);
-    EXPECT_TRUE(env.logged("I", "in UpdateThread : end : end result -> 0"));
 }
 
 // A negative trial count still gives the run one trial, so its row leaves the processing state.
@@ -539,9 +388,8 @@ TEST(SoftwareUpdateManager, NegativeRetryCountStillRunsOneTrial) {
     options.procRetries = -1;
     UpdateEnv env(options);
     ASSERT_EQ(env.initResult, 0);
-    const int32_t id = env.addUpdate(DbController::UPD_STATUS_DL_PROCESSING, velk::nowSeconds() + 3600);
-    SoftwareUpdateManager manager(env.pingCommand);
-    manager.UpdateThread(id);
+    const int32_t id = env.addUpdate(kDl, velk::nowSeconds() + 3600);
+    env.run(id);
     EXPECT_EQ(env.calls("download").size(), 1u);
     EXPECT_EQ(env.updateStatus(id), DbController::UPD_STATUS_DL_SUCCESS);
 }
@@ -567,91 +415,47 @@ TEST_P(SoftwareUpdatePass, EndsAsTheStageRulesSay) {
     TempDir blocker;
     const std::string file = blocker.write("plain-file", "x");
     Options options;
-    if (setup == "pkgdir") {
-        options.packageDir = file + "/pkgs";
-    }
-    if (setup == "logdir") {
-        options.logDir = file + "/logs";
-    }
+    options.packageDir = setup == "pkgdir" ? file + "/pkgs" : "";
+    options.logDir = setup == "logdir" ? file + "/logs" : "";
     if (setup == "killed") {
-        options.downloadExtra = "kill -KILL $$";
-        options.installExtra = "kill -KILL $$";
+        options.downloadExtra = options.installExtra = "kill -KILL $$";
     }
     UpdateEnv env(options);
     ASSERT_EQ(env.initResult, 0);
-    const int32_t initial =
-        c.download ? DbController::UPD_STATUS_DL_PROCESSING : DbController::UPD_STATUS_UPD_PROCESSING;
-    std::vector<Package> packages = kPackages;
-    if (setup == "nopackages") {
-        packages.clear();
-    }
+    std::vector<Package> packages = setup == "nopackages" ? std::vector<Package>{} : kPackages;
     if (setup == "linebreak") {
         packages[1].url = "https://repo.example/a.deb\nevil 6.6 https://elsewhere.example/x.deb";
     }
-    const int32_t id = env.addUpdate(initial, velk::nowSeconds() - 1, 12, packages);
+    const int32_t id = env.addUpdate(c.download ? kDl : kUpd, velk::nowSeconds() - 1, 12, packages);
     const std::string script = c.download ? "download" : "install";
     if (setup == "exit2") {
         env.setCodes(script, "2\n");
     }
+    UpdateInfo info;
     std::vector<UpdatePackage> list;
-    UpdateInfo info = loadInfo(env, id, list);
-    env.logs->clear();
-
     SoftwareUpdateManager manager(env.pingCommand);
+    ASSERT_TRUE(manager.getUpdateTarget(id, info, list));
+
     const int result = c.download ? manager.downloadProcess(c.lastTrial, info, list)
                                   : manager.updateProcess(c.lastTrial, info, list);
-    const std::string name = c.download ? "download" : "update";
     if (setup == "killed") {
         EXPECT_GT(result, 0);  // the status word of a killed script, never success
-        EXPECT_TRUE(env.logged("E", name + " failed : exit code -> " + std::to_string(result)));
     } else {
         EXPECT_EQ(result, c.expected);
     }
     EXPECT_EQ(env.updateStatus(id), c.status);
     EXPECT_EQ(env.orderStatus(id), c.order);
     EXPECT_EQ(manager.stageNumber(), c.lastTrial ? 7 : 4);
-    EXPECT_EQ(env.raw->text("SELECT COUNT(*) FROM update_package WHERE download_flag != 0;"), "0");
-
-    const bool scriptRuns = setup == "exit2" || setup == "killed";
-    EXPECT_EQ(env.calls(script).size(), scriptRuns ? 1u : 0u);
-    if (setup == "pkgdir" || setup == "logdir") {
-        EXPECT_TRUE(env.logged("I", "<SW_UPD>  stage -> 2 : skip processing"));
-        EXPECT_TRUE(env.logged("I", "<SW_UPD>  stage -> 3 : skip processing"));
-        EXPECT_TRUE(env.logged("I", "<SW_UPD>  stage -> 4 : skip processing"));
-    }
-    if (setup == "logdir") {
-        // The message names the download tag whatever the pass.
-        EXPECT_TRUE(env.logged(
-            "E", "<SW_UPD:DL:1>   failed to create directory (log file) (" + file + "/logs) -> failed"));
-    }
-    if (setup == "nopackages") {
-        EXPECT_TRUE(env.logged("W", name + " target not found"));
+    EXPECT_EQ(env.raw->number("SELECT COUNT(*) FROM update_package WHERE download_flag != 0;"), 0);
+    EXPECT_EQ(env.calls(script).size(), setup == "exit2" || setup == "killed" ? 1u : 0u);
+    if (setup == "nopackages" || setup == "linebreak") {
         EXPECT_FALSE(velk::test::exists(manager.listFileName()));
-    }
-    if (setup == "linebreak") {
-        EXPECT_TRUE(env.logged("E", "line break in package data : id -> 2"));
-        EXPECT_FALSE(velk::test::exists(manager.listFileName()));
-    }
-    if (setup == "exit2") {
-        EXPECT_TRUE(env.logged("E", name + " failed : exit code -> 512"));
-        EXPECT_TRUE(env.logged(
-            "I", c.download ? "<SW_UPD>  stage -> 4 : failed : execute debian package download : ret -> 512"
-                            : "<SW_UPD>  stage -> 4 : failed : execute debian package update : ret -> 512"));
-    }
-    if (!c.download && !c.lastTrial) {
-        EXPECT_TRUE(env.logged("W", "<SW_UPD>  update processing failed : -> retry"));
-    }
-    if (!c.download && c.lastTrial) {
-        EXPECT_TRUE(env.logged("E", "<SW_UPD>  update processing error : -> retry end"));
     }
     if (c.lastTrial) {
-        const auto item = reportItem(env.report(id));
-        EXPECT_EQ(item.at("message").to_str(), name + " failed");
+        EXPECT_EQ(reportItem(env.report(id)).at("message").to_str(),
+                  std::string(c.download ? "download" : "update") + " failed");
     }
 }
-
-constexpr int32_t kDl = DbController::UPD_STATUS_DL_PROCESSING;
-constexpr int32_t kUpd = DbController::UPD_STATUS_UPD_PROCESSING;
 
 // Before the last trial a pass returns the failing stage's code and stores nothing. On the last
 // trial it stores and reports the failure; the download returns its first failed stage, the
@@ -681,15 +485,14 @@ TEST(SoftwareUpdateManager, PathsAreSingleShellWords) {
     options.listDir = base.file("list `touch " + marker + "`; dir");
     UpdateEnv env(options);
     ASSERT_EQ(env.initResult, 0);
-    const int32_t id = env.addUpdate(DbController::UPD_STATUS_DL_PROCESSING, velk::nowSeconds() + 3600);
+    const int32_t id = env.addUpdate(kDl, velk::nowSeconds() + 3600);
 
-    SoftwareUpdateManager manager(env.pingCommand);
-    manager.UpdateThread(id);
-
+    env.run(id);
     EXPECT_FALSE(velk::test::exists(marker));
     const auto calls = env.calls("download");
     ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0], "2|" + options.packageDir + "/12|" + manager.listFileName());
+    EXPECT_EQ(calls[0].substr(0, calls[0].rfind('|')), "2|" + options.packageDir + "/12");
+    EXPECT_EQ(calls[0].find(options.listDir + "/package_info_download_"), calls[0].rfind('|') + 1);
     EXPECT_EQ(env.updateStatus(id), DbController::UPD_STATUS_DL_SUCCESS);
     EXPECT_EQ(SoftwareUpdateManager::shellQuote("a'b"), "'a'\\''b'");
 }
@@ -708,39 +511,13 @@ class DestroyProbe : public SoftwareUpdateManager {
 TEST(SoftwareUpdateManager, StartThreadHandsTheManagerToItsThread) {
     UpdateEnv env;
     ASSERT_EQ(env.initResult, 0);
-    const int32_t id = env.addUpdate(DbController::UPD_STATUS_DL_PROCESSING, velk::nowSeconds() + 3600);
+    const int32_t id = env.addUpdate(kDl, velk::nowSeconds() + 3600);
 
     EXPECT_EQ(SoftwareUpdateManager::StartThread(nullptr, id), 1);
     EXPECT_EQ(SoftwareUpdateManager::StartThread(std::make_unique<DestroyProbe>(env.pingCommand), id), 0);
-    EXPECT_TRUE(env.logged("I", "<SW_UPD> in StartThread : ***** START software update thread *****"));
-
-    const auto deadline = Clock::now() + std::chrono::seconds(20);
-    while (!probeDestroyed && Clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ASSERT_TRUE(probeDestroyed);
+    ASSERT_TRUE(waitFor([] { return probeDestroyed.load(); }, 20));
     EXPECT_EQ(env.updateStatus(id), DbController::UPD_STATUS_DL_SUCCESS);
-    EXPECT_TRUE(env.logged("I", "in UpdateThread : end : end result -> 6"));
-    // The thread's own id tags its lines.
-    std::smatch match;
-    const std::string text = env.logs->text();
-    ASSERT_TRUE(std::regex_search(text, match,
-                                  std::regex("\\[tid:(\\S+)\\] <SW_UPD> in UpdateThread : start : "
-                                             "thread id \\(tid\\) -> (\\S+)")));
-    EXPECT_EQ(match[1], match[2]);
 }
-
-namespace {
-// The orphaned script outlives the test's child process; it must not hold the pipes through
-// which the death test learns that the child has ended.
-void keepHarnessFromScripts() {
-    for (int fd = 3; fd < 1024; ++fd) {
-        fcntl(fd, F_SETFD, FD_CLOEXEC);
-    }
-    const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    dup2(devNull, STDERR_FILENO);
-}
-}  // namespace
 
 // The agent may end while a run's script still goes on: the process exits normally, and the run,
 // blocked in its script, holds nothing that the exit tears down.
@@ -754,26 +531,22 @@ TEST(SoftwareUpdateManagerDeathTest, ProcessExitsNormallyWhileAScriptRuns) {
             options.downloadExtra = "i=0; while [ ! -e '" + stop +
                                     "' ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done; touch '" + done +
                                     "'";
-            keepHarnessFromScripts();
+            // The orphaned script outlives this child; it must not hold the pipes through which
+            // the death test learns that the child has ended.
+            for (int fd = 3; fd < 1024; ++fd) {
+                fcntl(fd, F_SETFD, FD_CLOEXEC);
+            }
+            dup2(open("/dev/null", O_WRONLY | O_CLOEXEC), STDERR_FILENO);
             UpdateEnv env(options);
             shared.write("envdir", env.dir.path());
-            const int32_t id =
-                env.addUpdate(DbController::UPD_STATUS_DL_PROCESSING, velk::nowSeconds() + 3600);
+            const int32_t id = env.addUpdate(kDl, velk::nowSeconds() + 3600);
             SoftwareUpdateManager::StartThread(std::make_unique<SoftwareUpdateManager>(env.pingCommand), id);
-            const auto deadline = Clock::now() + std::chrono::seconds(10);
-            while (env.calls("download").empty() && Clock::now() < deadline) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
-            std::exit(env.calls("download").empty() ? 3 : 0);
+            std::exit(waitFor([&env] { return !env.calls("download").empty(); }, 10) ? 0 : 3);
         },
         ::testing::ExitedWithCode(0), "");
     // Let the orphaned script end, then remove what the exited process left behind.
     shared.write("stop", "");
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (!velk::test::exists(done) && Clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    EXPECT_TRUE(velk::test::exists(done));
+    EXPECT_TRUE(waitFor([&done] { return velk::test::exists(done); }, 10));
     if (velk::test::exists(shared.file("envdir"))) {
         std::filesystem::remove_all(velk::test::readFile(shared.file("envdir")));
     }
