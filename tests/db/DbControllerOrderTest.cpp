@@ -54,10 +54,8 @@ TEST_F(DbControllerOrder, IdenticalOrderTextsEachGetTheirOwnId) {
     int32_t second = ctl.insertOrderInfo(json);
     EXPECT_EQ(first, 1);
     EXPECT_EQ(second, 2);
-    EXPECT_TRUE(logs.contains("in insertOrderInfo : execution : last insert id -> 2 (SQLITE_ROW)"));
-    RawDb db(dbFile());
     EXPECT_EQ(
-        db.rows("SELECT id, receive_json, order_kind, order_status, order_time IS NOT NULL, response_json "
+        RawDb(dbFile()).rows("SELECT id, receive_json, order_kind, order_status, order_time IS NOT NULL, response_json "
                 "FROM order_info ORDER BY id;"),
         (Rows{{"1", json, "2", "-1", "1", "NULL"}, {"2", json, "2", "-1", "1", "NULL"}}));
 }
@@ -68,7 +66,6 @@ TEST_F(DbControllerOrder, StoredButUnreadableIdIsNeverTakenForARowId) {
     int32_t result = ctl.insertOrderInfo("{}");
     sqlite3_set_authorizer(ctl.connection(), nullptr, nullptr);
     EXPECT_LT(result, 0);
-    EXPECT_TRUE(logs.contains("in insertOrderInfo : SQLITE_DONE"));
     EXPECT_EQ(RawDb(dbFile()).number("SELECT COUNT(*) FROM order_info;"), 1);
 }
 
@@ -76,8 +73,7 @@ TEST_F(DbControllerOrder, SendResultIsStoredByteForByte) {
     int32_t id = ctl.insertOrderInfo("{}");
     std::string report = R"({"result":"ok","msg":"naïve 'quoted' \"text\"",)" + std::string(500, 'x') + "}";
     EXPECT_EQ(ctl.updateSwupdSendResult(id, DbController::ORDER_STATUS_DL_UNSENT, report), 0);
-    RawDb db(dbFile());
-    EXPECT_EQ(db.rows("SELECT order_status, response_json, update_time IS NOT NULL FROM order_info;"),
+    EXPECT_EQ(RawDb(dbFile()).rows("SELECT order_status, response_json, update_time IS NOT NULL FROM order_info;"),
               (Rows{{"1", report, "1"}}));
     // No such row: nothing to change is not a failure.
     EXPECT_EQ(ctl.updateSwupdSendResult(999, DbController::ORDER_STATUS_DL_SENT, "{}"), 0);
@@ -97,8 +93,6 @@ TEST_F(DbControllerOrder, UnsentListHoldsOnlyReportsWaitingForDelivery) {
     for (size_t i = 1; i < list.size(); ++i) {
         seen.push_back(std::to_string(list[i].id) + ":" + std::to_string(list[i].orderStatus) + ":" +
                        list[i].responseJson);
-        EXPECT_TRUE(list[i].receiveJson.empty());
-        EXPECT_EQ(list[i].orderKind, 0);
     }
     std::sort(seen.begin(), seen.end());
     EXPECT_EQ(seen, (std::vector<std::string>{"1:1:dl", "2:11:upd", "8:11:"}));
@@ -111,16 +105,12 @@ TEST_F(DbControllerOrder, ResendResultReflectsTheLastRecordOnly) {
               SQLITE_OK);
     refuseUpdatesOf(db, 1);
     EXPECT_EQ(ctl.updateUnsentOrderInfo({order(1, 2), order(2, 12)}), 0);
-    EXPECT_TRUE(
-        logs.contains("in updateUnsentOrderInfo failed ! : failed to update command_info : rc -> 19"));
     EXPECT_EQ(db.rows("SELECT id, order_status FROM order_info ORDER BY id;"),
               (Rows{{"1", "1"}, {"2", "12"}}));
     EXPECT_EQ(ctl.updateUnsentOrderInfo({order(2, 11), order(1, 2)}), -1);
     EXPECT_EQ(db.rows("SELECT id, order_status FROM order_info ORDER BY id;"),
               (Rows{{"1", "1"}, {"2", "11"}}));
-    logs.clear();
     EXPECT_EQ(ctl.updateUnsentOrderInfo({}), 0);
-    EXPECT_FALSE(logs.contains("upd_order_info_resend_sql"));
 }
 
 // Each operation fails with its own code when the table is gone, the connection is closed, or
@@ -133,9 +123,7 @@ TEST_F(DbControllerOrder, FailuresAreReportedNotHidden) {
     ASSERT_EQ(sqlite3_exec(ctl.connection(), "PRAGMA query_only = ON;", nullptr, nullptr, nullptr),
               SQLITE_OK);
     EXPECT_EQ(ctl.insertOrderInfo("{}"), -1);
-    EXPECT_TRUE(logs.contains("in insertOrderInfo failed ! : failed to update command_info : rc -> 8"));
     EXPECT_EQ(ctl.updateSwupdSendResult(1, 2, "{}"), -1);
-    EXPECT_TRUE(logs.contains("in updateSwupdSendResult failed ! : failed to update : rc -> 8"));
     EXPECT_EQ(ctl.updateUnsentOrderInfo({order(1, 2)}), -1);
     std::vector<OrderInfo> list;
     EXPECT_EQ(ctl.selectUnsentInstructionResultData(list), 0);  // reading is still allowed
@@ -149,9 +137,6 @@ TEST_F(DbControllerOrder, FailuresAreReportedNotHidden) {
     EXPECT_EQ(ctl.updateSwupdSendResult(1, 2, "{}"), -1);
     EXPECT_EQ(ctl.updateUnsentOrderInfo({order(1, 2)}), -1);
     EXPECT_EQ(ctl.selectUnsentInstructionResultData(list), -2);
-    EXPECT_TRUE(
-        logs.contains("in selectUnsentInstructionResultData failed ! : failed to select command_id from "
-                      "command_info : rc -> 21"));
     EXPECT_TRUE(list.empty());
 
     ctl.close();

@@ -3,11 +3,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <map>
+#include <filesystem>
+#include <ostream>
 #include <thread>
 #include <vector>
 
@@ -22,18 +22,10 @@ using velk::test::exists;
 using velk::test::RawDb;
 using velk::test::readFile;
 using velk::test::TempDir;
-using velk::test::TestLog;
 
 namespace {
 
-std::vector<std::string> columnsOf(const RawDb& db, const std::string& table) {
-    std::vector<std::string> names;
-    for (const auto& row : db.rows("PRAGMA table_info(" + table + ");")) {
-        names.push_back(row[1] + " " + row[2] + (row[3] == "1" ? " NOT NULL" : "") +
-                        (row[4] == "NULL" ? "" : " = " + row[4]));
-    }
-    return names;
-}
+using Rows = std::vector<std::vector<std::string>>;
 
 class DbControllerStartup : public ::testing::Test, public DbFixture {};
 
@@ -43,100 +35,92 @@ TEST_F(DbControllerStartup, FirstStartMakesDirectoriesSchemaAndVersionRow) {
     ASSERT_FALSE(exists(dbPath()));
     ASSERT_EQ(initDb(), DbController::INIT_SUCCESS);
     EXPECT_FALSE(exists(lockFile()));
-    EXPECT_TRUE(logs.contains("in init : check exist DB file -> false"));
-    EXPECT_TRUE(logs.contains("in init : create directory & db file : result -> success"));
-    EXPECT_EQ(logs.count("in createDbFile : exec prepare rc -> success (101)"), 6u);
-
     RawDb db(dbFile());
     EXPECT_EQ(db.rows("SELECT name FROM sqlite_master WHERE type = 'table' AND name != 'sqlite_sequence' "
                       "ORDER BY rowid;"),
-              (std::vector<std::vector<std::string>>{
-                  {"order_info"}, {"update_info"}, {"update_package"}, {"os_boot_time"}, {"version"}}));
-    EXPECT_EQ(db.number("SELECT COUNT(*) FROM sqlite_master WHERE type IN ('index', 'view', 'trigger');"), 0);
-    EXPECT_EQ(columnsOf(db, "order_info"),
-              (std::vector<std::string>{
-                  "id INTEGER", "receive_json TEXT", "order_kind INTEGER = '0'", "order_time DATETIME",
-                  "order_status INTEGER = '-1'", "response_json TEXT",
-                  "create_time DATETIME NOT NULL = CURRENT_TIMESTAMP", "update_time DATETIME"}));
-    EXPECT_EQ(columnsOf(db, "update_info"),
-              (std::vector<std::string>{
-                  "id INTEGER", "order_info_id INTEGER NOT NULL", "sw_upd_no INTEGER NOT NULL",
-                  "receive_time DATETIME", "update_status INTEGER = '-1'", "status_change_time DATETIME",
-                  "download_start_time DATETIME", "download_end_time DATETIME", "update_start_time DATETIME",
-                  "update_end_time DATETIME", "create_time DATETIME NOT NULL = CURRENT_TIMESTAMP",
-                  "update_time DATETIME"}));
-    EXPECT_EQ(columnsOf(db, "update_package"),
-              (std::vector<std::string>{
-                  "id INTEGER", "sw_upd_no INTEGER NOT NULL", "package_name VARCHAR (32) NOT NULL",
-                  "package_version VARCHAR (32) NOT NULL", "package_url VARCHAR (192) NOT NULL",
-                  "target_flag INTEGER NOT NULL = 0", "old_version VARCHAR (32)", "download_flag INTEGER = 0",
-                  "download_time DATETIME", "create_time DATETIME NOT NULL = CURRENT_TIMESTAMP",
-                  "update_time DATETIME"}));
-    EXPECT_EQ(columnsOf(db, "os_boot_time"),
-              (std::vector<std::string>{"id INTEGER", "boot_time DATETIME NOT NULL", "shutdown_time DATETIME",
-                                        "is_normal_term INTEGER", "is_send INTEGER NOT NULL = 0",
-                                        "create_time DATETIME NOT NULL = CURRENT_TIMESTAMP",
-                                        "update_time DATETIME"}));
-    EXPECT_EQ(columnsOf(db, "version"),
-              (std::vector<std::string>{"id INTEGER", "db_version TEXT NOT NULL",
-                                        "create_date DATETIME NOT NULL = CURRENT_TIMESTAMP",
-                                        "update_date DATETIME"}));
+              (Rows{{"order_info"}, {"update_info"}, {"update_package"}, {"os_boot_time"}, {"version"}}));
     EXPECT_EQ(db.rows("SELECT id, db_version, create_date IS NOT NULL, update_date FROM version;"),
-              (std::vector<std::vector<std::string>>{{"1", "1.0", "1", "NULL"}}));
-    EXPECT_EQ(db.number("PRAGMA foreign_keys;"), 0);
-
-    struct stat st {};
-    ASSERT_EQ(stat(dbPath().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777 & ~0022u, 0755u & ~0022u);
+              (Rows{{"1", "1.0", "1", "NULL"}}));
 }
 
-TEST_F(DbControllerStartup, ValidFileIsKeptWithItsRows) {
-    ASSERT_EQ(initDb(), 0);
-    RawDb(dbFile()).exec("INSERT INTO order_info ( receive_json ) VALUES ( 'kept' );");
-    logs.clear();
+namespace {
 
+// What a start finds in the database directory, and what it must make of it.
+struct FoundFile {
+    const char* name;
+    void (*prepare)(DbFixture&);
+    int32_t code;
+    bool movedAside;  // the old file is kept once as velk.db.broken, replacing an older copy
+    int64_t orders;   // order_info rows afterwards
+};
+
+void PrintTo(const FoundFile& c, std::ostream* os) { *os << c.name; }
+
+class DbControllerFoundFile : public ::testing::TestWithParam<FoundFile>, public DbFixture {};
+
+void makeDbDir(DbFixture& f) { ASSERT_EQ(mkdir(f.dbPath().c_str(), 0755), 0); }
+
+}  // namespace
+
+TEST_P(DbControllerFoundFile, IsKeptReplacedOrMovedAside) {
+    const FoundFile& c = GetParam();
+    c.prepare(*this);
+    const std::string before = c.movedAside ? readFile(dbFile()) : "";
     DbController again;
-    ASSERT_EQ(again.init(dbPath(), "velk.db", "db_rw.lock", "db_ro.lock"), 0);
-    EXPECT_TRUE(logs.contains("in accessCheck : access OK target : test select count = 1"));
-    EXPECT_FALSE(logs.contains("in createDbFile"));
-    EXPECT_EQ(RawDb(dbFile()).text("SELECT receive_json FROM order_info;"), "kept");
-    EXPECT_FALSE(exists(dbFile() + ".broken"));
-}
-
-TEST_F(DbControllerStartup, EmptyFileIsReplacedByANewDatabase) {
-    ASSERT_EQ(mkdir(dbPath().c_str(), 0755), 0);
-    dir.write("db/velk.db", "");
-    ASSERT_EQ(initDb(), 0);
-    EXPECT_TRUE(logs.contains("in init : db file size = 0 : remove db file result -> 0"));
-    EXPECT_EQ(RawDb(dbFile()).text("SELECT db_version FROM version;"), "1.0");
-    EXPECT_FALSE(exists(dbFile() + ".broken"));
-}
-
-// An unreadable file is kept once beside the new one, replacing an older kept copy.
-TEST_F(DbControllerStartup, FileThatIsNoDatabaseIsMovedAsideAndRebuilt) {
-    ASSERT_EQ(mkdir(dbPath().c_str(), 0755), 0);
-    const std::string garbage(4096, 'x');
-    dir.write("db/velk.db", garbage);
-    dir.write("db/velk.db.broken", "older copy");
-    ASSERT_EQ(initDb(), 0);
-    EXPECT_TRUE(logs.contains("in init : db file size = 4096"));
-    EXPECT_TRUE(
-        logs.contains("in accessCheck failed ! : failed to select command_id from command_info : rc -> "));
-    EXPECT_EQ(readFile(dbFile() + ".broken"), garbage);
-    EXPECT_EQ(RawDb(dbFile()).number("SELECT COUNT(*) FROM order_info;"), 0);
+    again.setLockWait(5, 10);
+    EXPECT_EQ(again.init(dbPath(), "velk.db", "db_rw.lock", "db_ro.lock"), c.code);
     EXPECT_FALSE(exists(lockFile()));
+    EXPECT_EQ(exists(dbFile() + ".broken"), c.movedAside);
+    if (c.movedAside) {
+        EXPECT_EQ(readFile(dbFile() + ".broken"), before);
+    }
+    if (c.code == DbController::INIT_SUCCESS) {
+        RawDb db(dbFile());
+        EXPECT_EQ(db.text("SELECT db_version FROM version;"), "1.0");
+        EXPECT_EQ(db.number("SELECT COUNT(*) FROM order_info;"), c.orders);
+    } else {
+        // An undecided file is never removed.
+        EXPECT_TRUE(exists(dbFile() + "/inside"));
+    }
 }
 
-TEST_F(DbControllerStartup, DatabaseWithoutOrderInfoIsMovedAside) {
-    ASSERT_EQ(mkdir(dbPath().c_str(), 0755), 0);
-    {
-        RawDb other(dbFile());
-        ASSERT_EQ(other.exec("CREATE TABLE other (v TEXT); INSERT INTO other VALUES ('theirs');"), SQLITE_OK);
-    }
-    ASSERT_EQ(initDb(), 0);
-    EXPECT_EQ(RawDb(dbFile() + ".broken").text("SELECT v FROM other;"), "theirs");
-    EXPECT_EQ(RawDb(dbFile()).text("SELECT db_version FROM version;"), "1.0");
-}
+INSTANTIATE_TEST_SUITE_P(
+    Start, DbControllerFoundFile,
+    ::testing::Values(
+        FoundFile{"Valid",
+                  [](DbFixture& f) {
+                      ASSERT_EQ(f.initDb(), 0);
+                      RawDb(f.dbFile()).exec("INSERT INTO order_info ( receive_json ) VALUES ( 'kept' );");
+                  },
+                  0, false, 1},
+        FoundFile{"Empty",
+                  [](DbFixture& f) {
+                      makeDbDir(f);
+                      f.dir.write("db/velk.db", "");
+                  },
+                  0, false, 0},
+        FoundFile{"NoDatabase",
+                  [](DbFixture& f) {
+                      makeDbDir(f);
+                      f.dir.write("db/velk.db", std::string(4096, 'x'));
+                      f.dir.write("db/velk.db.broken", "older copy");
+                  },
+                  0, true, 0},
+        FoundFile{"WithoutOrderInfo",
+                  [](DbFixture& f) {
+                      makeDbDir(f);
+                      RawDb(f.dbFile()).exec("CREATE TABLE other (v TEXT); INSERT INTO other VALUES ('theirs');");
+                  },
+                  0, true, 0},
+        // A path SQLite cannot open leaves the state undecided.
+        FoundFile{"Unopenable",
+                  [](DbFixture& f) {
+                      makeDbDir(f);
+                      ASSERT_EQ(mkdir(f.dbFile().c_str(), 0755), 0);
+                      f.dir.write("db/velk.db/inside", "data");
+                  },
+                  DbController::INIT_DB_UNDECIDED, false, 0}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 // Another program holding an exclusive lock makes the file unreadable for a moment only.
 TEST_F(DbControllerStartup, BusyFileIsKeptAndInitFails) {
@@ -144,48 +128,20 @@ TEST_F(DbControllerStartup, BusyFileIsKeptAndInitFails) {
     RawDb holder(dbFile());
     ASSERT_EQ(holder.exec("INSERT INTO order_info ( receive_json ) VALUES ( 'precious' );"), SQLITE_OK);
     ASSERT_EQ(holder.exec("BEGIN EXCLUSIVE;"), SQLITE_OK);
-    logs.clear();
-
     DbController again;
     again.setLockWait(5, 10);
     EXPECT_EQ(again.init(dbPath(), "velk.db", "db_rw.lock", "db_ro.lock"), DbController::INIT_DB_UNDECIDED);
-    EXPECT_FALSE(logs.contains("in createDbFile"));
     EXPECT_FALSE(exists(dbFile() + ".broken"));
     EXPECT_FALSE(exists(lockFile()));
     ASSERT_EQ(holder.exec("COMMIT;"), SQLITE_OK);
     EXPECT_EQ(holder.text("SELECT receive_json FROM order_info;"), "precious");
 }
 
-// A database path that SQLite cannot open leaves its state undecided: nothing is removed.
-TEST_F(DbControllerStartup, UnopenableFileIsKeptAndInitFails) {
-    ASSERT_EQ(mkdir(dbPath().c_str(), 0755), 0);
-    ASSERT_EQ(mkdir(dbFile().c_str(), 0755), 0);
-    dir.write("db/velk.db/inside", "data");
-    EXPECT_EQ(initDb(), DbController::INIT_DB_UNDECIDED);
-    EXPECT_TRUE(logs.contains("in checkDbAccess : open failed!")) << logs.text();
-    EXPECT_EQ(readFile(dbFile() + "/inside"), "data");
-    EXPECT_FALSE(exists(dbFile() + ".broken"));
-    EXPECT_FALSE(exists(lockFile()));
-}
-
-TEST_F(DbControllerStartup, StaleLockFileIsRemovedSoTheFirstOpenSucceedsAtOnce) {
-    ASSERT_EQ(initDb(), 0);
-    dir.write("db/db_rw.lock", "");
-    logs.clear();
-    DbController again;
-    again.setLockWait(1, 10);
-    ASSERT_EQ(again.init(dbPath(), "velk.db", "db_rw.lock", "db_ro.lock"), 0);
-    EXPECT_TRUE(logs.contains("in init : remove lock file! [RW]"));
-    ASSERT_TRUE(again.open());
-    again.close();
-}
-
 TEST_F(DbControllerStartup, UnusablePathsFailWithTheirCodes) {
     EXPECT_EQ(ctl.init("", "velk.db", "a", "b"), DbController::INIT_EMPTY_NAME);
     EXPECT_EQ(ctl.init(dbPath(), "", "a", "b"), DbController::INIT_EMPTY_NAME);
-    std::string plain = dir.write("plain", "not a directory");
-    EXPECT_EQ(ctl.init(plain, "velk.db", "a", "b"), DbController::INIT_DIRECTORY_FAILED);
-    EXPECT_TRUE(logs.contains("in init : call SetLockFilename erro (2) : path -> " + plain));
+    EXPECT_EQ(ctl.init(dir.write("plain", "not a directory"), "velk.db", "a", "b"),
+              DbController::INIT_DIRECTORY_FAILED);
 }
 
 TEST_F(DbControllerStartup, FailedBuildLeavesNoHalfFile) {
@@ -194,15 +150,13 @@ TEST_F(DbControllerStartup, FailedBuildLeavesNoHalfFile) {
     // A table the schema is about to create already exists: that statement is not done.
     RawDb(dbFile()).exec("CREATE TABLE version (x);");
     EXPECT_FALSE(ctl.createDbFile());
-    EXPECT_TRUE(logs.contains("in createDbFile : exec prepare : result -> not done (21)"));
-    EXPECT_TRUE(logs.contains("in createDbFile failed ! : failed or not create table num -> 2"));
     EXPECT_FALSE(exists(dbFile()));
     EXPECT_FALSE(exists(lockFile()));
 }
 
 struct DirCase {
     const char* name;
-    const char* path;  // below the temporary directory; "~" marks the place of that directory
+    const char* path;  // a leading "~" stands for a temporary directory holding a plain "file"
     int32_t code;
     const char* made;  // a directory that must exist afterwards, or empty
 };
@@ -213,12 +167,12 @@ TEST_P(DbControllerDirs, CreatesOrRefuses) {
     TempDir dir;
     dir.write("file", "x");
     std::string path = GetParam().path;
-    path.replace(path.find('~'), 1, dir.path());
+    if (path[0] == '~') {
+        path.replace(0, 1, dir.path());
+    }
     EXPECT_EQ(DbController::makeDirectories(path), GetParam().code);
     if (*GetParam().made != '\0') {
-        struct stat st {};
-        ASSERT_EQ(stat(dir.file(GetParam().made).c_str(), &st), 0);
-        EXPECT_TRUE(S_ISDIR(st.st_mode));
+        EXPECT_TRUE(std::filesystem::is_directory(dir.file(GetParam().made)));
     }
 }
 
@@ -227,7 +181,9 @@ INSTANTIATE_TEST_SUITE_P(Paths, DbControllerDirs,
                                            DirCase{"doubled", "~//a///b//", 0, "a/b"},
                                            DirCase{"existing", "~", 0, ""},
                                            DirCase{"file_prefix", "~/file/sub", 2, ""},
-                                           DirCase{"file_last", "~/file", 2, ""}),
+                                           DirCase{"file_last", "~/file", 2, ""},
+                                           // Not even root can make a directory in /proc.
+                                           DirCase{"unmakable", "/proc/velk-no-such-dir/sub", 1, ""}),
                          [](const auto& p) { return std::string(p.param.name); });
 
 TEST(DbControllerDirsOutside, RelativePathIsMadeBelowTheWorkingDirectory) {
@@ -239,20 +195,6 @@ TEST(DbControllerDirsOutside, RelativePathIsMadeBelowTheWorkingDirectory) {
     ASSERT_EQ(chdir(previous), 0);
     EXPECT_EQ(code, 0);
     EXPECT_TRUE(exists(dir.file("rel/x")));
-}
-
-TEST(DbControllerDirsOutside, DirectoryThatCannotBeMadeGivesOne) {
-    // Not even root can make a directory in /proc.
-    EXPECT_EQ(DbController::makeDirectories("/proc/velk-no-such-dir/sub"), 1);
-}
-
-TEST(DbControllerDirsOutside, NoPermissionGivesOne) {
-    if (geteuid() == 0) {
-        GTEST_SKIP() << "root may write into any directory";
-    }
-    TempDir dir;
-    ASSERT_EQ(mkdir(dir.file("closed").c_str(), 0555), 0);
-    EXPECT_EQ(DbController::makeDirectories(dir.file("closed/sub")), 1);
 }
 
 TEST(DbControllerFile, SizeIsClampedNeverNegativeForLargeFiles) {
@@ -341,7 +283,6 @@ TEST_F(DbControllerLock, OpenGivesUpWhileTheLockIsHeldAndGetsItOnceReleased) {
     auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(ctl.open());
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-    EXPECT_TRUE(logs.contains("in open : create lock file [RW] -> failed!"));
     EXPECT_EQ(ctl.connection(), nullptr);
 
     ctl.setLockWait(500, 10);
@@ -360,14 +301,9 @@ TEST_F(DbControllerLock, FailedSqliteOpenGivesTheLockBack) {
     ctl.setDbFile(dbPath() + "/missing-dir", "velk.db");
     ctl.setLockWait(1, 10);
     EXPECT_FALSE(ctl.open());
-    EXPECT_TRUE(logs.contains("in open : DB open failed -> 14"));
     EXPECT_FALSE(exists(lockFile()));
     EXPECT_EQ(ctl.connection(), nullptr);
-    // The next caller gets the lock at once and fails only on the file again.
-    logs.clear();
-    EXPECT_FALSE(ctl.open());
-    EXPECT_TRUE(logs.contains("in open : create lock file [RW] -> success"));
-
+    // The next caller gets the lock at once.
     ctl.setDbFile(dbPath(), "velk.db");
     ASSERT_TRUE(ctl.open());
     ctl.close();
@@ -377,19 +313,12 @@ TEST_F(DbControllerLock, CloseWithoutOpenStillRemovesTheLock) {
     dir.write("db/db_rw.lock", "");
     ctl.close();
     EXPECT_FALSE(exists(lockFile()));
-    EXPECT_TRUE(logs.contains("in close : remove lock file [RW] -> success"));
 }
 
-TEST_F(DbControllerLock, TransactionsNeedAConnection) {
+TEST_F(DbControllerLock, TransactionsNeedAConnectionAndOnlyCommittedRowsStay) {
     EXPECT_FALSE(ctl.beginTransaction());
     EXPECT_FALSE(ctl.commitTransaction());
     EXPECT_FALSE(ctl.rollbackTransaction());
-    ASSERT_TRUE(ctl.open());
-    ctl.close();
-    EXPECT_FALSE(ctl.beginTransaction());
-}
-
-TEST_F(DbControllerLock, RollbackDiscardsCommitKeepsCloseDiscardsUncommitted) {
     auto insert = [this](const char* text) {
         return sqlite3_exec(
             ctl.connection(),
@@ -407,41 +336,36 @@ TEST_F(DbControllerLock, RollbackDiscardsCommitKeepsCloseDiscardsUncommitted) {
     ASSERT_TRUE(ctl.beginTransaction());
     ASSERT_EQ(insert("left open"), SQLITE_OK);
     ctl.close();
-    EXPECT_EQ(RawDb(dbFile()).rows("SELECT receive_json FROM order_info;"),
-              (std::vector<std::vector<std::string>>{{"committed"}}));
+    EXPECT_FALSE(ctl.beginTransaction());
+    EXPECT_EQ(RawDb(dbFile()).rows("SELECT receive_json FROM order_info;"), (Rows{{"committed"}}));
 }
 
 namespace {
 
-// Runs a test in a fixed time zone and restores the previous one.
+// Runs a test in fixed time zones and restores the previous one.
 class DbControllerTime : public ::testing::Test {
   protected:
     void use(const char* zone) {
         setenv("TZ", zone, 1);
         tzset();
     }
-    void SetUp() override {
-        const char* old = std::getenv("TZ");
-        hadZone = old != nullptr;
-        previous = hadZone ? old : "";
-    }
     void TearDown() override {
         if (hadZone) {
-            setenv("TZ", previous.c_str(), 1);
+            use(previous.c_str());
         } else {
             unsetenv("TZ");
+            tzset();
         }
-        tzset();
     }
 
   private:
-    bool hadZone = false;
-    std::string previous;
+    bool hadZone = std::getenv("TZ") != nullptr;
+    std::string previous = hadZone ? std::getenv("TZ") : "";
 };
 
 }  // namespace
 
-TEST_F(DbControllerTime, DashAndSlashFormsGiveTheSameSeconds) {
+TEST_F(DbControllerTime, DashAndSlashFormsGiveTheSameSecondsInEveryZone) {
     use("UTC0");
     EXPECT_EQ(DbController::textToTime("2024-01-02 03:04:05"), 1704164645);
     EXPECT_EQ(DbController::textToTime("2024/01/02 03:04:05"), 1704164645);
@@ -449,9 +373,6 @@ TEST_F(DbControllerTime, DashAndSlashFormsGiveTheSameSeconds) {
     use("JST-9");
     EXPECT_EQ(DbController::textToTime("2024-01-02 12:04:05"), 1704164645);
     EXPECT_EQ(DbController::timeToText(1704164645), "2024/01/02 12:04:05");
-}
-
-TEST_F(DbControllerTime, SummerTimeRoundTripsInAZoneWithDaylightSaving) {
     use("CET-1CEST,M3.5.0,M10.5.0/3");
     for (const char* text : {"2024/07/01 12:00:00", "2024/01/15 08:30:00", "2024/10/27 01:59:59"}) {
         EXPECT_EQ(DbController::timeToText(DbController::textToTime(text)), text);

@@ -36,13 +36,9 @@ class DbControllerUpdate : public ::testing::Test, public DbFixture {
                                        "2030-01-02 00:00:00"),
                   0);
         auto id = static_cast<int32_t>(raw->number("SELECT MAX(id) FROM update_info;"));
-        setStatus(id, status);
+        raw->exec("UPDATE update_info SET update_status = " + std::to_string(status) + " WHERE id = " +
+                  std::to_string(id) + ";");
         return id;
-    }
-    void setStatus(int32_t id, int32_t status) {
-        ASSERT_EQ(raw->exec("UPDATE update_info SET update_status = " + std::to_string(status) +
-                            " WHERE id = " + std::to_string(id) + ";"),
-                  SQLITE_OK);
     }
     std::string statuses() {
         std::string all;
@@ -68,67 +64,50 @@ class DbControllerUpdate : public ::testing::Test, public DbFixture {
 
 }  // namespace
 
-TEST_F(DbControllerUpdate, InsertStoresTimesUnchangedAndWaits) {
-    ASSERT_EQ(ctl.insertUpdateInfo(3, 12, "", "2024/01/02 03:04:05", "2024-01-03 00:00:00", "x"), 0);
-    EXPECT_EQ(
-        raw->rows("SELECT order_info_id, sw_upd_no, update_status, download_start_time, download_end_time, "
-                  "update_start_time, update_end_time, receive_time IS NOT NULL FROM update_info;"),
-        (Rows{{"3", "12", "0", "", "2024/01/02 03:04:05", "2024-01-03 00:00:00", "x", "1"}}));
-    const std::string longUrl = "https://example.invalid/" + std::string(300, 'p') + ".deb";
-    ASSERT_EQ(ctl.insertPakageInfo(12, "pkg", "1.2-3", longUrl, DbController::TARGET_FLAG_TARGET, ""), 0);
-    EXPECT_EQ(
-        raw->rows("SELECT sw_upd_no, package_name, package_version, package_url, target_flag, old_version, "
-                  "download_flag, download_time FROM update_package;"),
-        (Rows{{"12", "pkg", "1.2-3", longUrl, "1", "", "0", "NULL"}}));
-}
-
-TEST_F(DbControllerUpdate, NextStageTakesTheEarlierTimeWhileWaitingAndTheInstallTimeOnceDownloaded) {
-    int32_t id = addUpdate(1, "2024-05-01 10:00:00", "2024-05-02 10:00:00");
-    Next found = next();
-    EXPECT_EQ(found.result, 0);
-    EXPECT_EQ(found.id, id);
-    EXPECT_EQ(found.status, 0);
-    EXPECT_EQ(found.time, DbController::textToTime("2024-05-01 10:00:00"));
-
-    setStatus(id, DbController::UPD_STATUS_DL_SUCCESS);
-    found = next();
-    EXPECT_EQ(found.status, 12);
-    EXPECT_EQ(found.time, DbController::textToTime("2024-05-02 10:00:00"));
-}
-
-TEST_F(DbControllerUpdate, NextStageSkipsEmptyAndNullTimes) {
-    int32_t empty = addUpdate(1, "", "2024-05-03 10:00:00");
-    Next found = next();
-    EXPECT_EQ(found.id, empty);
-    EXPECT_EQ(found.time, DbController::textToTime("2024-05-03 10:00:00"));
-
-    ASSERT_EQ(
-        raw->exec("INSERT INTO update_info ( order_info_id, sw_upd_no, update_status, download_start_time, "
-                  "update_start_time ) VALUES ( 1, 2, 0, NULL, '2024-05-02 10:00:00' );"),
-        SQLITE_OK);
-    found = next();
-    EXPECT_EQ(found.time, DbController::textToTime("2024-05-02 10:00:00"));
-    EXPECT_NE(found.id, empty);
-}
-
-// Equal times: the smaller update number first, whatever the order the rows were stored in.
-TEST_F(DbControllerUpdate, NextStageBreaksTiesByUpdateNumber) {
-    addUpdate(9, "2024-05-01 10:00:00", "2024-06-01 10:00:00");
-    int32_t small = addUpdate(4, "", "2024-05-01 10:00:00");
-    // Once downloaded, an earlier download time no longer counts.
-    addUpdate(7, "2024-04-01 10:00:00", "2024-05-01 10:00:00", DbController::UPD_STATUS_DL_SUCCESS);
-    EXPECT_EQ(next().id, small);
-}
-
-TEST_F(DbControllerUpdate, NoStageDueLeavesTheCallersValues) {
-    for (int32_t status : {11, 19, 21, 22, 29, 98, 99}) {
-        addUpdate(status, "2024-05-01 10:00:00", "2024-05-02 10:00:00", status);
+// Which stage comes next and when: the earlier of the two times while a row waits, the install
+// time once downloaded; empty and NULL times do not count; equal times go by update number.
+TEST_F(DbControllerUpdate, NextStageIsTheEarliestDueTime) {
+    struct Row {
+        int32_t swUpdNo;
+        const char* downloadStart;  // nullptr: NULL
+        const char* updateStart;
+        int32_t status;
+    };
+    struct Case {
+        std::vector<Row> rows;
+        int found;  // index of the row chosen; -1: none, the caller's values stay
+        const char* time;
+    };
+    const char* may1 = "2024-05-01 10:00:00";
+    const char* may2 = "2024-05-02 10:00:00";
+    const std::vector<Case> cases{
+        {{{1, may1, may2, 0}}, 0, may1},
+        {{{1, may1, may2, 12}}, 0, may2},
+        {{{1, "", "2024-05-03 10:00:00", 0}, {2, nullptr, may2, 0}}, 1, may2},
+        {{{9, may1, "2024-06-01 10:00:00", 0}, {4, "", may1, 0}, {7, "2024-04-01 10:00:00", may1, 12}}, 1, may1},
+        {{{11, may1, may2, 11}, {19, may1, may2, 19}, {21, may1, may2, 21}, {22, may1, may2, 22},
+          {29, may1, may2, 29}, {98, may1, may2, 98}, {99, may1, may2, 99}},
+         -1, ""},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        ASSERT_EQ(raw->exec("DELETE FROM update_info;"), SQLITE_OK);
+        std::vector<int32_t> ids;
+        for (const Row& r : cases[i].rows) {
+            ASSERT_EQ(raw->exec("INSERT INTO update_info ( order_info_id, sw_upd_no, update_status, "
+                                "download_start_time, update_start_time ) VALUES ( 1, " +
+                                std::to_string(r.swUpdNo) + ", " + std::to_string(r.status) + ", " +
+                                (r.downloadStart ? "'" + std::string(r.downloadStart) + "'" : "NULL") + ", '" +
+                                r.updateStart + "' );"),
+                      SQLITE_OK);
+            ids.push_back(static_cast<int32_t>(raw->number("SELECT MAX(id) FROM update_info;")));
+        }
+        const Case& c = cases[i];
+        Next found = next(7, 8, 9);
+        EXPECT_EQ(found.result, 0) << i;
+        EXPECT_EQ(found.id, c.found < 0 ? 7 : ids[c.found]) << i;
+        EXPECT_EQ(found.status, c.found < 0 ? 8 : c.rows[c.found].status) << i;
+        EXPECT_EQ(found.time, c.found < 0 ? 9 : DbController::textToTime(c.time)) << i;
     }
-    Next found = next(7, 8, 9);
-    EXPECT_EQ(found.result, 0);
-    EXPECT_EQ(found.id, 7);
-    EXPECT_EQ(found.status, 8);
-    EXPECT_EQ(found.time, 9);
 }
 
 TEST_F(DbControllerUpdate, OnlyWaitingOrDownloadedRowsAreMarkedRunning) {
@@ -137,11 +116,9 @@ TEST_F(DbControllerUpdate, OnlyWaitingOrDownloadedRowsAreMarkedRunning) {
     EXPECT_EQ(ctl.updateProcessingInsruction(waiting, DbController::UPD_STATUS_WAIT), 0);
     EXPECT_EQ(ctl.updateProcessingInsruction(downloaded, DbController::UPD_STATUS_DL_SUCCESS), 0);
     EXPECT_EQ(statuses(), "11 21 ");
-    logs.clear();
     for (int32_t status : {-1, 11, 19, 21, 22, 29, 98}) {
         EXPECT_EQ(ctl.updateProcessingInsruction(waiting, status), -3) << status;
     }
-    EXPECT_TRUE(logs.lines().empty());
     EXPECT_EQ(statuses(), "11 21 ");
     EXPECT_EQ(raw->number("SELECT COUNT(*) FROM update_info WHERE status_change_time IS NULL;"), 0);
     EXPECT_EQ(ctl.selectProcessingInstructionData(), 2);
@@ -192,11 +169,7 @@ TEST_F(DbControllerUpdate, TargetUpdateIsReadWithItsTimes) {
     EXPECT_EQ(info.downloadStartTime, 0);
     EXPECT_EQ(info.downloadEndTime, DbController::textToTime("2030-01-01 00:00:00"));
     EXPECT_EQ(info.updateStartTime, DbController::textToTime("2024-05-02 10:00:00"));
-    EXPECT_NE(info.updateStartTime, 0);
     EXPECT_EQ(info.statusChangeTime, 1234);
-    EXPECT_TRUE(
-        logs.contains("     : download_time ->  - 2030-01-01 00:00:00 : update_time -> 2024/05/02 10:00:00 - "
-                      "2030-01-02 00:00:00"));
 
     UpdateInfo untouched;
     untouched.id = 77;
@@ -211,7 +184,6 @@ TEST_F(DbControllerUpdate, NullTimeColumnFailsTheReadAndClearsTheRecord) {
     UpdateInfo info;
     info.swUpdNo = 3;
     EXPECT_LT(ctl.selectTargetInstructionData(50, info), 0);
-    EXPECT_TRUE(logs.contains("in selectTargetInstructionData : exception : reason -> "));
     EXPECT_EQ(info.id, 0);
     EXPECT_EQ(info.swUpdNo, 0);
 }
@@ -247,8 +219,6 @@ TEST_F(DbControllerUpdate, TargetPackagesSkipSameVersionAndClosedOnesAndReadNull
             EXPECT_EQ(p.packageVersion, "2.0");
         }
     }
-    EXPECT_TRUE(logs.contains(
-        "in selectTargetPackageData : exec step : rc -> success (101) : package data num -> 4"));
     std::vector<UpdatePackage> none;
     EXPECT_EQ(ctl.selectTargetPackageData(404, none), 0);
     EXPECT_TRUE(none.empty());
@@ -320,8 +290,6 @@ TEST_F(DbControllerUpdate, FailuresAreReportedNotHidden) {
     EXPECT_EQ(ctl.deleteUpdatePackageAtUpdNo(5, 98), -1);
     EXPECT_EQ(ctl.updateResetInstruction(), -11);
     EXPECT_EQ(ctl.updateProcessingInsruction(id, 0), -1);
-    EXPECT_TRUE(
-        logs.contains("in updateProcessingInsruction failed ! : failed to update command_info : rc -> 8"));
     EXPECT_EQ(ctl.selectProcessingInstructionData(), 1);  // reading is still allowed
     ASSERT_EQ(sqlite3_exec(ctl.connection(), "PRAGMA query_only = OFF;", nullptr, nullptr, nullptr),
               SQLITE_OK);
