@@ -115,30 +115,20 @@ class CommunicationManagerTest : public ::testing::Test {
 
 TEST_F(CommunicationManagerTest, FirstSendLogsInAndLaterSendsReuseTheToken) {
     useConfig();
-    std::string response;
-    ASSERT_EQ(send("order_check", "{\"n\":1}", response), 0);
-    EXPECT_EQ(response, "{\"result\":\"ok\"}");
-    response.clear();
-    ASSERT_EQ(send("order_check", "{\"n\":2}", response), 0);
-    EXPECT_EQ(response, "{\"result\":\"ok\"}");
-
+    for (const char* body : {"{\"n\":1}", "{\"n\":2}"}) {
+        std::string response;
+        ASSERT_EQ(send("order_check", body, response), 0);
+        EXPECT_EQ(response, "{\"result\":\"ok\"}");
+    }
     const auto tokens = fake.tokens();
     ASSERT_EQ(tokens.size(), 1u);
     ASSERT_EQ(logins().size(), 1u);
     const auto calls = apiCalls();
     ASSERT_EQ(calls.size(), 2u);
     for (const auto& call : calls) {
-        EXPECT_EQ(call.method, "POST");
         EXPECT_EQ(call.path, kApiPath + "order_check");
         EXPECT_EQ(call.headerValues("Authorization"), std::vector<std::string>{"Bearer " + tokens[0]});
-        EXPECT_EQ(call.headerValues("Accept"), std::vector<std::string>{"application/json"});
     }
-    EXPECT_EQ(calls[1].body, "{\"n\":2}");
-    EXPECT_EQ(
-        testLog->count("in dataSend : _accessAuthApi result -> 0 : receive data (API Token) -> " + tokens[0]),
-        1u);
-    EXPECT_TRUE(
-        testLog->contains("in dataSend : _accessApi result -> 0 : receive data -> {\"result\":\"ok\"}"));
 }
 
 TEST_F(CommunicationManagerTest, FailedPostClearsTheTokenAndTheNextSendLogsInAgain) {
@@ -147,7 +137,6 @@ TEST_F(CommunicationManagerTest, FailedPostClearsTheTokenAndTheNextSendLogsInAga
     ASSERT_EQ(send("a", "1", response), 0);
     ASSERT_TRUE(fake.script(kApiPath + "b", R"([{"drop":true}])"));
     EXPECT_EQ(send("b", "2", response), 1);
-    EXPECT_TRUE(testLog->contains("in dataSend : _accessApi failed result -> "));
     EXPECT_EQ(CommunicationManager().getToken(), "");
     EXPECT_EQ(send("c", "3", response), 0);
 
@@ -175,7 +164,6 @@ struct LoginCase {
     const char* name;
     std::string configJson;  // applied to the fake before the login
     std::string loginScript;
-    int expected;  // 1 stands for "some CURLcode"
 };
 
 void PrintTo(const LoginCase& c, std::ostream* os) { *os << c.name; }
@@ -199,26 +187,19 @@ TEST_P(CommunicationManagerLogin, RejectedLoginFailsTheSendAndPostsNothing) {
     EXPECT_EQ(logins().size(), 1u);
     EXPECT_TRUE(apiCalls().empty());
     EXPECT_EQ(CommunicationManager().getToken(), "");
-    if (c.expected == 1) {
-        EXPECT_TRUE(testLog->contains("in _accessAuthApi : receive failed: receive result -> "));
-        EXPECT_FALSE(testLog->contains("_accessAuthApi failed result -> -"));
-    } else {
-        EXPECT_TRUE(
-            testLog->contains("in dataSend : _accessAuthApi failed result -> " + std::to_string(c.expected)));
-    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Answers, CommunicationManagerLogin,
     ::testing::Values(
-        LoginCase{"WrongPassword", R"({"password":"not the one"})", "", -2},
-        LoginCase{"TokenOf59", "", R"([{"token_length":59}])", -1},
-        LoginCase{"TokenOf61", "", R"([{"token_length":61}])", -1},
-        LoginCase{"Empty", "", R"([{"body":""}])", -1},
+        LoginCase{"WrongPassword", R"({"password":"not the one"})", ""},
+        LoginCase{"TokenOf59", "", R"([{"token_length":59}])"},
+        LoginCase{"TokenOf61", "", R"([{"token_length":61}])"},
+        LoginCase{"Empty", "", R"([{"body":""}])"},
         // 60 characters, but a refusal all the same
         LoginCase{"SixtyCharacterRefusal", "",
-                  R"([{"body":"{\"message\":\"Unauthenticated.\"}______________________________"}])", -2},
-        LoginCase{"Dropped", "", R"([{"drop":true}])", 1}),
+                  R"([{"body":"{\"message\":\"Unauthenticated.\"}______________________________"}])"},
+        LoginCase{"Dropped", "", R"([{"drop":true}])"}),
     [](const ::testing::TestParamInfo<LoginCase>& p) { return std::string(p.param.name); });
 
 TEST_F(CommunicationManagerTest, DeadLoginPortIsTriedThreeTimes) {
@@ -227,31 +208,25 @@ TEST_F(CommunicationManagerTest, DeadLoginPortIsTriedThreeTimes) {
     std::string response;
     EXPECT_EQ(send("order_check", "{}", response), 1);
     EXPECT_EQ(testLog->count("in http_access : failed to access url : Retry num -> "), 2u);
-    EXPECT_TRUE(testLog->contains("Retry num -> 1 / 2"));
-    EXPECT_TRUE(testLog->contains("Retry num -> 2 / 2"));
-    EXPECT_TRUE(testLog->contains("in dataSend : _accessAuthApi failed result -> 7"));  // couldn't connect
     EXPECT_TRUE(fake.requests().empty());
 }
 
 TEST_F(CommunicationManagerTest, UntrustedCertificateGetsNothingPosted) {
     useConfig({}, {{"ca_cert_file", text("")}});  // the system store does not know the test CA
-    std::string response;
-    EXPECT_EQ(send("order_check", "{\"secret\":1}", response), 1);
-    EXPECT_TRUE(fake.requests().empty());
-    EXPECT_GT(fake.tlsErrors(), 0);
-    EXPECT_TRUE(testLog->contains("in _accessAuthApi : receive failed: receive result -> 60"));
-
     // Even with a cached token the API call is refused.
+    std::string response;
     CommunicationManager manager;
     manager.init();
     manager.setToken(std::string(60, 't'));
     EXPECT_EQ(manager.dataSend("order_check", "{\"secret\":2}", response), 1);
     EXPECT_TRUE(fake.requests().empty());
+    EXPECT_GT(fake.tlsErrors(), 0);
     EXPECT_EQ(manager.getToken(), "");
 }
 
 // The login and the API call as the service sees them: unencoded credentials, the agent's
-// User-Agent, the plain content type without header templates, and the body byte for byte.
+// User-Agent, the plain content type without header templates, and the body byte for byte
+// (nothing escaped or form-encoded).
 TEST_F(CommunicationManagerTest, WireFormOfLoginAndApiCall) {
     // The cipher only yields characters from ',' up, so "&", "+", "%" and blanks cannot occur.
     const std::string user = "dev=a~1";
@@ -266,30 +241,23 @@ TEST_F(CommunicationManagerTest, WireFormOfLoginAndApiCall) {
                {"api_base_url", text(fake.baseUrl() + "/monitoring/api")}});
     ASSERT_TRUE(fake.configure(
         picojson::value(picojson::object{{"user", text(user)}, {"password", text(password)}}).serialize()));
-    const std::string body = "{\"a\":\"\xe2\x82\xac \\\"q\\\"\",\"b\":[1,2]}\n";
+    const std::string body = "{\"a\":\"\xe2\x82\xac \\\"q\\\"\",\"b\":[1,2]}\r\n&a=b+c%20";
     std::string response;
     ASSERT_EQ(send("order_check", body, response), 0);
 
     const auto all = fake.requests();
     ASSERT_EQ(all.size(), 2u);
-    const auto& login = all[0];
-    EXPECT_EQ(login.method, "GET");
-    EXPECT_EQ(login.path, kLoginPath + "?unm=" + user + "&upw=" + password);
-    EXPECT_EQ(login.body, "");
-    EXPECT_EQ(login.headerValues("User-Agent"), std::vector<std::string>{"sib/1.0"});
-    EXPECT_TRUE(login.headerValues("Authorization").empty());
-
-    const auto& call = all[1];
-    EXPECT_EQ(call.method, "POST");
-    EXPECT_EQ(call.path, "/monitoring/apiorder_check");  // joined without a slash
-    EXPECT_EQ(call.body, body);
-    EXPECT_EQ(call.headerValues("Content-Type"), std::vector<std::string>{"text/plane"});
-    EXPECT_TRUE(call.headerValues("Authorization").empty());
-    EXPECT_EQ(call.headerValues("User-Agent"), std::vector<std::string>{"sib/1.0"});
-
+    EXPECT_EQ(all[0].method, "GET");
+    EXPECT_EQ(all[0].path, kLoginPath + "?unm=" + user + "&upw=" + password);
+    EXPECT_EQ(all[1].method, "POST");
+    EXPECT_EQ(all[1].path, "/monitoring/apiorder_check");  // joined without a slash
+    EXPECT_EQ(all[1].body, body);
+    EXPECT_EQ(all[1].headerValues("Content-Type"), std::vector<std::string>{"text/plane"});
+    EXPECT_TRUE(all[1].headerValues("Authorization").empty());
+    for (const auto& request : all) {
+        EXPECT_EQ(request.headerValues("User-Agent"), std::vector<std::string>{"sib/1.0"});
+    }
     // The user name is logged; the password is not, anywhere.
-    EXPECT_TRUE(testLog->contains("in _accessAuthApi : send data -> unm=" + user));
-    EXPECT_TRUE(testLog->contains("in _accessAuthApi : send data -> upw=****"));
     EXPECT_TRUE(testLog->contains("send data -> unm=" + user + "&upw=****|"));
     EXPECT_FALSE(testLog->contains(password));
 }
@@ -322,7 +290,6 @@ TEST_F(CommunicationManagerTest, HugeExpirySaturatesInsteadOfWrapping) {
     ASSERT_EQ(send("a", "1", response), 0);
     ASSERT_EQ(send("b", "2", response), 0);
     EXPECT_EQ(logins().size(), 1u);
-    EXPECT_TRUE(testLog->contains(" : expiration -> 2038/01/"));
 }
 
 namespace {
