@@ -157,26 +157,6 @@ TEST_F(DbControllerUpdate, ClosingAnUpdateNumberSparesClosedRowsAndSameVersionPa
     EXPECT_EQ(ctl.deleteUpdateInfoAtUpdNo(404, DbController::UPD_STATUS_CANCELED), 0);
 }
 
-TEST_F(DbControllerUpdate, TargetUpdateIsReadWithItsTimes) {
-    int32_t id = addUpdate(8, "", "2024/05/02 10:00:00", DbController::UPD_STATUS_DL_SUCCESS);
-    UpdateInfo info;
-    info.statusChangeTime = 1234;
-    ASSERT_EQ(ctl.selectTargetInstructionData(id, info), 0);
-    EXPECT_EQ(info.id, id);
-    EXPECT_EQ(info.orderInfoId, 1);
-    EXPECT_EQ(info.swUpdNo, 8);
-    EXPECT_EQ(info.updateStatus, 12);
-    EXPECT_EQ(info.downloadStartTime, 0);
-    EXPECT_EQ(info.downloadEndTime, DbController::textToTime("2030-01-01 00:00:00"));
-    EXPECT_EQ(info.updateStartTime, DbController::textToTime("2024-05-02 10:00:00"));
-    EXPECT_EQ(info.statusChangeTime, 1234);
-
-    UpdateInfo untouched;
-    untouched.id = 77;
-    EXPECT_EQ(ctl.selectTargetInstructionData(9999, untouched), 0);
-    EXPECT_EQ(untouched.id, 77);
-}
-
 TEST_F(DbControllerUpdate, NullTimeColumnFailsTheReadAndClearsTheRecord) {
     ASSERT_EQ(raw->exec("INSERT INTO update_info ( id, order_info_id, sw_upd_no, update_status, "
                         "download_start_time ) VALUES ( 50, 1, 2, 0, '2024-05-01 10:00:00' );"),
