@@ -191,15 +191,15 @@ TEST_P(CommunicationManagerLogin, RejectedLoginFailsTheSendAndPostsNothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     Answers, CommunicationManagerLogin,
-    ::testing::Values(
-        LoginCase{"WrongPassword", R"({"password":"not the one"})", ""},
-        LoginCase{"TokenOf59", "", R"([{"token_length":59}])"},
-        LoginCase{"TokenOf61", "", R"([{"token_length":61}])"},
-        LoginCase{"Empty", "", R"([{"body":""}])"},
-        // 60 characters, but a refusal all the same
-        LoginCase{"SixtyCharacterRefusal", "",
-                  R"([{"body":"{\"message\":\"Unauthenticated.\"}______________________________"}])"},
-        LoginCase{"Dropped", "", R"([{"drop":true}])"}),
+    ::testing::Values(LoginCase{"WrongPassword", R"({"password":"not the one"})", ""},
+                      LoginCase{"TokenOf59", "", R"([{"token_length":59}])"},
+                      LoginCase{"TokenOf61", "", R"([{"token_length":61}])"},
+                      LoginCase{"Empty", "", R"([{"body":""}])"},
+                      // 60 characters, but a refusal all the same
+                      LoginCase{
+                          "SixtyCharacterRefusal", "",
+                          R"([{"body":"{\"message\":\"Unauthenticated.\"}______________________________"}])"},
+                      LoginCase{"Dropped", "", R"([{"drop":true}])"}),
     [](const ::testing::TestParamInfo<LoginCase>& p) { return std::string(p.param.name); });
 
 TEST_F(CommunicationManagerTest, DeadLoginPortIsTriedThreeTimes) {

@@ -54,10 +54,10 @@ TEST_F(DbControllerOrder, IdenticalOrderTextsEachGetTheirOwnId) {
     int32_t second = ctl.insertOrderInfo(json);
     EXPECT_EQ(first, 1);
     EXPECT_EQ(second, 2);
-    EXPECT_EQ(
-        RawDb(dbFile()).rows("SELECT id, receive_json, order_kind, order_status, order_time IS NOT NULL, response_json "
-                "FROM order_info ORDER BY id;"),
-        (Rows{{"1", json, "2", "-1", "1", "NULL"}, {"2", json, "2", "-1", "1", "NULL"}}));
+    EXPECT_EQ(RawDb(dbFile()).rows(
+                  "SELECT id, receive_json, order_kind, order_status, order_time IS NOT NULL, response_json "
+                  "FROM order_info ORDER BY id;"),
+              (Rows{{"1", json, "2", "-1", "1", "NULL"}, {"2", json, "2", "-1", "1", "NULL"}}));
 }
 
 TEST_F(DbControllerOrder, StoredButUnreadableIdIsNeverTakenForARowId) {
@@ -73,8 +73,9 @@ TEST_F(DbControllerOrder, SendResultIsStoredByteForByte) {
     int32_t id = ctl.insertOrderInfo("{}");
     std::string report = R"({"result":"ok","msg":"naïve 'quoted' \"text\"",)" + std::string(500, 'x') + "}";
     EXPECT_EQ(ctl.updateSwupdSendResult(id, DbController::ORDER_STATUS_DL_UNSENT, report), 0);
-    EXPECT_EQ(RawDb(dbFile()).rows("SELECT order_status, response_json, update_time IS NOT NULL FROM order_info;"),
-              (Rows{{"1", report, "1"}}));
+    EXPECT_EQ(
+        RawDb(dbFile()).rows("SELECT order_status, response_json, update_time IS NOT NULL FROM order_info;"),
+        (Rows{{"1", report, "1"}}));
     // No such row: nothing to change is not a failure.
     EXPECT_EQ(ctl.updateSwupdSendResult(999, DbController::ORDER_STATUS_DL_SENT, "{}"), 0);
 }

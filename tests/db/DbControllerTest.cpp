@@ -93,12 +93,13 @@ INSTANTIATE_TEST_SUITE_P(
                       f.dir.write("db/velk.db.broken", "older copy");
                   },
                   0, true, 0},
-        FoundFile{"WithoutOrderInfo",
-                  [](DbFixture& f) {
-                      makeDbDir(f);
-                      RawDb(f.dbFile()).exec("CREATE TABLE other (v TEXT); INSERT INTO other VALUES ('theirs');");
-                  },
-                  0, true, 0},
+        FoundFile{
+            "WithoutOrderInfo",
+            [](DbFixture& f) {
+                makeDbDir(f);
+                RawDb(f.dbFile()).exec("CREATE TABLE other (v TEXT); INSERT INTO other VALUES ('theirs');");
+            },
+            0, true, 0},
         // A path SQLite cannot open leaves the state undecided.
         FoundFile{"Unopenable",
                   [](DbFixture& f) {

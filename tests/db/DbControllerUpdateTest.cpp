@@ -36,8 +36,8 @@ class DbControllerUpdate : public ::testing::Test, public DbFixture {
                                        "2030-01-02 00:00:00"),
                   0);
         auto id = static_cast<int32_t>(raw->number("SELECT MAX(id) FROM update_info;"));
-        raw->exec("UPDATE update_info SET update_status = " + std::to_string(status) + " WHERE id = " +
-                  std::to_string(id) + ";");
+        raw->exec("UPDATE update_info SET update_status = " + std::to_string(status) +
+                  " WHERE id = " + std::to_string(id) + ";");
         return id;
     }
     std::string statuses() {
@@ -84,10 +84,18 @@ TEST_F(DbControllerUpdate, NextStageIsTheEarliestDueTime) {
         {{{1, may1, may2, 0}}, 0, may1},
         {{{1, may1, may2, 12}}, 0, may2},
         {{{1, "", "2024-05-03 10:00:00", 0}, {2, nullptr, may2, 0}}, 1, may2},
-        {{{9, may1, "2024-06-01 10:00:00", 0}, {4, "", may1, 0}, {7, "2024-04-01 10:00:00", may1, 12}}, 1, may1},
-        {{{11, may1, may2, 11}, {19, may1, may2, 19}, {21, may1, may2, 21}, {22, may1, may2, 22},
-          {29, may1, may2, 29}, {98, may1, may2, 98}, {99, may1, may2, 99}},
-         -1, ""},
+        {{{9, may1, "2024-06-01 10:00:00", 0}, {4, "", may1, 0}, {7, "2024-04-01 10:00:00", may1, 12}},
+         1,
+         may1},
+        {{{11, may1, may2, 11},
+          {19, may1, may2, 19},
+          {21, may1, may2, 21},
+          {22, may1, may2, 22},
+          {29, may1, may2, 29},
+          {98, may1, may2, 98},
+          {99, may1, may2, 99}},
+         -1,
+         ""},
     };
     for (size_t i = 0; i < cases.size(); ++i) {
         ASSERT_EQ(raw->exec("DELETE FROM update_info;"), SQLITE_OK);
@@ -96,8 +104,8 @@ TEST_F(DbControllerUpdate, NextStageIsTheEarliestDueTime) {
             ASSERT_EQ(raw->exec("INSERT INTO update_info ( order_info_id, sw_upd_no, update_status, "
                                 "download_start_time, update_start_time ) VALUES ( 1, " +
                                 std::to_string(r.swUpdNo) + ", " + std::to_string(r.status) + ", " +
-                                (r.downloadStart ? "'" + std::string(r.downloadStart) + "'" : "NULL") + ", '" +
-                                r.updateStart + "' );"),
+                                (r.downloadStart ? "'" + std::string(r.downloadStart) + "'" : "NULL") +
+                                ", '" + r.updateStart + "' );"),
                       SQLITE_OK);
             ids.push_back(static_cast<int32_t>(raw->number("SELECT MAX(id) FROM update_info;")));
         }

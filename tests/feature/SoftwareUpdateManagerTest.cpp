@@ -94,10 +94,11 @@ class UpdateEnv {
   public:
     explicit UpdateEnv(const Options& options = {}) {
         velk::test::initHttpOnce();
-        for (const auto& [script, extra] : {std::pair<std::string, std::string>{"download", options.downloadExtra},
-                                            {"install", options.installExtra}}) {
-            dir.write(script + ".sh", fakeScript(dir.file(script + ".calls"), dir.file(script + ".codes"), extra),
-                      0755);
+        for (const auto& [script, extra] :
+             {std::pair<std::string, std::string>{"download", options.downloadExtra},
+              {"install", options.installExtra}}) {
+            dir.write(script + ".sh",
+                      fakeScript(dir.file(script + ".calls"), dir.file(script + ".codes"), extra), 0755);
         }
         pingCommand = dir.write("ping",
                                 "#!/bin/sh\necho \"$*\" >> '" + dir.file("ping.calls") + "'\nexit $(cat '" +
@@ -148,19 +149,21 @@ class UpdateEnv {
     int32_t addUpdate(int32_t status, int64_t installAt, int32_t swUpdNo = 12,
                       const std::vector<Package>& packages = kPackages) {
         const std::string no = std::to_string(swUpdNo);
-        raw->exec("INSERT INTO order_info ( receive_json, order_kind, order_time ) VALUES ( '{\"order\":" + no +
-                  "}', 2, CURRENT_TIMESTAMP );");
-        raw->exec("INSERT INTO update_info ( order_info_id, sw_upd_no, receive_time, update_status, "
-                  "download_start_time, download_end_time, update_start_time, update_end_time ) VALUES ( "
-                  "(SELECT MAX(id) FROM order_info), " +
-                  no + ", CURRENT_TIMESTAMP, " + std::to_string(status) + ", " +
-                  quoteSql(dbTime(velk::nowSeconds() - 60)) + ", '', " + quoteSql(dbTime(installAt)) + ", '' );");
+        raw->exec("INSERT INTO order_info ( receive_json, order_kind, order_time ) VALUES ( '{\"order\":" +
+                  no + "}', 2, CURRENT_TIMESTAMP );");
+        raw->exec(
+            "INSERT INTO update_info ( order_info_id, sw_upd_no, receive_time, update_status, "
+            "download_start_time, download_end_time, update_start_time, update_end_time ) VALUES ( "
+            "(SELECT MAX(id) FROM order_info), " +
+            no + ", CURRENT_TIMESTAMP, " + std::to_string(status) + ", " +
+            quoteSql(dbTime(velk::nowSeconds() - 60)) + ", '', " + quoteSql(dbTime(installAt)) + ", '' );");
         for (const auto& p : packages) {
-            raw->exec("INSERT INTO update_package ( sw_upd_no, package_name, package_version, package_url, "
-                      "target_flag, old_version ) VALUES ( " +
-                      no + ", " + quoteSql(p.name) + ", " + quoteSql(p.version) + ", " + quoteSql(p.url) + ", " +
-                      std::to_string(p.targetFlag) + ", " +
-                      (p.oldVersion.empty() ? std::string("NULL") : quoteSql(p.oldVersion)) + " );");
+            raw->exec(
+                "INSERT INTO update_package ( sw_upd_no, package_name, package_version, package_url, "
+                "target_flag, old_version ) VALUES ( " +
+                no + ", " + quoteSql(p.name) + ", " + quoteSql(p.version) + ", " + quoteSql(p.url) + ", " +
+                std::to_string(p.targetFlag) + ", " +
+                (p.oldVersion.empty() ? std::string("NULL") : quoteSql(p.oldVersion)) + " );");
         }
         return static_cast<int32_t>(raw->number("SELECT MAX(id) FROM update_info;"));
     }
@@ -353,8 +356,10 @@ TEST(SoftwareUpdateManager, UnreachableServerSkipsDownloadAndPutsRowBackToWait) 
 TEST(SoftwareUpdateManager, StatusDecidesWhatRuns) {
     UpdateEnv env;
     ASSERT_EQ(env.initResult, 0);
-    for (const auto& [status, installOffset] : std::vector<std::pair<int32_t, int64_t>>{
-             {kUpd, 3600}, {DbController::UPD_STATUS_DL_SUCCESS, -60}, {DbController::UPD_STATUS_WAIT, -60}}) {
+    for (const auto& [status, installOffset] :
+         std::vector<std::pair<int32_t, int64_t>>{{kUpd, 3600},
+                                                  {DbController::UPD_STATUS_DL_SUCCESS, -60},
+                                                  {DbController::UPD_STATUS_WAIT, -60}}) {
         const int32_t id = env.addUpdate(status, velk::nowSeconds() + installOffset, 30 + status);
         EXPECT_EQ(env.run(id), 0) << status;
         EXPECT_TRUE(env.logs->contains("download -> none : update -> none")) << status;
