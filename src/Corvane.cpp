@@ -6,9 +6,9 @@
 
 #include "SignalRelay.h"
 #include "WaitTimeAdjustment.h"
+#include "communication/CommunicationManager.h"
 #include "data/LogWrapper.h"
 #include "data/SettingData.h"
-#include "communication/CommunicationManager.h"
 #include "db/DbController.h"
 #include "feature/BootTime.h"
 #include "order/InstructionController.h"

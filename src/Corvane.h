@@ -24,7 +24,7 @@ class InstructionController;
 // the polling loop. Signal handlers only store into its atomic state fields and wake the
 // relay thread that writes their log lines, so no handler touches the logger.
 class Corvane {
-public:
+  public:
     Corvane() = default;
     virtual ~Corvane();
 
@@ -43,7 +43,7 @@ public:
     std::atomic<int32_t> signalNo{0};
     std::atomic<int32_t> orderState{0};
 
-private:
+  private:
     int _initSetting();
     void _initLog();
     void _displaySettingData();

@@ -1,10 +1,10 @@
 #pragma once
 
+#include <picojson.h>
+
 #include <cmath>
 #include <cstdint>
 #include <limits>
-
-#include <picojson.h>
 
 namespace velk {
 

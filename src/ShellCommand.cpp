@@ -32,7 +32,8 @@ struct SpawnSetup {
         sigset_t all;
         sigemptyset(&none);
         sigfillset(&all);
-        ok = posix_spawnattr_setsigmask(&attr, &none) == 0 && posix_spawnattr_setsigdefault(&attr, &all) == 0 &&
+        ok = posix_spawnattr_setsigmask(&attr, &none) == 0 &&
+             posix_spawnattr_setsigdefault(&attr, &all) == 0 &&
              posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0 &&
              posix_spawn_file_actions_adddup2(&actions, writeFd, STDOUT_FILENO) == 0 &&
              posix_spawn_file_actions_addclose(&actions, readFd) == 0 &&
@@ -131,6 +132,8 @@ int runCommandLastLine(const std::string& command, std::string& output) {
     return 0;
 }
 
-bool ShellCommand::exitedWith(int status, int code) { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
+bool ShellCommand::exitedWith(int status, int code) {
+    return WIFEXITED(status) && WEXITSTATUS(status) == code;
+}
 
 }  // namespace velk

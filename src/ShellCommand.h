@@ -12,7 +12,7 @@ namespace velk {
 // agent ignores or blocks. Owns the pipe and the child: the destructor closes and reaps.
 // Used by one thread at a time.
 class ShellCommand {
-public:
+  public:
     ShellCommand() = default;
     virtual ~ShellCommand();
 
@@ -30,7 +30,7 @@ public:
     // Wait-status decoding shared by the callers that look at exit codes.
     static bool exitedWith(int status, int code);
 
-private:
+  private:
     FILE* stream = nullptr;
     pid_t pid = -1;
 };

@@ -10,7 +10,7 @@ class LogWrapper;
 // so a handler never takes the logger's lock or allocates. One per process; the pipe stays
 // open for the process's life so that a late handler never writes to a reused descriptor.
 class SignalRelay {
-public:
+  public:
     enum Kind { kExit = 1, kOrder = 2 };
 
     // Starts the relay thread; notices sent before this are dropped.

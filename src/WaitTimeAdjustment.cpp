@@ -2,8 +2,8 @@
 
 #include <unistd.h>
 
-#include "data/LogWrapper.h"
 #include "TimeFormat.h"
+#include "data/LogWrapper.h"
 
 namespace velk {
 
@@ -59,7 +59,8 @@ int WaitTimeAdjustment::wait(const std::atomic<int32_t>* exitState, const std::a
     return 0;
 }
 
-int WaitTimeAdjustment::waitUntil(const std::atomic<int32_t>* exitState, const std::atomic<int64_t>* targetTime) {
+int WaitTimeAdjustment::waitUntil(const std::atomic<int32_t>* exitState,
+                                  const std::atomic<int64_t>* targetTime) {
     int result = 0;
     while (remainSec > 0) {
         sleepSlice();

@@ -13,7 +13,7 @@ class LogWrapper;
 // (and, for waitUntil, a target time) and returns early with the reason. Owned by one thread;
 // the watched integers are written by signal handlers and other threads, so they are atomics.
 class WaitTimeAdjustment {
-public:
+  public:
     // The longest slice whose microseconds fit in 32 bits.
     static constexpr int32_t kMaxSliceSec = 4294;
 
@@ -27,7 +27,7 @@ public:
     // 0: time ran out, 1: exit state is not 1, 2: the target time (0 = none) has come.
     int waitUntil(const std::atomic<int32_t>* exitState, const std::atomic<int64_t>* targetTime);
 
-private:
+  private:
     int32_t saneSlice(int32_t sliceSeconds) const;
     void sleepSlice() const;
 

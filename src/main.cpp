@@ -1,9 +1,8 @@
+#include <curl/curl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <memory>
-
-#include <curl/curl.h>
 
 #include "Corvane.h"
 

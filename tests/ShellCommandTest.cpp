@@ -1,9 +1,7 @@
-#include "ShellCommand.h"
-
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
+#include "ShellCommand.h"
 #include "TextUtil.h"
 
 using velk::runCommandLastLine;

@@ -1,11 +1,10 @@
-#include "WaitTimeAdjustment.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <thread>
 
 #include "TimeFormat.h"
+#include "WaitTimeAdjustment.h"
 #include "support/TestLog.h"
 
 using velk::WaitTimeAdjustment;
@@ -144,8 +143,8 @@ TEST_P(WaitSliceCorrection, OutOfRangeSliceIsCorrectedWithWarning) {
     std::atomic<int32_t> orderState{0};
     WaitTimeAdjustment waiter(1, configured);
     EXPECT_TRUE(log.contains("W : [WaitTimeAdjustment.cpp:"));
-    EXPECT_TRUE(log.contains("wait slice " + std::to_string(configured) + " sec is out of range : corrected to " +
-                             std::to_string(corrected) + " sec"));
+    EXPECT_TRUE(log.contains("wait slice " + std::to_string(configured) +
+                             " sec is out of range : corrected to " + std::to_string(corrected) + " sec"));
     if (corrected == 1) {
         waiter.start();
         auto start = Clock::now();

@@ -53,11 +53,11 @@ int NetworkAccessCheck::_pingSetting(const char* key, const char* label) {
     std::string host = settings->getString(key);
     int result = ping(host);
     if (result != 0) {
-        log->warning("[{}:{}] : <<< network down : ping filed --> ({}) (remote server ({}): {}) >>>", VELK_AT, result,
-                     label, host);
+        log->warning("[{}:{}] : <<< network down : ping filed --> ({}) (remote server ({}): {}) >>>", VELK_AT,
+                     result, label, host);
     } else {
-        log->info("[{}:{}] : <<< network reached : ping success --> ({}) (remote server ({}): {}) >>>", VELK_AT,
-                  result, label, host);
+        log->info("[{}:{}] : <<< network reached : ping success --> ({}) (remote server ({}): {}) >>>",
+                  VELK_AT, result, label, host);
     }
     log->flush();
     return result;

@@ -15,7 +15,7 @@ namespace velk::comm {
 // never retries: the update thread owns the retry policy. The host goes to the shell quoted,
 // so a configured value cannot add commands.
 class NetworkAccessCheck {
-public:
+  public:
     explicit NetworkAccessCheck(std::string pingCommand = paths::kPingCommand);
     virtual ~NetworkAccessCheck() = default;
 
@@ -25,7 +25,7 @@ public:
     // 0 exit 0; -4 non-zero exit; -2 killed by a signal; -3 no status; -1 not started.
     static int runPingCommand(const std::string& command);
 
-private:
+  private:
     int _pingSetting(const char* key, const char* label);
 
     const data::SettingData* settings = nullptr;

@@ -1,9 +1,9 @@
 #include "data/LogWrapper.h"
 
-#include <cstdio>
-
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
+
+#include <cstdio>
 
 #include "data/SettingData.h"
 

@@ -1,11 +1,11 @@
 #pragma once
 
+#include <spdlog/spdlog.h>
+
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <spdlog/spdlog.h>
 
 namespace velk::data {
 
@@ -29,7 +29,7 @@ constexpr const char* sourceBaseName(const char* path) {
 // main thread before other threads start; afterwards only read, so it needs no lock.
 // It drops messages below the "log_level" setting and never throws at its callers.
 class LogWrapper {
-public:
+  public:
     static LogWrapper* createInstance();
     static LogWrapper* getInstance();
 
@@ -74,7 +74,7 @@ public:
     LogWrapper(const LogWrapper&) = delete;
     LogWrapper& operator=(const LogWrapper&) = delete;
 
-private:
+  private:
     template <typename... Args>
     void write(int level, spdlog::level::level_enum spdLevel, spdlog::format_string_t<Args...> fmt,
                Args&&... args) {

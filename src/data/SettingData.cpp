@@ -1,12 +1,12 @@
 #include "data/SettingData.h"
 
+#include <picojson.h>
+
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 #include <utility>
-
-#include <picojson.h>
 
 #include "JsonNumber.h"
 #include "ShellCommand.h"
@@ -30,7 +30,8 @@ const picojson::value* member(const picojson::object& root, const char* section,
 
 }  // namespace
 
-SettingData* SettingData::createInstance(const std::string& settingFile, const std::string& substrateCommand) {
+SettingData* SettingData::createInstance(const std::string& settingFile,
+                                         const std::string& substrateCommand) {
     if (instance == nullptr) {
         instance = new SettingData(settingFile, substrateCommand);  // process-wide, never destroyed
     }
@@ -124,7 +125,8 @@ int SettingData::loadSettingFile() {
         }
     }
 
-    if (const picojson::value* list = member(top, "web_api", "header"); list != nullptr && list->is<picojson::array>()) {
+    if (const picojson::value* list = member(top, "web_api", "header");
+        list != nullptr && list->is<picojson::array>()) {
         header.clear();
         for (const auto& element : list->get<picojson::array>()) {
             if (element.is<std::string>()) {
@@ -132,7 +134,8 @@ int SettingData::loadSettingFile() {
             }
         }
     }
-    if (const picojson::value* uri = member(top, "web_api", "api_uri"); uri != nullptr && uri->is<picojson::object>()) {
+    if (const picojson::value* uri = member(top, "web_api", "api_uri");
+        uri != nullptr && uri->is<picojson::object>()) {
         const auto& object = uri->get<picojson::object>();
         for (const char* name : {"order_check", "report_result"}) {
             auto it = object.find(name);

@@ -13,7 +13,7 @@ namespace velk::data {
 // file, plus the device's substrate code. Built once on the main thread before any other
 // thread exists and read-only afterwards, so readers take no lock.
 class SettingData {
-public:
+  public:
     // Process-wide instance; the arguments exist for tests and default to the build's paths.
     static SettingData* createInstance(const std::string& settingFile = paths::kSettingFile,
                                        const std::string& substrateCommand = paths::kSubstrateCommand);
@@ -34,7 +34,7 @@ public:
 
     std::string substrateCode;
 
-private:
+  private:
     std::string settingFilePath;
     std::string substrateCodeCommand;
 

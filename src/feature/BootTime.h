@@ -11,7 +11,7 @@ namespace velk::feature {
 // main loop; it reads the boot time only once the wall clock is past a fixed date, since a
 // device without a set clock would report a meaningless boot time.
 class BootTime {
-public:
+  public:
     explicit BootTime(std::string uptimeCommand = paths::kUptimeCommand);
     virtual ~BootTime() = default;
 
@@ -21,7 +21,7 @@ public:
     int64_t validAfter = 1577804400;
     bool done = false;
 
-private:
+  private:
     std::string command;
 };
 

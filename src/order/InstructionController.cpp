@@ -117,8 +117,8 @@ bool InstructionController::hasOsBootTimeResultFromReceiveData(const std::string
     try {
         _collectItems(root, kBootTime, true, acknowledgements);
     } catch (const std::exception& e) {
-        log->error("[{}:{}] in hasOsBootTimeResultFromReceiveData : json parse error (exception) -> {}", VELK_AT,
-                   e.what());
+        log->error("[{}:{}] in hasOsBootTimeResultFromReceiveData : json parse error (exception) -> {}",
+                   VELK_AT, e.what());
         log->error("    -----------");
         log->error("{}", receiveData);
         log->error("    -----------");
@@ -180,8 +180,8 @@ bool InstructionController::hasCheckOrderFromReceiveData(const std::string& rece
     return true;
 }
 
-void InstructionController::_collectItems(const picojson::value& root, const std::string& kind, bool firstOnly,
-                                          std::vector<picojson::value>& found) const {
+void InstructionController::_collectItems(const picojson::value& root, const std::string& kind,
+                                          bool firstOnly, std::vector<picojson::value>& found) const {
     const auto& top = root.get<picojson::object>();
     auto it = top.find(kResponse);
     if (it == top.end() || !it->second.is<picojson::array>()) {
@@ -201,7 +201,8 @@ void InstructionController::_collectItems(const picojson::value& root, const std
 
 bool InstructionController::_storeOrder(const picojson::value& order) {
     const std::string orderText = order.serialize();
-    log->info("[{}:{}] in hasCheckOrderFromReceiveData : software update order : json-> {}", VELK_AT, orderText);
+    log->info("[{}:{}] in hasCheckOrderFromReceiveData : software update order : json-> {}", VELK_AT,
+              orderText);
     const auto& item = order.get<picojson::object>();
     std::string mode = textMember(item, kMode);
     const picojson::value* number = setMember(item, kSwUpdNo);
@@ -245,33 +246,39 @@ bool InstructionController::_storeOrder(const picojson::value& order) {
             if (db->insertUpdateInfo(orderInfoId, updNo, textMember(item, kDownloadStartDate),
                                      textMember(item, kDownloadEndDate), textMember(item, kInstallStartDate),
                                      textMember(item, kInstallEndDate)) != 0) {
-                log->warning("[{}:{}] hasCheckOrderFromReceiveData : DB insert failed - update update info", VELK_AT);
+                log->warning("[{}:{}] hasCheckOrderFromReceiveData : DB insert failed - update update info",
+                             VELK_AT);
                 failed = true;
             } else {
                 log->info("[{}:{}] hasCheckOrderFromReceiveData : DB insert success - update info", VELK_AT);
                 for (const auto& package : packages->get<picojson::array>()) {
                     const picojson::object empty;
-                    const auto& fields = package.is<picojson::object>() ? package.get<picojson::object>() : empty;
+                    const auto& fields =
+                        package.is<picojson::object>() ? package.get<picojson::object>() : empty;
                     std::string name = textMember(fields, kPkgName);
                     std::string version = textMember(fields, kPkgVersion);
                     std::string url = textMember(fields, kPkgUrl);
                     if (!hasTextMember(fields, kPkgName) || !hasTextMember(fields, kPkgVersion) ||
-                        !hasTextMember(fields, kPkgUrl) || !isValidPackageName(name) || !isSafeListField(version) ||
-                        !isSafeListField(url)) {
+                        !hasTextMember(fields, kPkgUrl) || !isValidPackageName(name) ||
+                        !isSafeListField(version) || !isSafeListField(url)) {
                         log->warning(
-                            "[{}:{}] hasCheckOrderFromReceiveData : DB insert failed : no have package data - update "
+                            "[{}:{}] hasCheckOrderFromReceiveData : DB insert failed : no have package data "
+                            "- update "
                             "package info",
                             VELK_AT);
                         continue;
                     }
                     std::string oldVersion = getNowPackageVersion(name);
-                    int32_t flag = oldVersion == version ? Db::TARGET_FLAG_SAME_VERSION : Db::TARGET_FLAG_TARGET;
+                    int32_t flag =
+                        oldVersion == version ? Db::TARGET_FLAG_SAME_VERSION : Db::TARGET_FLAG_TARGET;
                     if (db->insertPakageInfo(updNo, name, version, url, flag, oldVersion) == 0) {
-                        log->info("[{}:{}] hasCheckOrderFromReceiveData : DB insert success - update package info",
-                                  VELK_AT);
+                        log->info(
+                            "[{}:{}] hasCheckOrderFromReceiveData : DB insert success - update package info",
+                            VELK_AT);
                     } else {
-                        log->warning("[{}:{}] hasCheckOrderFromReceiveData : DB insert failed - update package info",
-                                     VELK_AT);
+                        log->warning(
+                            "[{}:{}] hasCheckOrderFromReceiveData : DB insert failed - update package info",
+                            VELK_AT);
                         failed = true;
                         break;
                     }
@@ -356,13 +363,15 @@ std::string InstructionController::getNowPackageVersion(const std::string& packa
             }
         } else {
             log->warning(
-                "[{}:{}] in getNowPackageVersion : === failed to get version of installed Debian package : output "
+                "[{}:{}] in getNowPackageVersion : === failed to get version of installed Debian package : "
+                "output "
                 "message size -> {}",
                 VELK_AT, 0);
         }
     } else {
         log->error(
-            "[{}:{}] in getNowPackageVersion : === failed to get version of installed Debian package : ret -> {} : "
+            "[{}:{}] in getNowPackageVersion : === failed to get version of installed Debian package : ret "
+            "-> {} : "
             "command exit code -> {}",
             VELK_AT, started ? "success" : "failed", exitCode);
     }

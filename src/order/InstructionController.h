@@ -1,11 +1,11 @@
 #pragma once
 
+#include <picojson.h>
+
 #include <cstdint>
 #include <set>
 #include <string>
 #include <vector>
-
-#include <picojson.h>
 
 #include "BuildPaths.h"
 
@@ -23,7 +23,7 @@ namespace velk::order {
 // Main thread only. It never stores a package whose fields could not be written safely to
 // the package list file that the update scripts read.
 class InstructionController {
-public:
+  public:
     static constexpr int32_t REQUEST_BOOT_TIME = 1;
     static constexpr int32_t REQUEST_CHECK_ORDER = 2;
     static constexpr int32_t REQUEST_RESERVED = 3;
@@ -50,7 +50,7 @@ public:
     // A field that goes into the blank-separated package list: not empty, no blank, no control.
     static bool isSafeListField(const std::string& value);
 
-private:
+  private:
     bool _storeOrder(const picojson::value& order);
     // Appends the "response" items of that kind, in order; throws when the answer or an item
     // is not an object, keeping what was found before.

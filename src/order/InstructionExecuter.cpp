@@ -94,7 +94,8 @@ int InstructionExecuter::instructionCheckLoop() {
     if (resetProgressStatus()) {
         log->info("[{}:{}] <ORDER> in instructionCheckLoop : reset progress status : {}", VELK_AT, "success");
     } else {
-        log->warning("[{}:{}] <ORDER> in instructionCheckLoop : reset progress status : {}", VELK_AT, "failed");
+        log->warning("[{}:{}] <ORDER> in instructionCheckLoop : reset progress status : {}", VELK_AT,
+                     "failed");
     }
     const std::atomic<int64_t> noTarget{0};
     if (waiter.waitUntil(&runState, &noTarget) != 0) {
@@ -108,7 +109,8 @@ int InstructionExecuter::instructionCheckLoop() {
     std::atomic<int64_t> nextTime{0};
     int waitResult = 0;
     auto endLoop = [&] {
-        log->info("[{}:{}] <ORDER> end instruction executor loop ({}:{})", VELK_AT, waitResult, runState.load());
+        log->info("[{}:{}] <ORDER> end instruction executor loop ({}:{})", VELK_AT, waitResult,
+                  runState.load());
     };
 
     while (runState.load() == 1) {
@@ -127,12 +129,14 @@ int InstructionExecuter::instructionCheckLoop() {
         if (checkLastInstruction(nextId, nextStatus, time, type)) {
             if (nextId != 0) {
                 log->info(
-                    "[{}:{}] <ORDER> find next order info  : type -> {} : id(DB) -> {} : now status -> {} : next "
+                    "[{}:{}] <ORDER> find next order info  : type -> {} : id(DB) -> {} : now status -> {} : "
+                    "next "
                     "time -> {}",
                     VELK_AT, type, nextId, nextStatus, time);
             } else {
                 log->info(
-                    "[{}:{}] <ORDER> not find next order info  : type -> {} : id(DB) -> {} : now status -> {} : "
+                    "[{}:{}] <ORDER> not find next order info  : type -> {} : id(DB) -> {} : now status -> "
+                    "{} : "
                     "next time -> {}",
                     VELK_AT, type, nextId, nextStatus, time);
             }
@@ -153,13 +157,17 @@ int InstructionExecuter::instructionCheckLoop() {
             log->info("[{}:{}] <ORDER> =================- execute order ({}:{})", VELK_AT, waitResult,
                       runState.load());
             if (setProcessingStatus(nextId, nextStatus)) {
-                log->info("[{}:{}] <ORDER> in instructionCheckLoop : set processing status : success", VELK_AT);
+                log->info("[{}:{}] <ORDER> in instructionCheckLoop : set processing status : success",
+                          VELK_AT);
             } else {
-                log->warning("[{}:{}] <ORDER> in instructionCheckLoop : set processing status : failed", VELK_AT);
+                log->warning("[{}:{}] <ORDER> in instructionCheckLoop : set processing status : failed",
+                             VELK_AT);
             }
-            feature::SoftwareUpdateManager::StartThread(std::make_unique<feature::SoftwareUpdateManager>(), nextId);
+            feature::SoftwareUpdateManager::StartThread(std::make_unique<feature::SoftwareUpdateManager>(),
+                                                        nextId);
         }
-        log->verbose("[{}:{}]  <ORDER> --- THREAD --- sleep end ({}:{})", VELK_AT, waitResult, runState.load());
+        log->verbose("[{}:{}]  <ORDER> --- THREAD --- sleep end ({}:{})", VELK_AT, waitResult,
+                     runState.load());
     }
 
     log->info("[{}:{}] <ORDER> Instruction Executor thread : -----------: loop finish", VELK_AT);
@@ -174,12 +182,13 @@ bool InstructionExecuter::resetProgressStatus() {
         result = db->updateResetInstruction();
         db->close();
     }
-    log->info("[{}:{}] <ORDER> ===== end : reset running state of the process ===== : ret -> {} ({})", VELK_AT,
-              result, result != 0 ? "failed" : "success");
+    log->info("[{}:{}] <ORDER> ===== end : reset running state of the process ===== : ret -> {} ({})",
+              VELK_AT, result, result != 0 ? "failed" : "success");
     return result == 0;
 }
 
-bool InstructionExecuter::checkLastInstruction(int32_t& id, int32_t& status, int64_t& time, std::string& type) {
+bool InstructionExecuter::checkLastInstruction(int32_t& id, int32_t& status, int64_t& time,
+                                               std::string& type) {
     log->info("[{}:{}] <ORDER> ===== start : check time for next action =====", VELK_AT);
     int32_t localId = 0;
     int32_t localStatus = 0;
@@ -210,7 +219,8 @@ bool InstructionExecuter::checkLastInstruction(int32_t& id, int32_t& status, int
         time = localTime;
     }
     log->info(
-        "[{}:{}] <ORDER> ===== end : check time for next action ===== : ret -> {} ({}) : next update_info id -> {} "
+        "[{}:{}] <ORDER> ===== end : check time for next action ===== : ret -> {} ({}) : next update_info id "
+        "-> {} "
         ": time -> {}",
         VELK_AT, result, result != 0 ? "failed" : "success", id, time);
     return result == 0;
@@ -218,7 +228,8 @@ bool InstructionExecuter::checkLastInstruction(int32_t& id, int32_t& status, int
 
 bool InstructionExecuter::setProcessingStatus(int32_t id, int32_t status) {
     log->info(
-        "[{}:{}] <ORDER> ===== start : start update processing mark ===== : update_info > id -> {} : update_status "
+        "[{}:{}] <ORDER> ===== start : start update processing mark ===== : update_info > id -> {} : "
+        "update_status "
         "-> {}",
         VELK_AT, id, status);
     int result = 0;
@@ -226,8 +237,8 @@ bool InstructionExecuter::setProcessingStatus(int32_t id, int32_t status) {
         result = db->updateProcessingInsruction(id, status);
         db->close();
     }
-    log->info("[{}:{}] <ORDER> ===== end : start update to processing ===== : ret -> {} ({})", VELK_AT, result,
-              result != 0 ? "failed" : "success");
+    log->info("[{}:{}] <ORDER> ===== end : start update to processing ===== : ret -> {} ({})", VELK_AT,
+              result, result != 0 ? "failed" : "success");
     return result == 0;
 }
 
@@ -243,12 +254,13 @@ int InstructionExecuter::sendUnsentInstructionData() {
         } else if (unsent.empty()) {
             log->info("[{}:{}] <ORDER> in sendUnsentInstructionData : not find unsent data", VELK_AT);
         } else {
-            log->info("[{}:{}] <ORDER> in sendUnsentInstructionData : find unsent data : data num -> {}", VELK_AT,
-                      unsent.size());
+            log->info("[{}:{}] <ORDER> in sendUnsentInstructionData : find unsent data : data num -> {}",
+                      VELK_AT, unsent.size());
         }
     }
     if (result != 0 || unsent.empty()) {
-        log->info("[{}:{}] <ORDER> ===== end : send unsent instruction result data ===== : no unsent data", VELK_AT);
+        log->info("[{}:{}] <ORDER> ===== end : send unsent instruction result data ===== : no unsent data",
+                  VELK_AT);
         return 1;
     }
 
@@ -261,10 +273,11 @@ int InstructionExecuter::sendUnsentInstructionData() {
         if (sent != 0) {
             log->error("[{}:{}] <ORDER>   failed to send unsent result : result -> {}", VELK_AT, sent);
         } else {
-            log->info("[{}:{}] <ORDER>   success to send unsent result : order_info id -> {} : response data -> {}",
-                      VELK_AT, record.id, response);
-            record.orderStatus =
-                record.orderStatus == Db::ORDER_STATUS_DL_UNSENT ? Db::ORDER_STATUS_DL_SENT : Db::ORDER_STATUS_UPD_SENT;
+            log->info(
+                "[{}:{}] <ORDER>   success to send unsent result : order_info id -> {} : response data -> {}",
+                VELK_AT, record.id, response);
+            record.orderStatus = record.orderStatus == Db::ORDER_STATUS_DL_UNSENT ? Db::ORDER_STATUS_DL_SENT
+                                                                                  : Db::ORDER_STATUS_UPD_SENT;
             ++delivered;
         }
     }
@@ -295,8 +308,8 @@ int InstructionExecuter::sendUnsentInstructionData() {
         }
     }
     db->close();
-    log->info("[{}:{}] <ORDER> ===== end : send unsent instruction result data ===== : ret -> {} ({})", VELK_AT,
-              result, result != 0 ? "failed" : "success");
+    log->info("[{}:{}] <ORDER> ===== end : send unsent instruction result data ===== : ret -> {} ({})",
+              VELK_AT, result, result != 0 ? "failed" : "success");
     return result;
 }
 

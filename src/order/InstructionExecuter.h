@@ -23,7 +23,7 @@ namespace velk::order {
 // executor, so the object outlives every step the thread takes, even one that is still
 // waiting for the database lock when the agent stops.
 class InstructionExecuter : public std::enable_shared_from_this<InstructionExecuter> {
-public:
+  public:
     static constexpr int32_t THREAD_NOT_STARTED = 0;
     static constexpr int32_t THREAD_RUNNING = 1;
     static constexpr int32_t THREAD_RESERVED = 2;
@@ -50,7 +50,7 @@ public:
     int32_t getThreadState() const { return threadState.load(); }
     int32_t getRunState() const { return runState.load(); }
 
-private:
+  private:
     void _setRunState(int32_t state);
     void _setThreadState(int32_t state);
 

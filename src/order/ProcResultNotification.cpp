@@ -9,7 +9,9 @@
 
 namespace velk::order {
 
-ProcResultNotification::ProcResultNotification() : log(data::LogWrapper::getInstance()) { log->setLogger("velk"); }
+ProcResultNotification::ProcResultNotification() : log(data::LogWrapper::getInstance()) {
+    log->setLogger("velk");
+}
 
 std::string ProcResultNotification::createUpdateResult(const model::UpdateInfo& updateInfo,
                                                        const std::string& message,
@@ -18,7 +20,8 @@ std::string ProcResultNotification::createUpdateResult(const model::UpdateInfo& 
     picojson::object item;
     item[kItem] = picojson::value(kSwUpd);
     item[kSwUpdNo] = picojson::value(static_cast<int64_t>(updateInfo.swUpdNo));
-    item[kReportDatetime] = picojson::value(formatLocalTime(updateInfo.statusChangeTime, "%Y/%m/%d %H:%M:%S"));
+    item[kReportDatetime] =
+        picojson::value(formatLocalTime(updateInfo.statusChangeTime, "%Y/%m/%d %H:%M:%S"));
     item[kStatus] = picojson::value(static_cast<int64_t>(updateInfo.updateStatus));
     item[kMessage] = picojson::value(message);
     picojson::array request;
@@ -30,7 +33,8 @@ std::string ProcResultNotification::createUpdateResult(const model::UpdateInfo& 
     return picojson::value(root).serialize();
 }
 
-int ProcResultNotification::sendResult(const std::string& address, const std::string& body, std::string& response) {
+int ProcResultNotification::sendResult(const std::string& address, const std::string& body,
+                                       std::string& response) {
     int result;
     {
         comm::CommunicationManager client;

@@ -14,7 +14,7 @@ namespace velk::order {
 // Builds the result report of one update stage and sends a report text to the service.
 // Stateless: callers (the update threads and the executor) make one on the stack per use.
 class ProcResultNotification {
-public:
+  public:
     ProcResultNotification();
     virtual ~ProcResultNotification() = default;
 
@@ -23,7 +23,7 @@ public:
     // 0 when the service took the report; the response then holds its reply.
     int sendResult(const std::string& address, const std::string& body, std::string& response);
 
-private:
+  private:
     const std::string kRequest = "request";
     const std::string kItem = "item";
     const std::string kSwUpd = "sw_upd";

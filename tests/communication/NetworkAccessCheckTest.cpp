@@ -1,9 +1,7 @@
-#include "communication/NetworkAccessCheck.h"
-
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
+#include "communication/NetworkAccessCheck.h"
 #include "support/TempDir.h"
 #include "support/TestLog.h"
 
@@ -28,11 +26,12 @@ TEST(NetworkAccessCheck, ReachedAndDownWithRealPing) {
     NetworkAccessCheck check("/bin/ping");
     EXPECT_EQ(check.pingIpAddress(), 0);
     EXPECT_TRUE(log.contains("I : [NetworkAccessCheck.cpp:"));
-    EXPECT_TRUE(log.contains(": <<< pingCmd --> (/bin/ping -c 1 '127.0.0.1' > /dev/null 2>&1) : ret -> 0 >>>"));
-    EXPECT_TRUE(log.contains(": <<< network reached : ping success --> (0) (remote server (IP Address): 127.0.0.1) >>>"));
-    EXPECT_EQ(check.pingFqdn(), -4);
+    EXPECT_TRUE(
+        log.contains(": <<< pingCmd --> (/bin/ping -c 1 '127.0.0.1' > /dev/null 2>&1) : ret -> 0 >>>"));
     EXPECT_TRUE(log.contains(
-        "W : [NetworkAccessCheck.cpp:") );
+        ": <<< network reached : ping success --> (0) (remote server (IP Address): 127.0.0.1) >>>"));
+    EXPECT_EQ(check.pingFqdn(), -4);
+    EXPECT_TRUE(log.contains("W : [NetworkAccessCheck.cpp:"));
     EXPECT_TRUE(log.contains(
         ": <<< network down : ping filed --> (-4) (remote server (FQDN): no-such-host.invalid) >>>"));
     // ping's own output never reaches the log.
@@ -44,7 +43,8 @@ TEST(NetworkAccessCheck, HostWithShellMetacharactersRunsNothingExtra) {
     TempDir dir;
     std::string marker = dir.file("owned");
     velk::test::TestLog log;
-    std::string fakePing = dir.write("ping", "#!/bin/sh\necho \"$3\" > " + dir.file("args") + "\nexit 0\n", 0755);
+    std::string fakePing =
+        dir.write("ping", "#!/bin/sh\necho \"$3\" > " + dir.file("args") + "\nexit 0\n", 0755);
     NetworkAccessCheck check(fakePing);
     for (std::string host : {"x; touch " + marker, "$(touch " + marker + ")", "`touch " + marker + "`",
                              "it's'; touch " + marker + "; '"}) {

@@ -1,11 +1,9 @@
-#include "data/LogWrapper.h"
-
 #include <gtest/gtest.h>
+#include <spdlog/spdlog.h>
 
 #include <regex>
 
-#include <spdlog/spdlog.h>
-
+#include "data/LogWrapper.h"
 #include "data/SettingData.h"
 #include "support/TempDir.h"
 #include "support/TestLog.h"
@@ -64,7 +62,8 @@ TEST(LogWrapper, LineCarriesTimeLetterAndCallerPosition) {
     facade.log->warning("plain");
     auto lines = capture.lines();
     ASSERT_EQ(lines.size(), 2u);
-    std::regex format(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} V : \[LogWrapperTest\.cpp:(\d+)\] value 42 flag true$)");
+    std::regex format(
+        R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} V : \[LogWrapperTest\.cpp:(\d+)\] value 42 flag true$)");
     std::smatch match;
     ASSERT_TRUE(std::regex_match(lines[0], match, format)) << lines[0];
     EXPECT_EQ(match[1].str(), std::to_string(line));

@@ -1,7 +1,6 @@
-#include "data/SettingData.h"
-
 #include <gtest/gtest.h>
 
+#include "data/SettingData.h"
 #include "support/TempDir.h"
 
 using velk::data::SettingData;

@@ -1,10 +1,8 @@
-#include "feature/BootTime.h"
-
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include "TimeFormat.h"
+#include "feature/BootTime.h"
 #include "support/TempDir.h"
 
 using velk::feature::BootTime;

@@ -1,9 +1,8 @@
-#include "order/InstructionController.h"
-
 #include <gtest/gtest.h>
 
 #include "db/DbController.h"
 #include "db/DbTestSupport.h"
+#include "order/InstructionController.h"
 #include "support/TempDir.h"
 #include "support/TestLog.h"
 
@@ -16,7 +15,7 @@ namespace {
 
 // The process-wide database on a fresh file, a fake dpkg, and a controller on both.
 class ControllerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         db = DbController::createInstance();
         db->setLockWait(5, 10);
@@ -64,19 +63,23 @@ TEST_F(ControllerTest, RequestCarriesPendingKindsInByteOrder) {
     controller->addPendingRequest(InstructionController::REQUEST_CHECK_ORDER);
     EXPECT_EQ(controller->addPendingRequest(InstructionController::REQUEST_CHECK_ORDER), 2u);
     // No unsent boot time: only the order check goes out.
-    EXPECT_EQ(controller->getAllInstructionJson(), R"({"request":[{"item":"chk_sw_upd"}],"substratecode":"SUB-9"})");
+    EXPECT_EQ(controller->getAllInstructionJson(),
+              R"({"request":[{"item":"chk_sw_upd"}],"substratecode":"SUB-9"})");
     EXPECT_TRUE(log.contains("in getAllInstructionJson : no data order -> boot_time"));
 
-    raw->exec("INSERT INTO os_boot_time (boot_time) VALUES ('2026-11-01 07:00:00'), ('2026-12-01 08:00:00');"
-              "INSERT INTO os_boot_time (boot_time, is_send) VALUES ('2026-10-01 06:00:00', 1);");
-    EXPECT_EQ(controller->getAllInstructionJson(),
-              R"({"request":[{"boot_datetime":["2026-11-01 07:00:00","2026-12-01 08:00:00"],"item":"boot_time"},)"
-              R"({"item":"chk_sw_upd"}],"substratecode":"SUB-9"})");
+    raw->exec(
+        "INSERT INTO os_boot_time (boot_time) VALUES ('2026-11-01 07:00:00'), ('2026-12-01 08:00:00');"
+        "INSERT INTO os_boot_time (boot_time, is_send) VALUES ('2026-10-01 06:00:00', 1);");
+    EXPECT_EQ(
+        controller->getAllInstructionJson(),
+        R"({"request":[{"boot_datetime":["2026-11-01 07:00:00","2026-12-01 08:00:00"],"item":"boot_time"},)"
+        R"({"item":"chk_sw_upd"}],"substratecode":"SUB-9"})");
     EXPECT_EQ(controller->pendingRequestCount(), 2u);
 }
 
 TEST_F(ControllerTest, BootTimeAcknowledgementMarksAllSentAndClearsPending) {
-    raw->exec("INSERT INTO os_boot_time (boot_time) VALUES ('2026-11-01 07:00:00'), ('2026-12-01 08:00:00');");
+    raw->exec(
+        "INSERT INTO os_boot_time (boot_time) VALUES ('2026-11-01 07:00:00'), ('2026-12-01 08:00:00');");
     controller->addPendingRequest(1);
     controller->addPendingRequest(2);
 
@@ -104,22 +107,28 @@ TEST_F(ControllerTest, NewOrderStoresRowsWithInstalledVersions) {
               (std::vector<std::vector<std::string>>{{"2", "-1"}}));
     // The stored order is the order item alone, compact, keys in byte order.
     std::string stored = raw->text("SELECT receive_json FROM order_info");
-    EXPECT_EQ(stored.find(R"({"download_end_date":"2030\/01\/01 01:00:00","download_start_date")"), 0u) << stored;
-    EXPECT_EQ(raw->rows("SELECT order_info_id, sw_upd_no, update_status, download_start_time, update_end_time "
-                        "FROM update_info"),
-              (std::vector<std::vector<std::string>>{{"1", "7", "0", "2030/01/01 00:00:00", "2030-01-02 01:00:00"}}));
-    EXPECT_EQ(raw->rows("SELECT package_name, package_version, package_url, target_flag, old_version "
-                        "FROM update_package ORDER BY id"),
-              (std::vector<std::vector<std::string>>{{"curl", "7.88.1-10", "http://s/curl.deb", "81", "7.88.1-10"},
-                                                     {"nano", "7.2", "http://s/nano.deb", "1", ""}}));
+    EXPECT_EQ(stored.find(R"({"download_end_date":"2030\/01\/01 01:00:00","download_start_date")"), 0u)
+        << stored;
+    EXPECT_EQ(
+        raw->rows("SELECT order_info_id, sw_upd_no, update_status, download_start_time, update_end_time "
+                  "FROM update_info"),
+        (std::vector<std::vector<std::string>>{
+            {"1", "7", "0", "2030/01/01 00:00:00", "2030-01-02 01:00:00"}}));
+    EXPECT_EQ(
+        raw->rows("SELECT package_name, package_version, package_url, target_flag, old_version "
+                  "FROM update_package ORDER BY id"),
+        (std::vector<std::vector<std::string>>{{"curl", "7.88.1-10", "http://s/curl.deb", "81", "7.88.1-10"},
+                                               {"nano", "7.2", "http://s/nano.deb", "1", ""}}));
     EXPECT_TRUE(log.contains("update success : insert order info"));
 }
 
 // Rows below 90 (update) or 80 (package) are closed; closed rows keep their first closing.
 TEST_F(ControllerTest, ReplacingAndCancellingCloseOnlyOpenRows) {
     raw->exec(
-        "INSERT INTO update_info (order_info_id, sw_upd_no, update_status) VALUES (1, 7, 0), (1, 7, 22), (1, 8, 0);"
-        "INSERT INTO update_package (sw_upd_no, package_name, package_version, package_url, target_flag) VALUES "
+        "INSERT INTO update_info (order_info_id, sw_upd_no, update_status) VALUES (1, 7, 0), (1, 7, 22), (1, "
+        "8, 0);"
+        "INSERT INTO update_package (sw_upd_no, package_name, package_version, package_url, target_flag) "
+        "VALUES "
         "(7, 'a', '1', 'u', 1), (7, 'b', '1', 'u', 81), (8, 'c', '1', 'u', 1);");
     ASSERT_TRUE(controller->hasCheckOrderFromReceiveData(
         R"({"response":[)" + order(R"("mode":"update","sw_upd_no":7,)" + std::string(kTwoPackages)) + "]}"));
@@ -148,19 +157,19 @@ TEST_F(ControllerTest, ReplacingAndCancellingCloseOnlyOpenRows) {
 
 // Packages that cannot be written safely to the scripts' list file are skipped; the rest commits.
 TEST_F(ControllerTest, MissingOrUnsafePackageFieldsAreSkipped) {
-    std::string packages =
-        R"("pkg_update":[{"pkg_name":"curl","pkg_version":"1"},)"
-        R"({"pkg_name":"Curl","pkg_version":"1","pkg_url":"u"},)"
-        R"({"pkg_name":"nano","pkg_version":"1\nextra line","pkg_url":"u"},)"
-        R"({"pkg_name":"nano","pkg_version":"1","pkg_url":"http://x/a b.deb"},)"
-        R"({"pkg_name":"nano","pkg_version":"","pkg_url":"u"},)"
-        R"({"pkg_name":"x;rm","pkg_version":"1","pkg_url":"u"},)"
-        R"({"pkg_name":null,"pkg_version":"1","pkg_url":"u"},)"
-        R"("not an object",42,)"
-        R"({"pkg_name":"vim","pkg_version":"9.0","pkg_url":"http://x/vim.deb"}])";
+    std::string packages = R"("pkg_update":[{"pkg_name":"curl","pkg_version":"1"},)"
+                           R"({"pkg_name":"Curl","pkg_version":"1","pkg_url":"u"},)"
+                           R"({"pkg_name":"nano","pkg_version":"1\nextra line","pkg_url":"u"},)"
+                           R"({"pkg_name":"nano","pkg_version":"1","pkg_url":"http://x/a b.deb"},)"
+                           R"({"pkg_name":"nano","pkg_version":"","pkg_url":"u"},)"
+                           R"({"pkg_name":"x;rm","pkg_version":"1","pkg_url":"u"},)"
+                           R"({"pkg_name":null,"pkg_version":"1","pkg_url":"u"},)"
+                           R"("not an object",42,)"
+                           R"({"pkg_name":"vim","pkg_version":"9.0","pkg_url":"http://x/vim.deb"}])";
     ASSERT_TRUE(controller->hasCheckOrderFromReceiveData(
         R"({"response":[)" + order(R"("mode":"new","sw_upd_no":3,)" + packages) + "]}"));
-    EXPECT_EQ(raw->rows("SELECT package_name FROM update_package"), (std::vector<std::vector<std::string>>{{"vim"}}));
+    EXPECT_EQ(raw->rows("SELECT package_name FROM update_package"),
+              (std::vector<std::vector<std::string>>{{"vim"}}));
     EXPECT_EQ(log.count("DB insert failed : no have package data - update package info"), 9u);
     EXPECT_EQ(count("update_info"), "1");
 }
@@ -175,14 +184,17 @@ TEST_F(ControllerTest, UpdateNumberIsTruncatedAndTextCountsAsMissing) {
 
 // Each order has its own transaction: a failing second order leaves the first stored.
 TEST_F(ControllerTest, SecondOrderFailingIsRolledBackAlone) {
-    raw->exec("CREATE TRIGGER refuse BEFORE INSERT ON update_package WHEN NEW.package_name = 'nano' "
-              "BEGIN SELECT RAISE(ABORT, 'refused'); END;");
-    std::string first = order(R"("sw_upd_no":1,"pkg_update":[{"pkg_name":"vim","pkg_version":"9","pkg_url":"u"}])");
+    raw->exec(
+        "CREATE TRIGGER refuse BEFORE INSERT ON update_package WHEN NEW.package_name = 'nano' "
+        "BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+    std::string first =
+        order(R"("sw_upd_no":1,"pkg_update":[{"pkg_name":"vim","pkg_version":"9","pkg_url":"u"}])");
     std::string second = order(R"("sw_upd_no":2,)" + std::string(kTwoPackages));
     ASSERT_TRUE(controller->hasCheckOrderFromReceiveData(R"({"response":[)" + first + "," + second + "]}"));
     EXPECT_EQ(count("order_info"), "1");
     EXPECT_EQ(raw->rows("SELECT sw_upd_no FROM update_info"), (std::vector<std::vector<std::string>>{{"1"}}));
-    EXPECT_EQ(raw->rows("SELECT package_name FROM update_package"), (std::vector<std::vector<std::string>>{{"vim"}}));
+    EXPECT_EQ(raw->rows("SELECT package_name FROM update_package"),
+              (std::vector<std::vector<std::string>>{{"vim"}}));
     EXPECT_TRUE(log.contains("update failed : insert order info"));
     EXPECT_FALSE(velk::test::exists(dir.path() + "/db/db_rw.lock"));
 }
@@ -213,9 +225,9 @@ TEST_F(ControllerTest, UnusableAnswersStoreNothing) {
 TEST_F(ControllerTest, InstalledVersionMatchesOnlyTheExactInstalledName) {
     EXPECT_EQ(controller->getNowPackageVersion("curl"), "7.88.1-10");
     EXPECT_EQ(controller->getNowPackageVersion("libcurl4"), "7.88.1-10");  // ":arch" suffix ignored
-    EXPECT_EQ(controller->getNowPackageVersion("libssl3"), "3.0.11-1");   // carriage return removed
-    EXPECT_EQ(controller->getNowPackageVersion("nano"), "");              // removed, only config kept
-    EXPECT_EQ(controller->getNowPackageVersion("ssl"), "");               // substring only
+    EXPECT_EQ(controller->getNowPackageVersion("libssl3"), "3.0.11-1");    // carriage return removed
+    EXPECT_EQ(controller->getNowPackageVersion("nano"), "");               // removed, only config kept
+    EXPECT_EQ(controller->getNowPackageVersion("ssl"), "");                // substring only
     EXPECT_TRUE(log.contains("failed to get version of installed Debian package : output message size -> 0"));
 }
 

@@ -1,5 +1,3 @@
-#include "order/InstructionExecuter.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -7,6 +5,7 @@
 
 #include "db/DbController.h"
 #include "db/DbTestSupport.h"
+#include "order/InstructionExecuter.h"
 #include "support/FakeService.h"
 #include "support/TempDir.h"
 #include "support/TestLog.h"
@@ -39,9 +38,11 @@ struct World {
             R"({"web_api": {"api_base_url": ")" + base + R"(/monitoring/api/", "api_login_url": ")" + base +
             R"(/monitoring/api_user/", "api_uri": {"report_result": "report"}},
                 "http_access": {"retry_num": 0, "http_timeout": 5, "http_connect_timeout": 2,
-                                "ca_cert_file": ")" + ca + R"("},
+                                "ca_cert_file": ")" +
+            ca + R"("},
                 "instruction_thread": {"loop_interval_sec": 60, "loop_slice_interval_sec": 1,
-                                       "delay_start_thread_time": 30})" + extra + "}");
+                                       "delay_start_thread_time": 30})" +
+            extra + "}");
         DbController* db = DbController::createInstance();
         db->setLockWait(5, 10);
         if (db->init(dir.path() + "/db", "velk.db", "db_rw.lock", "db_ro.lock") != 0) {
@@ -62,7 +63,8 @@ TEST(InstructionExecuter, NothingUnsentMeansNothingToSend) {
 
 TEST(InstructionExecuter, UndeliverableReportsKeepTheirStatus) {
     World world(false);
-    world.raw->exec("INSERT INTO order_info (order_status, response_json) VALUES (1, '{\"a\":1}'), (11, '{\"b\":2}');");
+    world.raw->exec(
+        "INSERT INTO order_info (order_status, response_json) VALUES (1, '{\"a\":1}'), (11, '{\"b\":2}');");
     auto executor = std::make_shared<InstructionExecuter>();
     EXPECT_EQ(executor->sendUnsentInstructionData(), -2);
     EXPECT_EQ(world.raw->rows("SELECT order_status FROM order_info ORDER BY id"),
@@ -77,7 +79,8 @@ TEST(InstructionExecuter, ResendDeliversStoredTextAndMarksOnlyDelivered) {
     world.raw->exec(
         "INSERT INTO order_info (order_status, response_json) VALUES "
         "(1, '{\"request\":[1]}'), (11, '{\"request\":[2]}'), (11, NULL), (2, '{\"request\":[3]}');");
-    ASSERT_TRUE(world.service->script("/monitoring/api/report", R"([{"status": 200, "body": "taken"}, {"drop": true}])"));
+    ASSERT_TRUE(world.service->script("/monitoring/api/report",
+                                      R"([{"status": 200, "body": "taken"}, {"drop": true}])"));
     auto executor = std::make_shared<InstructionExecuter>();
     EXPECT_EQ(executor->sendUnsentInstructionData(), 0);
     EXPECT_EQ(world.raw->rows("SELECT order_status FROM order_info ORDER BY id"),
@@ -89,7 +92,8 @@ TEST(InstructionExecuter, ResendDeliversStoredTextAndMarksOnlyDelivered) {
         }
     }
     EXPECT_EQ(bodies, (std::vector<std::string>{R"({"request":[1]})", R"({"request":[2]})"}));
-    EXPECT_TRUE(world.log->contains("success to send unsent result : order_info id -> 1 : response data -> taken"));
+    EXPECT_TRUE(
+        world.log->contains("success to send unsent result : order_info id -> 1 : response data -> taken"));
     EXPECT_TRUE(world.log->contains("db update success : success to commit transaction"));
 }
 
@@ -122,7 +126,8 @@ TEST(InstructionExecuter, NoNextStageWhileAnUpdateIsProcessing) {
 // thread even when its owner lets go first.
 TEST(InstructionExecuter, StopDuringStartDelayEndsThreadWithoutPass) {
     World world(false);
-    world.raw->exec("INSERT INTO update_info (order_info_id, sw_upd_no, update_status) VALUES (1, 1, 11), (1, 2, 21);");
+    world.raw->exec(
+        "INSERT INTO update_info (order_info_id, sw_upd_no, update_status) VALUES (1, 1, 11), (1, 2, 21);");
     auto executor = std::make_shared<InstructionExecuter>();
     ASSERT_EQ(executor->StartThread(), 0);
     EXPECT_EQ(executor->StartThread(), 1);

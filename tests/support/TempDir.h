@@ -6,7 +6,7 @@ namespace velk::test {
 
 // A fresh directory under $TMPDIR (or /tmp), removed with everything in it on destruction.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -17,7 +17,7 @@ public:
     // Writes a file under the directory; mode applies when non-zero (e.g. 0755 for scripts).
     std::string write(const std::string& name, const std::string& content, unsigned mode = 0) const;
 
-private:
+  private:
     std::string dir;
 };
 

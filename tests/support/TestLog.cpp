@@ -1,9 +1,9 @@
 #include "support/TestLog.h"
 
-#include <mutex>
-
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/spdlog.h>
+
+#include <mutex>
 
 #include "data/LogWrapper.h"
 #include "data/SettingData.h"
@@ -14,7 +14,7 @@ namespace velk::test {
 namespace {
 
 class CaptureSink : public spdlog::sinks::base_sink<std::mutex> {
-public:
+  public:
     std::vector<std::string> snapshot() {
         std::lock_guard<std::mutex> lock(mutex_);
         return captured;
@@ -24,7 +24,7 @@ public:
         captured.clear();
     }
 
-protected:
+  protected:
     void sink_it_(const spdlog::details::log_msg& msg) override {
         spdlog::memory_buf_t formatted;
         formatter_->format(msg, formatted);
@@ -36,7 +36,7 @@ protected:
     }
     void flush_() override {}
 
-private:
+  private:
     std::vector<std::string> captured;
 };
 

@@ -15,7 +15,7 @@ namespace velk::test {
 // Each gtest case runs in its own process under ctest; within one process the first
 // set-up wins and later ones only clear the captured lines.
 class TestLog {
-public:
+  public:
     explicit TestLog(const std::string& configJson = "{}");
 
     // Every line captured so far, formatted with the agent's pattern.
