@@ -35,16 +35,23 @@ void WaitTimeAdjustment::start() { remainSec = waitSec; }
 
 void WaitTimeAdjustment::sleepSlice() const { usleep(static_cast<useconds_t>(sliceSec) * 1000000U); }
 
+bool WaitTimeAdjustment::exitRequested(const std::atomic<int32_t>* exitState) {
+    int32_t exitValue = exitState->load();
+    if (exitValue == 1) {
+        return false;
+    }
+    if (log != nullptr) {
+        log->warning("Stop sleep to receive exit command ({})", exitValue);
+    }
+    remainSec = 0;
+    return true;
+}
+
 int WaitTimeAdjustment::wait(const std::atomic<int32_t>* exitState, const std::atomic<int32_t>* orderState) {
     while (remainSec > 0) {
         sleepSlice();
         remainSec -= sliceSec;
-        int32_t exitValue = exitState->load();
-        if (exitValue != 1) {
-            if (log != nullptr) {
-                log->warning("Stop sleep to receive exit command ({})", exitValue);
-            }
-            remainSec = 0;
+        if (exitRequested(exitState)) {
             return 1;
         }
         int32_t orderValue = orderState->load();
@@ -65,13 +72,8 @@ int WaitTimeAdjustment::waitUntil(const std::atomic<int32_t>* exitState,
     while (remainSec > 0) {
         sleepSlice();
         remainSec -= sliceSec;
-        int32_t exitValue = exitState->load();
-        if (exitValue != 1) {
-            if (log != nullptr) {
-                log->warning("Stop sleep to receive exit command ({})", exitValue);
-            }
+        if (exitRequested(exitState)) {
             result = 1;
-            remainSec = 0;
             break;
         }
         int64_t target = targetTime->load();

@@ -30,6 +30,8 @@ class WaitTimeAdjustment {
   private:
     int32_t saneSlice(int32_t sliceSeconds) const;
     void sleepSlice() const;
+    // True (with the warning, and nothing left to wait) when the exit state left "running".
+    bool exitRequested(const std::atomic<int32_t>* exitState);
 
     data::LogWrapper* log = nullptr;
     int32_t waitSec = 0;
