@@ -19,6 +19,8 @@ std::string replaceAll(std::string text, const std::string& from, const std::str
     return text;
 }
 
+std::string shellQuote(const std::string& text) { return "'" + replaceAll(text, "'", "'\\''") + "'"; }
+
 std::vector<std::string> split(const std::string& text, char delimiter) {
     std::vector<std::string> pieces;
     size_t start = 0;

@@ -19,8 +19,7 @@ NetworkAccessCheck::NetworkAccessCheck(std::string pingCommand)
 }
 
 int NetworkAccessCheck::ping(const std::string& host) {
-    std::string quoted = "'" + replaceAll(host, "'", "'\\''") + "'";
-    std::string command = pingPath + " -c 1 " + quoted + " > /dev/null 2>&1";
+    std::string command = pingPath + " -c 1 " + shellQuote(host) + " > /dev/null 2>&1";
     int result = runPingCommand(command);
     log->info("[{}:{}] : <<< pingCmd --> ({}) : ret -> {} >>>", VELK_AT, command, result);
     log->flush();

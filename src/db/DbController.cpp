@@ -14,6 +14,7 @@
 #include <thread>
 #include <utility>
 
+#include "TimeFormat.h"
 #include "data/LogWrapper.h"
 #include "db/DbLock.h"
 #include "db/SQLiteStmtMaker.h"
@@ -1049,14 +1050,7 @@ int32_t DbController::textToTime(const std::string& text) {
 }
 
 std::string DbController::timeToText(int32_t seconds) {
-    time_t value = static_cast<time_t>(seconds);
-    struct tm parts {};
-    if (localtime_r(&value, &parts) == nullptr) {
-        return "";
-    }
-    char buffer[32];
-    size_t length = strftime(buffer, sizeof(buffer), "%Y/%m/%d %H:%M:%S", &parts);
-    return length == 0 ? std::string() : std::string(buffer, length);
+    return formatLocalTime(seconds, "%Y/%m/%d %H:%M:%S");
 }
 
 }  // namespace velk::db

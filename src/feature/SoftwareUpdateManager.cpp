@@ -582,10 +582,6 @@ bool SoftwareUpdateManager::createDirectories(const std::string& path) {
     return true;
 }
 
-std::string SoftwareUpdateManager::shellQuote(const std::string& text) {
-    return "'" + replaceAll(text, "'", "'\\''") + "'";
-}
-
 void SoftwareUpdateManager::displayPackageInfo(const std::vector<model::UpdatePackage>& packages) {
     log->info("[{}:{}] [tid:{}] <SW_UPD:{}:{}> ----- {} display package info : start -----", VELK_AT, tid,
               procTag, stageNo, procName);

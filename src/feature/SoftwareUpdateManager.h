@@ -64,8 +64,6 @@ class SoftwareUpdateManager {
 
     // Creates every missing directory of the path with mode 0775.
     static bool createDirectories(const std::string& path);
-    // The text as one single-quoted shell word, whatever characters it holds.
-    static std::string shellQuote(const std::string& text);
 
     // Working state of the latest pass.
     const std::string& packageDirectory() const { return packageDir; }

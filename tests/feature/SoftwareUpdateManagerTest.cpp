@@ -482,7 +482,7 @@ TEST(SoftwareUpdateManager, PathsAreSingleShellWords) {
     EXPECT_EQ(calls[0].substr(0, calls[0].rfind('|')), "2|" + options.packageDir + "/12");
     EXPECT_EQ(calls[0].find(options.listDir + "/package_info_download_"), calls[0].rfind('|') + 1);
     EXPECT_EQ(env.updateStatus(id), DbController::UPD_STATUS_DL_SUCCESS);
-    EXPECT_EQ(SoftwareUpdateManager::shellQuote("a'b"), "'a'\\''b'");
+    EXPECT_EQ(velk::shellQuote("a'b"), "'a'\\''b'");
 }
 
 namespace {
