@@ -132,6 +132,8 @@ Corvane::~Corvane() { SignalRelay::stop(); }
 void Corvane::receiveExitSignal(int signalNumber) {
     exitState.store(2);
     signalNo.store(signalNumber);
+    // A transfer to a service that never answers must not hold the shutdown for minutes.
+    comm::HttpConnection::stopTransfers(true);
     SignalRelay::notify(SignalRelay::kExit, signalNumber);
 }
 

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <vector>
 
+#include "LogExcerpt.h"
 #include "TextUtil.h"
 #include "TimeFormat.h"
 #include "data/LogWrapper.h"
@@ -17,6 +18,7 @@ namespace {
 const char* const kTokenPlaceholder = "$api_token$";
 const char* const kUnauthenticated = "Unauthenticated.";
 const size_t kTokenLength = 60;
+const long kHttpUnauthorized = 401;
 
 // The token cache outlives every thread: update threads may still send a report while the
 // process exits, so it lives on the heap and is never destroyed.
@@ -69,12 +71,17 @@ int CommunicationManager::dataSend(const std::string& apiSuffix, const std::stri
     const int result = _accessApi(url, body, response);
     if (result != 0) {
         log->warning("[{}:{}] in dataSend : _accessApi failed result -> {}", VELK_AT, result);
+        if (result > 0) {
+            log->warning("[{}:{}] in dataSend : curl error -> {}", VELK_AT, transport->lastError());
+        }
         return 1;
     }
     log->info("[{}:{}] in dataSend : _accessApi result -> {} : receive data -> {}", VELK_AT, result,
-              response);
+              logExcerpt(response));
     return 0;
 }
+
+long CommunicationManager::httpStatus() const { return transport ? transport->lastHttpStatus() : 0; }
 
 int CommunicationManager::_accessAuthApi() {
     log->debug("[{}:{}] in _accessAuthApi", VELK_AT);
@@ -95,15 +102,18 @@ int CommunicationManager::_accessAuthApi() {
     int result = 0;
     if (sent != 0) {
         log->error("[{}:{}] in _accessAuthApi : receive failed: receive result -> {}", VELK_AT, sent);
+        if (sent > 0) {
+            log->error("[{}:{}] in _accessAuthApi : curl error -> {}", VELK_AT, transport->lastError());
+        }
         result = sent;
     } else if (answer.find(kUnauthenticated) != std::string::npos) {
         log->warning(
             "[{}:{}] in _accessAuthApi : authentication failure: receive result -> {} : receive data -> {}",
-            VELK_AT, sent, answer);
+            VELK_AT, sent, logExcerpt(answer));
         result = -2;
     } else if (answer.size() != kTokenLength) {
         log->warning("[{}:{}] in _accessAuthApi : receive failed: receive result -> {} : receive data -> {}",
-                     VELK_AT, sent, answer);
+                     VELK_AT, sent, logExcerpt(answer));
         result = -1;
     } else {
         setToken(answer);
@@ -121,10 +131,16 @@ int CommunicationManager::_accessApi(const std::string& url, const std::string& 
     for (const auto& templ : settings->getList("header")) {
         headers.push_back(replaceAll(templ, kTokenPlaceholder, token));
     }
-    log->debug("[{}:{}] in _accessApi : access url -> {} : send data -> {}", VELK_AT, url, body);
+    log->debug("[{}:{}] in _accessApi : access url -> {} : send data -> {}", VELK_AT, url, logExcerpt(body));
     const int result = transport->httpSendPost(url, headers, body, response);
-    log->debug("[{}:{}] in _accessApi : result -> {} : receive data -> {}", VELK_AT, result, response);
+    log->debug("[{}:{}] in _accessApi : result -> {} : receive data -> {}", VELK_AT, result,
+               logExcerpt(response));
     if (result != 0) {
+        clearToken();
+    } else if (transport->lastHttpStatus() == kHttpUnauthorized) {
+        // The service no longer takes the token: keeping it would fail every call until it expires.
+        log->warning("[{}:{}] in _accessApi : HTTP 401 : cached API token dropped, next call logs in",
+                     VELK_AT);
         clearToken();
     }
     return result;

@@ -28,6 +28,8 @@ class CommunicationManager {
     void init();
     // 0 when the answer body is in response, 1 on failure.
     int dataSend(const std::string& apiSuffix, const std::string& body, std::string& response);
+    // HTTP status of the last API call's answer; 0 when none came. A 401 has already dropped the token.
+    long httpStatus() const;
 
     bool isTokenValid();
     void setToken(const std::string& token);

@@ -1,10 +1,12 @@
 #include "communication/HttpConnection.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <memory>
 #include <thread>
 
+#include "LogExcerpt.h"
 #include "data/LogWrapper.h"
 
 namespace velk::comm {
@@ -20,16 +22,39 @@ struct SlistFree {
 using CurlHandle = std::unique_ptr<CURL, CurlCleanup>;
 using HeaderList = std::unique_ptr<curl_slist, SlistFree>;
 
+// Where the write callback puts an answer; past the cap it refuses the rest.
+struct BodySink {
+    std::string* body;
+    bool overflowed;
+};
+
 size_t writeCallback(char* ptr, size_t size, size_t nmemb, void* userdata) {
     const size_t count = size * nmemb;
     if (count == 0) {
         return 0;
     }
-    static_cast<std::string*>(userdata)->append(ptr, count);
+    auto* sink = static_cast<BodySink*>(userdata);
+    if (count > HttpConnection::kMaxBodyBytes - sink->body->size()) {
+        sink->overflowed = true;
+        return 0;
+    }
+    sink->body->append(ptr, count);
     return count;
 }
 
+// libcurl calls this about once a second even when nothing arrives.
+int progressCallback(void* /*clientp*/, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return HttpConnection::transfersStopped() ? 1 : 0;
+}
+
 }  // namespace
+
+static_assert(std::atomic<bool>::is_always_lock_free, "stopTransfers is called from signal handlers");
+std::atomic<bool> HttpConnection::stopRequested{false};
+
+void HttpConnection::stopTransfers(bool stop) { stopRequested.store(stop); }
+
+bool HttpConnection::transfersStopped() { return stopRequested.load(); }
 
 HttpConnection::HttpConnection()
     : log(data::LogWrapper::getInstance()),
@@ -67,7 +92,8 @@ int HttpConnection::httpSendGet(const std::string& url, const std::vector<std::s
                                 const std::string& data, std::string& response) {
     log->debug("[{}:{}] in httpSendGet : url -> {}, send data -> {}|", VELK_AT, url, maskSecrets(data));
     const int result = http_access(0, url, {}, data, response);
-    log->debug("[{}:{}] in httpSendGet : result -> {}, receive data -> {}|", VELK_AT, result, response);
+    log->debug("[{}:{}] in httpSendGet : result -> {}, receive data -> {}|", VELK_AT, result,
+               logExcerpt(response));
     return result;
 }
 
@@ -85,9 +111,10 @@ int HttpConnection::httpSendGetParams(const std::string& url, const std::vector<
 
 int HttpConnection::httpSendPost(const std::string& url, const std::vector<std::string>& headers,
                                  const std::string& data, std::string& response) {
-    log->debug("[{}:{}] in httpSendPost : url -> {}, send data -> {}|", VELK_AT, url, data);
+    log->debug("[{}:{}] in httpSendPost : url -> {}, send data -> {}|", VELK_AT, url, logExcerpt(data));
     const int result = http_access(1, url, headers, data, response);
-    log->debug("[{}:{}] in httpSendPost : result -> {}, receive data -> {}|", VELK_AT, result, response);
+    log->debug("[{}:{}] in httpSendPost : result -> {}, receive data -> {}|", VELK_AT, result,
+               logExcerpt(response));
     return result;
 }
 
@@ -95,9 +122,15 @@ int HttpConnection::http_access(int method, const std::string& url, const std::v
                                 const std::string& data, std::string& response) {
     int result = -1;
     int count = 0;
+    lastStatus = 0;
+    lastErrorText.clear();
     do {
         if (count != 0 && retry_interval_sec > 0) {
-            std::this_thread::sleep_for(std::chrono::seconds(retry_interval_sec));
+            pauseBeforeRetry();
+        }
+        if (transfersStopped()) {
+            log->warning("[{}:{}] in http_access : stopped before attempt {}", VELK_AT, count + 1);
+            return count == 0 ? static_cast<int>(CURLE_ABORTED_BY_CALLBACK) : result;
         }
         response.clear();
         result =
@@ -114,8 +147,42 @@ int HttpConnection::http_access(int method, const std::string& url, const std::v
     return result;
 }
 
+void HttpConnection::pauseBeforeRetry() const {
+    // Sliced so that a stop request is seen within one slice.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(retry_interval_sec);
+    while (!transfersStopped() && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+            std::chrono::milliseconds(200), end - std::chrono::steady_clock::now()));
+    }
+}
+
+int HttpConnection::perform(CURL* curl, std::string& response) {
+    BodySink sink{&response, false};
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeCallback);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
+    const CURLcode code = curl_easy_perform(curl);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
+    lastStatus = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &lastStatus);
+    lastErrorText.clear();
+    if (code == CURLE_OK) {
+        return 0;
+    }
+    lastErrorText = errorBuffer[0] != '\0' ? errorBuffer : curl_easy_strerror(code);
+    if (sink.overflowed) {
+        log->error("[{}:{}] answer body longer than {} bytes : transfer aborted", VELK_AT, kMaxBodyBytes);
+        lastErrorText = "answer body longer than " + std::to_string(kMaxBodyBytes) + " bytes";
+        response.clear();
+    }
+    return static_cast<int>(code);
+}
+
 void HttpConnection::setCommonOptions(CURL* curl) const {
-    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
+    // The progress callback is what lets a stop request end a transfer that sees no data.
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, progressCallback);
     curl_easy_setopt(curl, CURLOPT_USERAGENT, userAgent.c_str());
     curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 50L);
     curl_easy_setopt(curl, CURLOPT_TCP_KEEPALIVE, 60L);
@@ -145,9 +212,7 @@ int HttpConnection::httpGetPlane(const std::string& url, const std::string& data
     }
     curl_easy_setopt(curl.get(), CURLOPT_URL, requestUrl.c_str());
     setCommonOptions(curl.get());
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, writeCallback);
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &response);
-    return static_cast<int>(curl_easy_perform(curl.get()));
+    return perform(curl.get(), response);
 }
 
 int HttpConnection::httpPostPlane(const std::string& url, const std::vector<std::string>& headers,
@@ -175,14 +240,13 @@ int HttpConnection::httpPostPlane(const std::string& url, const std::vector<std:
         }
     }
     curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headerList.get());
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, writeCallback);
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &response);
     if (!data.empty()) {
-        log->verbose("[{}:{}]     data.length -> {}, data.c_str -> {}|", VELK_AT, data.length(), data);
+        log->verbose("[{}:{}]     data.length -> {}, data.c_str -> {}|", VELK_AT, data.length(),
+                     logExcerpt(data));
         curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, data.c_str());
         curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDSIZE, static_cast<long>(std::strlen(data.c_str())));
     }
-    const CURLcode code = curl_easy_perform(curl.get());
+    const auto code = static_cast<CURLcode>(perform(curl.get(), response));
     if (code != CURLE_OK) {
         log->warning("[{}:{}] in httpPostPlane : failed -> {}", VELK_AT, curl_easy_strerror(code));
     }

@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include <atomic>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -16,8 +18,12 @@ namespace velk::comm {
 // are always verified (TLS 1.2 or later, certificate and host name) against the system's CA
 // store or the configured CA file; there is no way to switch that off. Used by one thread at
 // a time; libcurl's global initialisation is the process's job, done before any thread starts.
+// Answer bodies are capped at kMaxBodyBytes, and a stop request ends transfers and pauses early.
 class HttpConnection {
   public:
+    // Largest answer body read; a longer one fails the transfer (CURLE_WRITE_ERROR).
+    static constexpr size_t kMaxBodyBytes = 1024 * 1024;
+
     HttpConnection();
     virtual ~HttpConnection() = default;
 
@@ -48,8 +54,20 @@ class HttpConnection {
     // after it, since an unencoded password may itself hold '&', becomes "****".
     static std::string maskSecrets(const std::string& data);
 
+    // Process-wide and async-signal-safe: once set, every transfer in progress ends within about
+    // a second (CURLE_ABORTED_BY_CALLBACK) and no further attempt or retry pause is made.
+    static void stopTransfers(bool stop);
+    static bool transfersStopped();
+
+    // HTTP status of the last completed attempt (0 when none completed).
+    long lastHttpStatus() const { return lastStatus; }
+    // libcurl's text for the last failed attempt, empty after a success.
+    const std::string& lastError() const { return lastErrorText; }
+
   private:
     void setCommonOptions(CURL* curl) const;
+    int perform(CURL* curl, std::string& response);
+    void pauseBeforeRetry() const;
 
     data::LogWrapper* log;
     std::string userAgent;
@@ -58,6 +76,10 @@ class HttpConnection {
     long http_timeout;
     long http_connect_timeout;
     std::string caCertFile;
+    long lastStatus = 0;
+    std::string lastErrorText;
+
+    static std::atomic<bool> stopRequested;
 };
 
 }  // namespace velk::comm

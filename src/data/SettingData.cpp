@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "JsonNumber.h"
+#include "JsonParse.h"
 #include "ShellCommand.h"
 
 namespace velk::data {
@@ -60,7 +61,7 @@ int SettingData::loadSettingFile() {
     in.close();
 
     picojson::value root;
-    std::string err = picojson::parse(root, buffer.str());
+    std::string err = parseJson(root, buffer.str());
     if (!err.empty()) {
         std::cerr << err << std::endl;
         return 2;

@@ -3,6 +3,8 @@
 #include <utility>
 
 #include "JsonNumber.h"
+#include "JsonParse.h"
+#include "LogExcerpt.h"
 #include "TextUtil.h"
 #include "data/LogWrapper.h"
 #include "data/SettingData.h"
@@ -107,7 +109,7 @@ bool InstructionController::hasOsBootTimeResultFromReceiveData(const std::string
         return true;
     }
     picojson::value root;
-    std::string err = picojson::parse(root, receiveData);
+    std::string err = parseJson(root, receiveData);
     if (!err.empty()) {
         log->warning("[{}:{}] in hasOsBootTimeResultFromReceiveData : json parse error : {}", VELK_AT, err);
         log->flush();
@@ -120,7 +122,7 @@ bool InstructionController::hasOsBootTimeResultFromReceiveData(const std::string
         log->error("[{}:{}] in hasOsBootTimeResultFromReceiveData : json parse error (exception) -> {}",
                    VELK_AT, e.what());
         log->error("    -----------");
-        log->error("{}", receiveData);
+        log->error("{}", logExcerpt(receiveData));
         log->error("    -----------");
         log->flush();
         return false;
@@ -157,7 +159,7 @@ bool InstructionController::hasCheckOrderFromReceiveData(const std::string& rece
         return true;
     }
     picojson::value root;
-    std::string err = picojson::parse(root, receiveData);
+    std::string err = parseJson(root, receiveData);
     if (!err.empty()) {
         log->warning("[{}:{}] in hasCheckOrderFromReceiveData : json parse error : {}", VELK_AT, err);
         log->flush();

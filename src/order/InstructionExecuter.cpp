@@ -4,6 +4,7 @@
 #include <thread>
 #include <vector>
 
+#include "LogExcerpt.h"
 #include "WaitTimeAdjustment.h"
 #include "data/LogWrapper.h"
 #include "data/SettingData.h"
@@ -275,7 +276,7 @@ int InstructionExecuter::sendUnsentInstructionData() {
         } else {
             log->info(
                 "[{}:{}] <ORDER>   success to send unsent result : order_info id -> {} : response data -> {}",
-                VELK_AT, record.id, response);
+                VELK_AT, record.id, logExcerpt(response));
             record.orderStatus = record.orderStatus == Db::ORDER_STATUS_DL_UNSENT ? Db::ORDER_STATUS_DL_SENT
                                                                                   : Db::ORDER_STATUS_UPD_SENT;
             ++delivered;

@@ -40,6 +40,12 @@ int ProcResultNotification::sendResult(const std::string& address, const std::st
         comm::CommunicationManager client;
         client.init();
         result = client.dataSend(address, body, response);
+        const long status = client.httpStatus();
+        // Any completed transfer comes back from the client; only a 2xx answer means the report was taken.
+        if (result == 0 && (status < 200 || status > 299)) {
+            log->warning("[{}:{}] report not accepted : HTTP status -> {}", VELK_AT, status);
+            result = 2;
+        }
     }
     if (result != 0) {
         log->warning("[{}:{}] send request failed : result -> {}", VELK_AT, result);

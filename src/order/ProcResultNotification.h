@@ -20,7 +20,8 @@ class ProcResultNotification {
 
     std::string createUpdateResult(const model::UpdateInfo& updateInfo, const std::string& message,
                                    const std::string& substrateCode);
-    // 0 when the service took the report; the response then holds its reply.
+    // 0 when the service took the report (a 2xx answer); the response then holds its reply.
+    // 1 when the exchange failed, 2 when the service answered with another status.
     int sendResult(const std::string& address, const std::string& body, std::string& response);
 
   private:
