@@ -9,13 +9,19 @@ DEB_PACKAGES := build-essential cmake pkg-config python3 openssl ca-certificates
                 libspdlog-dev libfmt-dev picojson-dev libsqlite3-dev libcurl4-openssl-dev \
                 libgtest-dev libgmock-dev
 
+# libFuzzer targets, each run FUZZ_SECONDS; new inputs collect in $(FUZZ_DIR)/corpus, seeds stay in the tree.
+FUZZ_DIR      ?= build-fuzz
+FUZZ_SECONDS  ?= 60
+FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
+FUZZ_TARGETS  := PollAnswerFuzz SettingsFuzz TextToTimeFuzz SimpleCipherFuzz
+
 # Cross build for the device (32-bit ARM Debian), tested under qemu user-mode emulation.
 ARMHF_DIR      ?= build-armhf
 ARMHF_PACKAGES := g++-arm-linux-gnueabihf qemu-user \
                   libc6:armhf libstdc++6:armhf libspdlog-dev:armhf libfmt-dev:armhf libsqlite3-dev:armhf \
                   libcurl4-openssl-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
 
-.PHONY: all deps build test demo deps-armhf test-armhf sanitize tsan format-check clean
+.PHONY: all deps build test demo deps-armhf test-armhf sanitize tsan fuzz format-check clean
 
 all: build
 
@@ -57,8 +63,20 @@ tsan: deps
 	cmake --build $(TSAN_DIR) -j $(JOBS)
 	cd $(TSAN_DIR) && ctest $(CTEST_FLAGS) -j $(JOBS)
 
+fuzz: deps
+	@./tools/install-deps.sh $(FUZZ_PACKAGES)
+	cmake -S . -B $(FUZZ_DIR) -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+	      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELK_SANITIZE=address,undefined -DVELK_BUILD_FUZZERS=ON \
+	      -DVELK_BUILD_TESTS=OFF
+	cmake --build $(FUZZ_DIR) -j $(JOBS) --target $(FUZZ_TARGETS)
+	@for t in $(FUZZ_TARGETS); do \
+	    mkdir -p $(FUZZ_DIR)/corpus/$$t && \
+	    $(FUZZ_DIR)/tests/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	        -artifact_prefix=$(FUZZ_DIR)/$$t- $(FUZZ_DIR)/corpus/$$t tests/fuzz/corpus/$$t || exit 1; \
+	done
+
 format-check: build
 	cmake --build $(BUILD_DIR) --target format-check
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(ARMHF_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(ARMHF_DIR) $(FUZZ_DIR)
