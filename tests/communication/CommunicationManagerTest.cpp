@@ -11,6 +11,7 @@
 
 #include "communication/CommunicationManager.h"
 #include "feature/SimpleCipher.h"
+#include "order/ProcResultNotification.h"
 #include "support/FakeService.h"
 #include "support/TestLog.h"
 
@@ -148,14 +149,27 @@ TEST_F(CommunicationManagerTest, FailedPostClearsTheTokenAndTheNextSendLogsInAga
     EXPECT_EQ(calls[2].headerValues("Authorization"), std::vector<std::string>{"Bearer " + tokens[1]});
 }
 
-// The HTTP status plays no part: the body comes back and the token stays.
-TEST_F(CommunicationManagerTest, ServerErrorWithBodyIsReturnedAsSuccess) {
+// Every completed transfer comes back with its body; a 401 also drops the token, so the next
+// call logs in, and only a 2xx answer counts as a delivered report.
+TEST_F(CommunicationManagerTest, AnswerStatusDecidesTokenAndDelivery) {
     useConfig();
-    ASSERT_TRUE(fake.script(kApiPath + "order_check", R"([{"status":500,"body":"database down"}])"));
-    std::string response;
-    EXPECT_EQ(send("order_check", "{}", response), 0);
-    EXPECT_EQ(response, "database down");
-    EXPECT_FALSE(CommunicationManager().getToken().empty());
+    struct Case {
+        int status;
+        int reported;
+        bool tokenKept;
+    };
+    for (const Case& c : {Case{200, 0, true}, Case{401, 2, false}, Case{500, 2, true}, Case{201, 0, true},
+                          Case{302, 2, true}}) {
+        ASSERT_TRUE(fake.script(kApiPath + "report",
+                                "[{\"status\":" + std::to_string(c.status) + ",\"body\":\"answer\"}]"));
+        std::string response;
+        EXPECT_EQ(velk::order::ProcResultNotification().sendResult("report", "{}", response), c.reported)
+            << c.status;
+        EXPECT_EQ(response, "answer") << c.status;
+        EXPECT_EQ(!CommunicationManager().getToken().empty(), c.tokenKept) << c.status;
+    }
+    EXPECT_EQ(testLog->count("HTTP 401 : cached API token dropped"), 1u);
+    EXPECT_EQ(logins().size(), 2u);
 }
 
 namespace {
@@ -208,6 +222,7 @@ TEST_F(CommunicationManagerTest, DeadLoginPortIsTriedThreeTimes) {
     std::string response;
     EXPECT_EQ(send("order_check", "{}", response), 1);
     EXPECT_EQ(testLog->count("in http_access : failed to access url : Retry num -> "), 2u);
+    EXPECT_TRUE(testLog->contains("in _accessAuthApi : curl error -> Failed to connect to 127.0.0.1 port"));
     EXPECT_TRUE(fake.requests().empty());
 }
 

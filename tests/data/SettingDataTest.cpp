@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+
 #include "data/SettingData.h"
 #include "support/TempDir.h"
 
@@ -41,13 +44,29 @@ TEST(SettingData, MissingFileReportsOnStderrAndKeepsDefaults) {
     EXPECT_EQ(settings.getString("ca_cert_file"), "");
 }
 
-TEST(SettingData, InvalidJsonAppliesNothing) {
-    testing::internal::CaptureStderr();
-    Loaded loaded(R"({"log": {"log_file": "other.log"}, )");
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("syntax error at line 1"), std::string::npos) << err;
-    EXPECT_NE(err.find("SettingData constructor : failed : loadSettingFile -> 2\n"), std::string::npos);
-    EXPECT_EQ(loaded.settings->getString("log_file"), "velk.log");
+// A file that does not parse applies nothing and never ends the process.
+TEST(SettingData, UnparsableFileKeepsDefaults) {
+    std::string deep;
+    for (int i = 0; i < 100000; ++i) {
+        deep += "{\"a\":";
+    }
+    deep += "1" + std::string(100000, '}');
+    const std::string set = R"({"log": {"log_file": "other.log", "log_counts": )";
+    const std::pair<std::string, std::string> cases[] = {
+        {R"({"log": {"log_file": "other.log"}, )", "syntax error at line 1"},
+        {set + "1e400}}", "unreadable value"},
+        {set + std::string(400, '9') + "}}", "unreadable value"},
+        {set + deep + "}}", "nested deeper than 200 levels"},
+    };
+    for (const auto& [json, error] : cases) {
+        testing::internal::CaptureStderr();
+        Loaded loaded(json);
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_NE(err.find(error), std::string::npos) << err;
+        EXPECT_NE(err.find("SettingData constructor : failed : loadSettingFile -> 2\n"), std::string::npos);
+        EXPECT_EQ(loaded.settings->getString("log_file"), "velk.log") << error;
+        EXPECT_EQ(loaded.settings->getInt("log_counts", 0), 10) << error;
+    }
 }
 
 TEST(SettingData, NumbersAreTruncatedAndClampedAndWrongTypesKeepDefaults) {
