@@ -34,11 +34,10 @@ TEST(HostileAnswer, RefusedAsParseErrorOrFailedTransfer) {
     velk::test::FakeService fake;
     ASSERT_TRUE(fake.running());
     velk::test::TempDir dir;
-    velk::test::TestLog log(R"({"web_api":{"api_base_url":")" + fake.baseUrl() +
-                            R"(/monitoring/api/","api_login_url":")" + fake.baseUrl() +
-                            R"(/monitoring/api_user/"},"http_access":{"retry_num":0,"http_timeout":20,)"
-                            R"("http_connect_timeout":2,"ca_cert_file":")" +
-                            fake.caFile() + R"("}})");
+    const std::string base = fake.baseUrl() + "/monitoring/api";
+    velk::test::TestLog log(R"({"web_api":{"api_base_url":")" + base + R"(/","api_login_url":")" + base +
+                            R"(_user/"},"http_access":{"retry_num":0,"ca_cert_file":")" + fake.caFile() +
+                            R"("}})");
     auto* db = velk::db::DbController::createInstance();
     ASSERT_EQ(db->init(dir.path() + "/db", "velk.db", "db_rw.lock", "db_ro.lock"), 0);
     velk::order::InstructionController controller(dir.write("dpkg", "#!/bin/sh\n", 0755));
