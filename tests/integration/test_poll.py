@@ -1,4 +1,4 @@
-"""The real agent polls the fake service over HTTPS: boot time, order check, signals, failures."""
+"""The real agent polls the local monitoring service over HTTPS: boot time, order check, signals, failures."""
 import os
 import signal
 import sys

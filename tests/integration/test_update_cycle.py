@@ -1,4 +1,4 @@
-"""Whole update cycles through the real agent: an order travels from the fake service through the
+"""Whole update cycles through the real agent: an order travels from the local service through the
 database, the executor and the update scripts, and every outcome comes back as a report."""
 import os
 import re
