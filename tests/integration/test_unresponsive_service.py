@@ -5,7 +5,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from sandbox import Sandbox, emulated, merge  # noqa: E402
+from sandbox import Sandbox, emulated, main_binary, merge  # noqa: E402
 from service import LocalService  # noqa: E402
 
 BINARY = None
@@ -31,5 +31,5 @@ class UnresponsiveService(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    BINARY = sys.argv.pop(1)
+    BINARY = main_binary()
     unittest.main(verbosity=2)
