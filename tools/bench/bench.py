@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """End-to-end figures of the agent on this machine, standard library only (plus gnuplot for the plot).
 
-  bytes per empty poll   the real agent polls the fake HTTPS service through a byte-counting TCP
+  bytes per empty poll   the real agent polls the local HTTPS monitoring service through a byte-counting TCP
                          relay; with and without the shared TLS session and connection cache, with a
                          service that closes every connection and one that keeps it open
   idle cost              CPU time and wake-ups of the idle agent with the default slices, measured
@@ -25,16 +25,17 @@ import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE + "/..")
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "integration"))
-import fake_service  # noqa: E402
+import monitoring_service  # noqa: E402
 from sandbox import Sandbox, merge  # noqa: E402
 from service import LocalService  # noqa: E402
 
 POLL = {"order_check": {"check_interval_sec": 2, "check_slice_interval_sec": 1, "delay_start_time": 1}}
 
 
-class KeepAliveHandler(fake_service._ServiceHandler):
-    """The fake service's answers, but the connection stays open as a real web server's does."""
+class KeepAliveHandler(monitoring_service._ServiceHandler):
+    """The local service's answers, but the connection stays open as a real web server's does."""
 
     def send_header(self, name, value):
         if name != "Connection":
@@ -110,9 +111,9 @@ def wait_polls(svc, count, timeout=60):
 
 
 def bytes_per_poll(binary, share, keep_alive, count=5):
-    original = fake_service._ServiceHandler
+    original = monitoring_service._ServiceHandler
     if keep_alive:
-        fake_service._ServiceHandler = KeepAliveHandler
+        monitoring_service._ServiceHandler = KeepAliveHandler
     try:
         with LocalService() as svc, Sandbox(binary) as box:
             port = int(svc.base_url.rsplit(":", 1)[1])
@@ -137,7 +138,7 @@ def bytes_per_poll(binary, share, keep_alive, count=5):
             relay.close()
             return result
     finally:
-        fake_service._ServiceHandler = original
+        monitoring_service._ServiceHandler = original
 
 
 def db_state(path):
