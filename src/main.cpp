@@ -2,7 +2,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <memory>
 
 #include "Corvane.h"
@@ -80,11 +79,9 @@ int main() {
     signal(SIGPIPE, SIG_IGN);
     // Not thread-safe: done once here, before any other thread exists.
     curl_global_init(CURL_GLOBAL_DEFAULT);
-    // Only the traffic bench sets this, to measure polls without session reuse in the same run.
-    std::unique_ptr<velk::comm::CurlShare> curlShare;
-    if (getenv("VELK_BENCH_NO_CURL_SHARE") == nullptr) {
-        curlShare = std::make_unique<velk::comm::CurlShare>();
-    }
+#ifndef VELK_WITHOUT_CURL_SHARE  // only the traffic bench's second sandbox binary goes without
+    velk::comm::CurlShare curlShare;
+#endif
 
     auto agent = std::make_unique<velk::Corvane>();
     velk::agentInstance.store(agent.get());

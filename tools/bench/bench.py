@@ -11,7 +11,8 @@
   disk bound             `velk_bench --simulate-orders` (the real prune) after 200 and 10,000 orders
 
 Usage: bench.py --binary BUILD/velk-sandbox --bench BUILD/bench/velk_bench --out DIR [--micro FILE]
-FILE is Google Benchmark's JSON output, whose intake times go into the plot.
+FILE is Google Benchmark's JSON output, whose intake times go into the plot; the agent without the
+shared TLS sessions and connections is BUILD/bench/velk-sandbox-unshared.
 """
 import argparse
 import json
@@ -110,7 +111,8 @@ def wait_polls(svc, count, timeout=60):
     time.sleep(0.5)  # the answer and the TLS close travel after the request is recorded
 
 
-def bytes_per_poll(binary, share, keep_alive, count=5):
+def bytes_per_poll(binaries, share, keep_alive, count=5):
+    binary = binaries[0] if share else binaries[1]
     original = monitoring_service._ServiceHandler
     if keep_alive:
         monitoring_service._ServiceHandler = KeepAliveHandler
@@ -122,12 +124,7 @@ def bytes_per_poll(binary, share, keep_alive, count=5):
             for key in ("api_base_url", "api_login_url"):
                 settings["web_api"][key] = settings["web_api"][key].replace(str(port), str(relay.port))
             box.write_config(merge(settings, POLL))
-            if not share:
-                os.environ["VELK_BENCH_NO_CURL_SHARE"] = "1"
-            try:
-                box.start()
-            finally:
-                os.environ.pop("VELK_BENCH_NO_CURL_SHARE", None)
+            box.start()
             wait_polls(svc, 2)  # the first poll also logs in and reports the boot time
             start, conns = relay.total(), relay.connections
             wait_polls(svc, 2 + count)
@@ -288,7 +285,8 @@ def main():
     parser.add_argument("--rows", type=int, default=10000)
     args = parser.parse_args()
     os.makedirs(args.out, exist_ok=True)
-    figures = {"traffic": [bytes_per_poll(args.binary, share, keep)
+    unshared = os.path.join(os.path.dirname(args.bench), "velk-sandbox-unshared")
+    figures = {"traffic": [bytes_per_poll((args.binary, unshared), share, keep)
                            for keep in (False, True) for share in (False, True)]}
     figures["db_write_per_empty_poll"] = db_bytes_per_empty_poll(args.binary)
     figures["restart"] = [restart_to_first_poll(args.binary, rows) for rows in (0, args.rows)]
