@@ -240,6 +240,12 @@ int32_t DbController::init(const std::string& path, const std::string& filename,
             return INIT_CREATE_FAILED;
         }
     }
+    // Every pass and the start-up reset select update rows by status; without the index each
+    // scans the whole table, and a start-up scan can cost the first poll a lock wait.
+    if (open()) {
+        _exec("CREATE INDEX IF NOT EXISTS update_info_status ON update_info ( update_status );");
+        close();
+    }
     return INIT_SUCCESS;
 }
 

@@ -211,9 +211,11 @@ def fill_orders(db_path, rows):
 
 def restart_to_first_poll(binary, rows):
     with LocalService() as svc, Sandbox(binary) as box:
-        # Keep every row, so the restart meets all of them.
+        # Keep every row, so the restart meets all of them. The executor starts after its default
+        # delay, as on a device, where its first pass ends long before the first poll.
         box.write_config(merge(svc.agent_settings(), merge(
-            {"software_update": {"keep_closed_orders": -1, "keep_run_files": -1}}, POLL)))
+            {"software_update": {"keep_closed_orders": -1, "keep_run_files": -1},
+             "instruction_thread": {"delay_start_thread_time": 5}}, POLL)))
         box.start()
         wait_polls(svc, 1)
         box.stop()
@@ -250,7 +252,7 @@ def plot(out_dir, micro, traffic):
         for i, t in enumerate(traffic):
             label = "%s,%s" % ("shared" if t["share"] else "fresh", "keep-alive" if t["keep_alive"] else "close")
             f.write("%d \"%s\" %.0f\n" % (i, label, t["bytes_per_poll"]))
-    script = """set terminal pngcairo size 1000,420
+    script = """set terminal pngcairo size 1000,460
 set output '{out}/performance.png'
 set multiplot layout 1,2
 set title 'Order intake'
@@ -266,6 +268,7 @@ set ylabel 'bytes'
 set style fill solid 0.6
 set boxwidth 0.6
 set yrange [0:*]
+set xtics rotate by -20
 plot '{out}/traffic.dat' using 1:3:xtic(2) with boxes notitle
 unset multiplot
 """.format(out=out_dir)
