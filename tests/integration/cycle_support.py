@@ -1,5 +1,5 @@
 """Helpers for running whole update cycles through the sandbox agent: recording update scripts,
-lock-free database snapshots, a status sampler and a switchable report route."""
+lock-free database snapshots and a status sampler."""
 import json
 import os
 import signal
@@ -10,7 +10,6 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from sandbox import emulated, merge  # noqa: E402
-from service import MonitoringService  # noqa: E402
 
 # Deadlines stretch under an emulator; the agent's own intervals stay as configured.
 SCALE = 4 if emulated() else 1
@@ -105,21 +104,16 @@ class Cycle:
         self.box = box
         for kind in ("download", "install"):
             box.write_command(kind + ".sh", UPDATE_SCRIPT)
-        self.set_ping(0)
+        box.write_command("ping", "#!/bin/sh\necho \"$@\" >> '%s'\n" % box.path("pings.txt"))
         box.write_command("dpkg", "#!/bin/sh\nprintf 'ii  curl  7.74.0  armhf  tool\\n'\n")
         self.behave()
-
-    def set_ping(self, code):
-        self.box.write_command("ping", "#!/bin/sh\necho \"$@\" >> '%s'\nexit %d\n"
-                               % (self.box.path("pings.txt"), code))
 
     def behave(self, download=None, install=None):
         with open(self.box.path("behaviour.json"), "w") as out:
             json.dump({"download": download or {}, "install": install or {}}, out)
 
     def release(self, kind):
-        with open(self.box.path("release-" + kind), "w"):
-            pass
+        open(self.box.path("release-" + kind), "w").close()
 
     def calls(self, kind=None, phase="start"):
         try:
@@ -250,35 +244,3 @@ class StatusSampler:
     def __exit__(self, *exc):
         self.stopping.set()
         self.thread.join(timeout=5)
-
-
-class ReportGate:
-    """The report route, which drops (closes without answering) every report whose
-    (sw_upd_no, stage) is in `down`; stage is "download" for statuses 1x, "update" for 2x."""
-
-    def __init__(self, svc):
-        self.svc = svc
-        self.down = set()
-        self.lock = threading.Lock()
-        svc.service.add_route(svc.service.config["report_path"], self._handle)
-
-    def set_down(self, pairs):
-        with self.lock:
-            self.down = set(pairs)
-
-    def _handle(self, service, request):
-        try:
-            item = json.loads(request.body)["request"][0]
-            key = (item["sw_upd_no"], "download" if item["status"] < 20 else "update")
-        except (ValueError, KeyError, IndexError, TypeError):
-            key = None
-        with self.lock:
-            dropped = key in self.down
-        if dropped:
-            return {"drop": True}
-        return MonitoringService.report(service, request)
-
-
-def report_bodies(svc):
-    """Every report request the service saw, delivered or dropped, in arrival order."""
-    return [r["body"] for r in svc.requests_to(svc.service.config["report_path"])]
