@@ -97,19 +97,3 @@ TEST(LogWrapper, RotationKeepsConfiguredNumberOfFiles) {
     EXPECT_TRUE(velk::test::readFile(dir.file("velk.4.log")).empty());
     EXPECT_NE(velk::test::readFile(dir.file("velk.log")).find("rotation line 399"), std::string::npos);
 }
-
-TEST(LogWrapper, UncreatableLogFileFallsBackToStderr) {
-    TempDir dir;
-    std::string blocker = dir.write("not-a-dir", "x");
-    testing::internal::CaptureStderr();
-    EXPECT_FALSE(LogWrapper::createRotatingLogger(blocker + "/logs/velk.log", 1000, 2));
-    SettingData settings(dir.file("none.conf"), "true");
-    LogWrapper log(&settings);
-    log.setLogger("velk");
-    log.warning("[{}:{}] still logging", VELK_AT);
-    log.flush();
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("cannot open log file " + blocker + "/logs/velk.log"), std::string::npos) << err;
-    EXPECT_NE(err.find(" W : [LogWrapperTest.cpp:"), std::string::npos) << err;
-    EXPECT_NE(err.find("still logging"), std::string::npos) << err;
-}
