@@ -148,13 +148,13 @@ class Cycle:
                     pass
 
 
-def snapshot(box, sql, args=()):
+def snapshot(box, sql, args=(), patience=5):
     """Reads the database without taking any lock: the agent has no busy handler, so a reader
     holding a shared lock at the wrong moment would make its commit fail."""
-    deadline = time.monotonic() + 5
+    deadline = time.monotonic() + patience
     while True:
         try:
-            conn = sqlite3.connect("file:%s?immutable=1" % box.path("db", "velk.db"), uri=True)
+            conn = sqlite3.connect("file:%s?mode=ro&immutable=1" % box.path("db", "velk.db"), uri=True)
             try:
                 return conn.execute(sql, args).fetchall()
             finally:
@@ -179,63 +179,43 @@ def wait_row(box, sql, expected, timeout=30, args=()):
 
 class StatusSampler:
     """Samples update_status per update row and order_status per order row every 20 ms and keeps
-    each row's sequence of distinct values."""
+    each row's sequence of distinct values: {("update" or "order", row id): [values]}."""
 
     def __init__(self, box):
         self.box = box
-        self.updates = {}
-        self.orders = {}
-        self.lock = threading.Lock()
+        self.seqs = {}
         self.rounds = 0
+        self.lock = threading.Lock()
         self.stopping = threading.Event()
         self.thread = threading.Thread(target=self._run, daemon=True)
 
-    def _add(self, table, key, value):
-        seq = table.setdefault(key, [])
-        if not seq or seq[-1] != value:
-            seq.append(value)
-
     def _run(self):
-        path = self.box.path("db", "velk.db")
+        sql = ("SELECT 'update', id, update_status FROM update_info "
+               "UNION ALL SELECT 'order', id, order_status FROM order_info")
         while not self.stopping.wait(0.02):
-            if not os.path.exists(path):
-                continue
             try:
-                conn = sqlite3.connect("file:%s?immutable=1" % path, uri=True)
-                try:
-                    updates = conn.execute("SELECT id, update_status FROM update_info").fetchall()
-                    orders = conn.execute("SELECT id, order_status FROM order_info").fetchall()
-                finally:
-                    conn.close()
+                rows = snapshot(self.box, sql, patience=0)
             except sqlite3.Error:
                 continue
             with self.lock:
-                for key, value in updates:
-                    self._add(self.updates, key, value)
-                for key, value in orders:
-                    self._add(self.orders, key, value)
+                for table, key, value in rows:
+                    seq = self.seqs.setdefault((table, key), [])
+                    if not seq or seq[-1] != value:
+                        seq.append(value)
                 self.rounds += 1
 
-    def settle(self):
-        """Waits for two more complete samples, so what the test has just seen is recorded too."""
+    def seq(self, table, row_id):
+        """The row's values, after two more complete samples so what the test saw is in too."""
         with self.lock:
             target = self.rounds + 2
         deadline = time.monotonic() + 5 * SCALE
         while True:
             with self.lock:
                 if self.rounds >= target:
-                    return
+                    return list(self.seqs.get((table, row_id), []))
             if time.monotonic() > deadline:
                 raise AssertionError("the status sampler stalled")
             time.sleep(0.01)
-
-    def update_seq(self, row_id):
-        with self.lock:
-            return list(self.updates.get(row_id, []))
-
-    def order_seq(self, row_id):
-        with self.lock:
-            return list(self.orders.get(row_id, []))
 
     def __enter__(self):
         self.thread.start()

@@ -72,9 +72,8 @@ class UpdateCycle(unittest.TestCase):
             (row_id, order_id), = snapshot(self.box, "SELECT id, order_info_id FROM update_info")
             reports = self.wait_reports(2)
             wait_row(self.box, "SELECT order_status FROM order_info WHERE id = ?", [(12,)], args=(order_id,))
-            sampler.settle()
-            self.assertEqual(sampler.update_seq(row_id), [0, 11, 12, 21, 22])
-            self.assertEqual(sampler.order_seq(order_id)[-2:], [2, 12])
+            self.assertEqual(sampler.seq("update", row_id), [0, 11, 12, 21, 22])
+            self.assertEqual(sampler.seq("order", order_id)[-2:], [2, 12])
 
         download, = self.cycle.calls("download")
         install, = self.cycle.calls("install")
@@ -201,8 +200,7 @@ class UpdateCycle(unittest.TestCase):
             self.wait_log("in init : remove lock file! [RW]")
             reports = self.wait_reports(2)
             wait_row(self.box, "SELECT order_status FROM order_info", [(12,)])
-            sampler.settle()
-            self.assertEqual(sampler.update_seq(row_id), [0, 11, 0, 11, 12, 21, 22])
+            self.assertEqual(sampler.seq("update", row_id), [0, 11, 0, 11, 12, 21, 22])
 
         self.assertEqual([r["json"]["request"][0]["message"] for r in reports],
                          ["download success", "update success"])
