@@ -103,11 +103,6 @@ class UpdateCycle(unittest.TestCase):
                          [("curl", 1, "7.74.0", 21, installed_at), ("nano", 1, "", 21, installed_at)])
         self.assertEqual(snapshot(self.box, "SELECT order_status, response_json FROM order_info"),
                          [(12, reports[1]["text"].decode())])
-        text = self.box.log_text()
-        self.assertIn("in UpdateThread : download -> execute : update -> none", text)
-        self.assertIn("in UpdateThread : download -> none : update -> execute", text)
-        self.assertIn("network access OK!", text)
-        self.assertIn("===== ----- ===== ----- ===== ----- ===== UPDATE : SUCCESS", text)
         self.assertEqual(self.box.stop(), 0)
 
     def test_download_failing_every_trial_is_stored_reported_and_drops_the_install(self):
@@ -253,13 +248,11 @@ class UpdateCycle(unittest.TestCase):
         self.cycle.behave(download={"hold": True}, install={"hold": True})
         self.start([order(13, now, now + 8 * SCALE, PACKAGES)])
         self.cycle.wait_calls("download", 1)
-        started = time.monotonic()
         self.box.signal(signal.SIGTERM)
         self.wait_log("Main Thread Loop Finished")
         # The script ends while the agent closes: the update thread finishes its stages meanwhile.
         self.cycle.release("download")
         self.assertEqual(self.box.wait_exit(timeout=20 * SCALE), 0)
-        self.assertLess(time.monotonic() - started, 15 * SCALE)
 
         # Next start: the install is due and its script is still running when the agent exits.
         self.box.start()
