@@ -12,6 +12,7 @@
 #include "feature/SoftwareUpdateManager.h"
 #include "model/OrderInfo.h"
 #include "order/ProcResultNotification.h"
+#include "order/StoragePruner.h"
 
 namespace velk::order {
 
@@ -125,6 +126,7 @@ int InstructionExecuter::instructionCheckLoop() {
             endLoop();
             break;
         }
+        StoragePruner(StoragePruner::fromSettings(settings)).prune();
         std::string type;
         int64_t time = 0;
         if (checkLastInstruction(nextId, nextStatus, time, type)) {
