@@ -317,37 +317,6 @@ TEST_F(DbControllerLock, FailedSqliteOpenGivesTheLockBack) {
     ctl.close();
 }
 
-TEST_F(DbControllerLock, CloseWithoutOpenStillRemovesTheLock) {
-    dir.write("db/db_rw.lock", "");
-    ctl.close();
-    EXPECT_FALSE(exists(lockFile()));
-}
-
-TEST_F(DbControllerLock, TransactionsNeedAConnectionAndOnlyCommittedRowsStay) {
-    EXPECT_FALSE(ctl.beginTransaction());
-    EXPECT_FALSE(ctl.commitTransaction());
-    EXPECT_FALSE(ctl.rollbackTransaction());
-    auto insert = [this](const char* text) {
-        return sqlite3_exec(
-            ctl.connection(),
-            (std::string("INSERT INTO order_info ( receive_json ) VALUES ( '") + text + "' );").c_str(),
-            nullptr, nullptr, nullptr);
-    };
-    ASSERT_TRUE(ctl.open());
-    ASSERT_TRUE(ctl.beginTransaction());
-    ASSERT_EQ(insert("rolled back"), SQLITE_OK);
-    EXPECT_TRUE(ctl.rollbackTransaction());
-    ASSERT_TRUE(ctl.beginTransaction());
-    ASSERT_EQ(insert("committed"), SQLITE_OK);
-    EXPECT_TRUE(ctl.commitTransaction());
-    EXPECT_FALSE(ctl.commitTransaction());  // nothing left to commit
-    ASSERT_TRUE(ctl.beginTransaction());
-    ASSERT_EQ(insert("left open"), SQLITE_OK);
-    ctl.close();
-    EXPECT_FALSE(ctl.beginTransaction());
-    EXPECT_EQ(RawDb(dbFile()).rows("SELECT receive_json FROM order_info;"), (Rows{{"committed"}}));
-}
-
 namespace {
 
 // Runs a test in fixed time zones and restores the previous one.

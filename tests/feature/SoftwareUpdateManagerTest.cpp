@@ -340,12 +340,8 @@ TEST(SoftwareUpdateManager, UnreachableServerSkipsDownloadAndPutsRowBackToWait) 
     env.setPing(1);
     const int32_t id = env.addUpdate(kDl, velk::nowSeconds() + 3600);
 
-    const auto begin = Clock::now();
     EXPECT_EQ(env.run(id), 0);
-    const auto elapsed = Clock::now() - begin;
     EXPECT_EQ(env.calls("ping"), (std::vector<std::string>(3, "-c 1 monitor.test")));
-    EXPECT_GE(elapsed, std::chrono::seconds(2));
-    EXPECT_LT(elapsed, std::chrono::seconds(6));
     EXPECT_TRUE(env.calls("download").empty());
     // Waiting again, so the executor can run it later instead of seeing it busy for good.
     EXPECT_EQ(env.updateStatus(id), DbController::UPD_STATUS_WAIT);
@@ -573,7 +569,6 @@ TEST(SoftwareUpdateManager, PathsAreSingleShellWords) {
     EXPECT_EQ(calls[0].substr(0, calls[0].rfind('|')), "2|" + options.packageDir + "/12");
     EXPECT_EQ(calls[0].find(options.listDir + "/package_info_download_"), calls[0].rfind('|') + 1);
     EXPECT_EQ(env.updateStatus(id), DbController::UPD_STATUS_DL_SUCCESS);
-    EXPECT_EQ(velk::shellQuote("a'b"), "'a'\\''b'");
 }
 
 namespace {
@@ -629,14 +624,4 @@ TEST(SoftwareUpdateManagerDeathTest, ProcessExitsNormallyWhileAScriptRuns) {
     if (velk::test::exists(shared.file("envdir"))) {
         std::filesystem::remove_all(velk::test::readFile(shared.file("envdir")));
     }
-}
-
-TEST(SoftwareUpdateManager, CreateDirectoriesBuildsEveryMissingLevel) {
-    TempDir dir;
-    const std::string deep = dir.file("a//b/c/");
-    EXPECT_TRUE(SoftwareUpdateManager::createDirectories(deep));
-    EXPECT_TRUE(velk::test::exists(dir.file("a/b/c")));
-    EXPECT_TRUE(SoftwareUpdateManager::createDirectories(deep));  // all there already
-    const std::string file = dir.write("a/plain", "x");
-    EXPECT_FALSE(SoftwareUpdateManager::createDirectories(file + "/sub"));
 }
