@@ -1,5 +1,7 @@
 #include "order/InstructionExecuter.h"
 
+#include <algorithm>
+#include <climits>
 #include <exception>
 #include <thread>
 #include <vector>
@@ -257,7 +259,8 @@ void InstructionExecuter::closeUnreadableStages(const std::vector<Db::Unreadable
         if (done) {
             const int64_t now = nowSeconds();
             info.updateStatus = download ? Db::UPD_STATUS_DL_FAILED : Db::UPD_STATUS_UPD_FAILED;
-            info.statusChangeTime = static_cast<int32_t>(now);
+            // Records hold 32-bit seconds.
+            info.statusChangeTime = static_cast<int32_t>(std::min<int64_t>(now, INT32_MAX));
             const std::string report = ProcResultNotification().createUpdateResult(
                 info, download ? "download failed" : "update failed", settings->substrateCode);
             // The row and its queued report change together; the next re-send delivers it.
