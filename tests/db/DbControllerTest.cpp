@@ -288,9 +288,7 @@ TEST_F(DbControllerLock, ExclusiveCreationLetsOnlyOneOfManyThrough) {
 TEST_F(DbControllerLock, OpenGivesUpWhileTheLockIsHeldAndGetsItOnceReleased) {
     dir.write("db/db_rw.lock", "");
     ctl.setLockWait(3, 10);
-    auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(ctl.open());
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     EXPECT_EQ(ctl.connection(), nullptr);
 
     ctl.setLockWait(500, 10);

@@ -294,43 +294,6 @@ TEST_P(SoftwareUpdateDueInstall, RunsWhateverThePing) {
 
 INSTANTIATE_TEST_SUITE_P(FromStatus, SoftwareUpdateDueInstall, ::testing::Values(kUpd, kDl));
 
-// Download and install in one run against a service that takes the reports.
-TEST(SoftwareUpdateManager, DownloadThenInstallInOneRunDeliversBothReports) {
-    velk::test::FakeService fake;
-    ASSERT_TRUE(fake.running());
-    Options options;
-    options.serviceUrl = fake.baseUrl();
-    options.caFile = fake.caFile();
-    // The install script keeps a copy of the database as it is while the install runs.
-    TempDir snapshot;
-    options.installExtra = "cp \"$(dirname \"$1\")/../db/velk.db\" '" + snapshot.file("during.db") + "'";
-    UpdateEnv env(options);
-    ASSERT_EQ(env.initResult, 0);
-    const int32_t id = env.addUpdate(kDl, velk::nowSeconds() - 1);
-
-    EXPECT_EQ(env.run(id), 0);
-    EXPECT_EQ(env.calls("download").size(), 1u);
-    EXPECT_EQ(env.calls("install").size(), 1u);
-    EXPECT_EQ(env.updateStatus(id), DbController::UPD_STATUS_UPD_SUCCESS);
-    EXPECT_EQ(env.orderStatus(id), DbController::ORDER_STATUS_UPD_SENT);
-
-    // Between its download and its install the row never looked idle to the executor.
-    ASSERT_TRUE(velk::test::exists(snapshot.file("during.db")));
-    RawDb during(snapshot.file("during.db"));
-    EXPECT_EQ(during.rows("SELECT u.update_status, o.order_status FROM update_info u, order_info o;"),
-              (Rows{{"21", "2"}}));
-
-    std::vector<std::string> sent;
-    for (const auto& request : fake.requests()) {
-        if (request.method == "POST" && request.path == "/monitoring/api/swupd/result") {
-            sent.push_back(request.body);
-        }
-    }
-    ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(reportItem(sent[0]).at("message").to_str(), "download success");
-    EXPECT_EQ(sent[1], env.report(id));
-}
-
 TEST(SoftwareUpdateManager, UnreachableServerSkipsDownloadAndPutsRowBackToWait) {
     Options options;
     options.pingRetries = 2;
