@@ -173,8 +173,19 @@ int InstructionExecuter::instructionCheckLoop() {
             if (setProcessingStatus(nextId, nextStatus)) {
                 log->info("[{}:{}] <ORDER> in instructionCheckLoop : set processing status : success",
                           VELK_AT);
-                feature::SoftwareUpdateManager::StartThread(
-                    std::make_unique<feature::SoftwareUpdateManager>(), nextId);
+                if (feature::SoftwareUpdateManager::StartThread(
+                        std::make_unique<feature::SoftwareUpdateManager>(), nextId) != 0 &&
+                    db->open()) {
+                    // No run will end it: the row goes straight back to the stage it waits for.
+                    model::UpdateInfo back;
+                    back.id = nextId;
+                    back.updateStatus = nextStatus;
+                    db->updatePkgDownloadResult(
+                        false, formatLocalTime(nowSeconds(), "%Y-%m-%d %H:%M:%S"), back, {},
+                        nextStatus == Db::UPD_STATUS_WAIT ? Db::UPD_STATUS_DL_PROCESSING
+                                                          : Db::UPD_STATUS_UPD_PROCESSING);
+                    db->close();
+                }
             } else {
                 // Closed or changed since it was chosen: nothing of it is ours to run.
                 log->warning("[{}:{}] in instructionCheckLoop : set processing status : failed", VELK_AT);
