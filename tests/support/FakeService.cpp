@@ -1,52 +1,35 @@
 #include "support/FakeService.h"
 
-#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <picojson.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <strings.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
 
 #include "ShellCommand.h"
 #include "support/TempDir.h"
 
-extern char** environ;
-
 namespace velk::test {
 
-namespace {
-
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f = -1) : fd(f) {}
-    ~Fd() {
-        if (fd >= 0) {
-            ::close(fd);
+// The service process; it stops when the write end of its standard input closes.
+class Child {
+  public:
+    ShellCommand command;
+    int stdinFd = -1;
+    ~Child() {
+        if (stdinFd >= 0) {
+            ::close(stdinFd);
         }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int release() {
-        int f = fd;
-        fd = -1;
-        return f;
+        command.close();
     }
 };
 
-struct CurlCleanup {
-    void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
-};
+namespace {
 
 size_t appendBody(char* ptr, size_t size, size_t nmemb, void* userdata) {
     static_cast<std::string*>(userdata)->append(ptr, size * nmemb);
@@ -61,28 +44,7 @@ std::string fromHex(const std::string& hex) {
     return bytes;
 }
 
-// Reads one line from fd within the deadline; empty when none came.
-std::string readLine(int fd, std::chrono::steady_clock::time_point deadline) {
-    std::string line;
-    while (std::chrono::steady_clock::now() < deadline) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left.count()) + 1) <= 0) {
-            continue;
-        }
-        char c = 0;
-        const ssize_t n = ::read(fd, &c, 1);
-        if (n <= 0) {
-            return "";
-        }
-        if (c == '\n') {
-            return line;
-        }
-        line.push_back(c);
-    }
-    return "";
-}
+std::string quoted(const std::string& word) { return "'" + word + "'"; }
 
 }  // namespace
 
@@ -109,70 +71,43 @@ void initHttpOnce() {
 }
 
 int unusedPort() {
-    Fd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
     socklen_t len = sizeof(addr);
-    if (sock.fd < 0 || bind(sock.fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-        getsockname(sock.fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        return 0;
+    const bool bound = sock >= 0 && bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
+                       getsockname(sock, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
+    if (sock >= 0) {
+        ::close(sock);
     }
-    return ntohs(addr.sin_port);
+    return bound ? ntohs(addr.sin_port) : 0;
 }
 
 std::string FakeService::scriptPath() { return VELK_SERVICE_SCRIPT; }
 
-FakeService::FakeService(const std::vector<std::string>& extraArgs) : tempDir(std::make_unique<TempDir>()) {
+FakeService::FakeService(const std::vector<std::string>& extraArgs)
+    : tempDir(std::make_unique<TempDir>()), child(std::make_unique<Child>()) {
     initHttpOnce();
     int in[2];
-    int out[2];
+    // Only the read end is inherited, as the service's standard input.
     if (pipe2(in, O_CLOEXEC) != 0) {
         return;
     }
-    Fd inRead(in[0]);
-    Fd inWrite(in[1]);
-    if (pipe2(out, O_CLOEXEC) != 0) {
-        return;
+    child->stdinFd = in[1];
+    std::string command = "exec python3 " + quoted(scriptPath()) + " --dir " + quoted(tempDir->path()) +
+                          " --quiet --info-json --stop-on-eof";
+    for (const auto& arg : extraArgs) {
+        command += " " + quoted(arg);
     }
-    Fd outRead(out[0]);
-    Fd outWrite(out[1]);
-
-    std::vector<std::string> args{"python3", scriptPath(),  "--dir",        tempDir->path(),
-                                  "--quiet", "--info-json", "--stop-on-eof"};
-    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-    std::vector<char*> argv;
-    for (auto& arg : args) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attr);
-    posix_spawn_file_actions_adddup2(&actions, inRead.fd, STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, outWrite.fd, STDOUT_FILENO);
-    sigset_t all;
-    sigfillset(&all);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
-    const int spawned = posix_spawnp(&pid, "python3", &actions, &attr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    if (spawned != 0) {
-        pid = -1;
-        return;
-    }
-    stdinFd = inWrite.release();
-    ::close(outWrite.release());
-
-    const std::string line =
-        readLine(outRead.fd, std::chrono::steady_clock::now() + std::chrono::seconds(20));
+    fcntl(in[0], F_SETFD, 0);
+    const bool started = child->command.start(command + " <&" + std::to_string(in[0]));
+    ::close(in[0]);
+    char line[1024] = "";
     picojson::value info;
-    if (line.empty() || !picojson::parse(info, line).empty() || !info.is<picojson::object>()) {
-        std::fprintf(stderr, "monitoring service did not start: '%s'\n", line.c_str());
+    if (!started || std::fgets(line, sizeof(line), child->command.output()) == nullptr ||
+        !picojson::parse(info, line).empty() || !info.is<picojson::object>()) {
+        std::fprintf(stderr, "monitoring service did not start: '%s'\n", line);
         return;
     }
     port_ = static_cast<int>(info.get("port").get<int64_t>());
@@ -180,128 +115,95 @@ FakeService::FakeService(const std::vector<std::string>& extraArgs) : tempDir(st
     caFile_ = info.get("ca_file").get<std::string>();
 }
 
-FakeService::~FakeService() {
-    if (stdinFd >= 0) {
-        ::close(stdinFd);  // the service stops when its input closes
-    }
-    if (pid <= 0) {
-        return;
-    }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (waitpid(pid, nullptr, WNOHANG) == pid) {
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-}
+FakeService::~FakeService() = default;
 
 std::string FakeService::baseUrl() const { return "https://127.0.0.1:" + std::to_string(port_); }
 
 const std::string& FakeService::dir() const { return tempDir->path(); }
 
-bool FakeService::control(const std::string& method, const std::string& path, const std::string& body,
-                          std::string& answer) {
-    if (controlPort <= 0) {
-        return false;
-    }
-    std::unique_ptr<CURL, CurlCleanup> curl(curl_easy_init());
-    if (!curl) {
-        return false;
+picojson::value FakeService::control(const std::string& path, const std::string* body) {
+    std::unique_ptr<CURL, void (*)(CURL*)> curl(curl_easy_init(), curl_easy_cleanup);
+    if (controlPort <= 0 || !curl) {
+        return {};
     }
     const std::string url = "http://127.0.0.1:" + std::to_string(controlPort) + path;
+    std::string answer;
     curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl.get(), CURLOPT_NOPROXY, "*");
     curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, 10L);
     curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, appendBody);
     curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &answer);
-    if (method == "POST") {
-        curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, body.c_str());
-        curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
-    }
-    if (curl_easy_perform(curl.get()) != CURLE_OK) {
-        return false;
+    if (body != nullptr) {
+        curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, body->c_str());
+        curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDSIZE, static_cast<long>(body->size()));
     }
     long status = 0;
-    curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
-    return status == 200;
+    picojson::value root;
+    if (curl_easy_perform(curl.get()) != CURLE_OK ||
+        curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status != 200 ||
+        !picojson::parse(root, answer).empty()) {
+        return {};
+    }
+    return root;
 }
 
 bool FakeService::configure(const std::string& json) {
-    std::string answer;
-    return control("POST", "/config", json, answer);
+    return !control("/config", &json).is<picojson::null>();
 }
 
 bool FakeService::script(const std::string& path, const std::string& responsesJson) {
-    std::string answer;
-    return control("POST", "/script",
-                   "{\"path\":" + picojson::value(path).serialize() + ",\"responses\":" + responsesJson + "}",
-                   answer);
+    const std::string body =
+        "{\"path\":" + picojson::value(path).serialize() + ",\"responses\":" + responsesJson + "}";
+    return !control("/script", &body).is<picojson::null>();
 }
 
 std::vector<RecordedRequest> FakeService::requests() {
     std::vector<RecordedRequest> result;
-    std::string answer;
-    picojson::value root;
-    if (!control("GET", "/requests", "", answer) || !picojson::parse(root, answer).empty()) {
+    const picojson::value root = control("/requests");
+    if (!root.get("requests").is<picojson::array>()) {
         return result;
     }
     for (const auto& item : root.get("requests").get<picojson::array>()) {
-        RecordedRequest request;
-        request.method = item.get("method").get<std::string>();
-        request.path = item.get("path").get<std::string>();
-        request.body = fromHex(item.get("body_hex").get<std::string>());
+        RecordedRequest request{item.get("method").to_str(),
+                                item.get("path").to_str(),
+                                {},
+                                fromHex(item.get("body_hex").to_str())};
         for (const auto& header : item.get("headers").get<picojson::array>()) {
-            const auto& pair = header.get<picojson::array>();
-            request.headers.emplace_back(pair.at(0).get<std::string>(), pair.at(1).get<std::string>());
+            request.headers.emplace_back(header.get(0).to_str(), header.get(1).to_str());
         }
         result.push_back(std::move(request));
     }
     return result;
 }
 
-picojson::value FakeService::state() {
-    std::string answer;
-    picojson::value root;
-    if (!control("GET", "/state", "", answer) || !picojson::parse(root, answer).empty() ||
-        !root.is<picojson::object>()) {
-        return picojson::value(picojson::object{{"tokens", picojson::value(picojson::array{})},
-                                                {"tls_errors", picojson::value(int64_t{-1})}});
-    }
-    return root;
-}
-
 std::vector<std::string> FakeService::tokens() {
     std::vector<std::string> result;
-    const picojson::value root = state();
-    for (const auto& token : root.get("tokens").get<picojson::array>()) {
-        result.push_back(token.get<std::string>());
+    const picojson::value tokens = control("/state").get("tokens");
+    if (tokens.is<picojson::array>()) {
+        for (const auto& token : tokens.get<picojson::array>()) {
+            result.push_back(token.to_str());
+        }
     }
     return result;
 }
 
-int FakeService::tlsErrors() { return static_cast<int>(state().get("tls_errors").get<int64_t>()); }
+int FakeService::tlsErrors() {
+    const picojson::value count = control("/state").get("tls_errors");
+    return count.is<double>() ? static_cast<int>(count.get<double>()) : -1;
+}
 
 std::string FakeService::makeCa(const std::string& dir, const std::string& name) {
-    ShellCommand command;
-    if (!command.start("python3 '" + scriptPath() + "' --dir '" + dir + "' --make-ca '" + name + "'")) {
+    std::string path;
+    if (runCommandLastLine(
+            "python3 " + quoted(scriptPath()) + " --dir " + quoted(dir) + " --make-ca " + quoted(name),
+            path) != 0) {
         return "";
     }
-    std::string output;
-    char buffer[512];
-    while (std::fgets(buffer, sizeof(buffer), command.output()) != nullptr) {
-        output += buffer;
+    while (!path.empty() && (path.back() == '\n' || path.back() == '\r')) {
+        path.pop_back();
     }
-    if (!ShellCommand::exitedWith(command.close(), 0)) {
-        return "";
-    }
-    while (!output.empty() && (output.back() == '\n' || output.back() == '\r')) {
-        output.pop_back();
-    }
-    return output;
+    return path;
 }
 
 }  // namespace velk::test

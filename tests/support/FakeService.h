@@ -1,7 +1,6 @@
 #pragma once
 
 #include <picojson.h>
-#include <sys/types.h>
 
 #include <memory>
 #include <string>
@@ -11,6 +10,7 @@
 namespace velk::test {
 
 class TempDir;
+class Child;
 
 // One request as the fake monitoring service recorded it.
 struct RecordedRequest {
@@ -59,13 +59,11 @@ class FakeService {
     static std::string scriptPath();
 
   private:
-    bool control(const std::string& method, const std::string& path, const std::string& body,
-                 std::string& answer);
-    picojson::value state();
+    // The answer of a control request; null when it failed.
+    picojson::value control(const std::string& path, const std::string* body = nullptr);
 
     std::unique_ptr<TempDir> tempDir;
-    pid_t pid = -1;
-    int stdinFd = -1;
+    std::unique_ptr<Child> child;
     int port_ = 0;
     int controlPort = 0;
     std::string caFile_;
