@@ -46,34 +46,6 @@ std::string encipher(const std::string& plain) {
     return stored;
 }
 
-// Agent configuration aimed at the fake service; overrides replace single keys.
-std::string agentConfig(const FakeService& fake, const picojson::object& webApi = {},
-                        const picojson::object& httpAccess = {}) {
-    picojson::object web{
-        {"api_base_url", picojson::value(fake.baseUrl() + kApiPath)},
-        {"api_login_url", picojson::value(fake.baseUrl() + kLoginPath)},
-    };
-    picojson::object access{
-        {"retry_num", picojson::value(int64_t{0})},
-        {"retry_interval_sec", picojson::value(int64_t{1})},
-        {"http_timeout", picojson::value(int64_t{2})},
-        {"http_connect_timeout", picojson::value(int64_t{1})},
-        {"ca_cert_file", picojson::value(fake.caFile())},
-    };
-    for (const auto& [k, v] : webApi) {
-        web[k] = v;
-    }
-    for (const auto& [k, v] : httpAccess) {
-        access[k] = v;
-    }
-    picojson::object root{
-        {"log", picojson::value(picojson::object{{"log_level", picojson::value(int64_t{0})}})},
-        {"web_api", picojson::value(web)},
-        {"http_access", picojson::value(access)},
-    };
-    return picojson::value(root).serialize();
-}
-
 picojson::value num(int64_t n) { return picojson::value(n); }
 picojson::value text(const std::string& s) { return picojson::value(s); }
 
@@ -103,7 +75,9 @@ class CommunicationManagerTest : public ::testing::Test {
         CommunicationManager().clearToken();
     }
     void useConfig(const picojson::object& webApi = {}, const picojson::object& httpAccess = {}) {
-        testLog = std::make_unique<TestLog>(agentConfig(fake, webApi, httpAccess));
+        testLog = std::make_unique<TestLog>(velk::test::agentConfig(
+            fake.baseUrl(), fake.caFile(),
+            {{"web_api", picojson::value(webApi)}, {"http_access", picojson::value(httpAccess)}}));
     }
     std::vector<RecordedRequest> logins() { return withPathPrefix(fake.requests(), kLoginPath); }
     std::vector<RecordedRequest> apiCalls() { return withPathPrefix(fake.requests(), kApiPath); }

@@ -7,21 +7,13 @@
 #include "db/DbController.h"
 #include "db/DbTestSupport.h"
 
-using velk::test::DbFixture;
 using velk::test::RawDb;
 
 namespace {
 
 using Rows = std::vector<std::vector<std::string>>;
 
-class DbControllerBootTime : public ::testing::Test, public DbFixture {
-  protected:
-    void SetUp() override {
-        ASSERT_EQ(initDb(), 0);
-        ASSERT_TRUE(ctl.open());
-    }
-    void TearDown() override { ctl.close(); }
-};
+using DbControllerBootTime = velk::test::OpenDbTest;
 
 }  // namespace
 
@@ -51,17 +43,13 @@ TEST_F(DbControllerBootTime, EachBootIsStoredOnceAndListedUntilSent) {
 
 // The look-up, the insert and the marking each fail with their own code.
 TEST_F(DbControllerBootTime, FailuresAreReportedNotHidden) {
-    ASSERT_EQ(sqlite3_exec(ctl.connection(), "PRAGMA query_only = ON;", nullptr, nullptr, nullptr),
-              SQLITE_OK);
+    ASSERT_TRUE(readOnly(true));
     EXPECT_EQ(ctl.insertOsBootTime("2024-01-02 03:04:05"), -2);
-    ASSERT_EQ(sqlite3_exec(ctl.connection(), "PRAGMA query_only = OFF;", nullptr, nullptr, nullptr),
-              SQLITE_OK);
+    ASSERT_TRUE(readOnly(false));
     ASSERT_EQ(ctl.insertOsBootTime("2024-01-02 03:04:05"), 0);
-    ASSERT_EQ(sqlite3_exec(ctl.connection(), "PRAGMA query_only = ON;", nullptr, nullptr, nullptr),
-              SQLITE_OK);
+    ASSERT_TRUE(readOnly(true));
     EXPECT_EQ(ctl.updateOsBootTimeSendSuccess(), -1);
-    ASSERT_EQ(sqlite3_exec(ctl.connection(), "PRAGMA query_only = OFF;", nullptr, nullptr, nullptr),
-              SQLITE_OK);
+    ASSERT_TRUE(readOnly(false));
 
     RawDb db(dbFile());
     ASSERT_EQ(db.exec("DROP TABLE os_boot_time;"), SQLITE_OK);

@@ -10,21 +10,14 @@
 
 using velk::db::DbController;
 using velk::model::OrderInfo;
-using velk::test::DbFixture;
 using velk::test::RawDb;
 
 namespace {
 
 using Rows = std::vector<std::vector<std::string>>;
 
-class DbControllerOrder : public ::testing::Test, public DbFixture {
+class DbControllerOrder : public velk::test::OpenDbTest {
   protected:
-    void SetUp() override {
-        ASSERT_EQ(initDb(), 0);
-        ASSERT_TRUE(ctl.open());
-    }
-    void TearDown() override { ctl.close(); }
-
     OrderInfo order(int32_t id, int32_t status, const std::string& report = "{}") {
         OrderInfo o;
         o.id = id;
@@ -124,16 +117,14 @@ TEST_F(DbControllerOrder, FailuresAreReportedNotHidden) {
     ASSERT_EQ(db.exec("INSERT INTO order_info ( id, order_status, response_json ) VALUES ( 1, 1, 'a' );"),
               SQLITE_OK);
 
-    ASSERT_EQ(sqlite3_exec(ctl.connection(), "PRAGMA query_only = ON;", nullptr, nullptr, nullptr),
-              SQLITE_OK);
+    ASSERT_TRUE(readOnly(true));
     EXPECT_EQ(ctl.insertOrderInfo("{}"), -1);
     EXPECT_EQ(ctl.updateSwupdSendResult(1, 2, "{}"), -1);
     EXPECT_EQ(ctl.updateUnsentOrderInfo({order(1, 2)}), -1);
     std::vector<OrderInfo> list;
     EXPECT_EQ(ctl.selectUnsentInstructionResultData(list), 0);  // reading is still allowed
     EXPECT_EQ(list.size(), 1u);
-    ASSERT_EQ(sqlite3_exec(ctl.connection(), "PRAGMA query_only = OFF;", nullptr, nullptr, nullptr),
-              SQLITE_OK);
+    ASSERT_TRUE(readOnly(false));
 
     ASSERT_EQ(db.exec("DROP TABLE order_info;"), SQLITE_OK);
     list.clear();

@@ -13,21 +13,18 @@
 using velk::db::DbController;
 using velk::model::UpdateInfo;
 using velk::model::UpdatePackage;
-using velk::test::DbFixture;
 using velk::test::RawDb;
 
 namespace {
 
 using Rows = std::vector<std::vector<std::string>>;
 
-class DbControllerUpdate : public ::testing::Test, public DbFixture {
+class DbControllerUpdate : public velk::test::OpenDbTest {
   protected:
     void SetUp() override {
-        ASSERT_EQ(initDb(), 0);
-        ASSERT_TRUE(ctl.open());
+        OpenDbTest::SetUp();
         raw = std::make_unique<RawDb>(dbFile());
     }
-    void TearDown() override { ctl.close(); }
 
     // Stores an update and puts it at the given status; returns its id.
     int32_t addUpdate(int32_t swUpdNo, const std::string& downloadStart, const std::string& updateStart,
@@ -297,8 +294,7 @@ TEST_F(DbControllerUpdate, StageOutcomeCountsEachFailedPackage) {
 TEST_F(DbControllerUpdate, FailuresAreReportedNotHidden) {
     int32_t id =
         addUpdate(5, "2024-05-01 10:00:00", "2024-05-02 10:00:00", DbController::UPD_STATUS_DL_PROCESSING);
-    ASSERT_EQ(sqlite3_exec(ctl.connection(), "PRAGMA query_only = ON;", nullptr, nullptr, nullptr),
-              SQLITE_OK);
+    ASSERT_TRUE(readOnly(true));
     EXPECT_EQ(ctl.insertUpdateInfo(1, 2, "", "", "", ""), -1);
     EXPECT_EQ(ctl.insertPakageInfo(5, "n", "v", "u", 1, "o"), -1);
     EXPECT_EQ(ctl.deleteUpdateInfoAtUpdNo(5, 98), -1);
@@ -306,8 +302,7 @@ TEST_F(DbControllerUpdate, FailuresAreReportedNotHidden) {
     EXPECT_EQ(ctl.updateResetInstruction(), -11);
     EXPECT_EQ(ctl.updateProcessingInsruction(id, 0), -1);
     EXPECT_EQ(ctl.selectProcessingInstructionData(), 1);  // reading is still allowed
-    ASSERT_EQ(sqlite3_exec(ctl.connection(), "PRAGMA query_only = OFF;", nullptr, nullptr, nullptr),
-              SQLITE_OK);
+    ASSERT_TRUE(readOnly(false));
 
     ASSERT_EQ(raw->exec("DROP TABLE update_info;"), SQLITE_OK);
     EXPECT_EQ(ctl.selectProcessingInstructionData(), -1);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -85,9 +86,25 @@ class DbFixture {
     std::string dbFile() const { return dbPath() + "/velk.db"; }
     std::string lockFile() const { return dbPath() + "/db_rw.lock"; }
 
+    // Writes through the controller's connection are refused while on; reading stays allowed.
+    bool readOnly(bool on) {
+        return sqlite3_exec(ctl.connection(), on ? "PRAGMA query_only = ON;" : "PRAGMA query_only = OFF;",
+                            nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
+
     TestLog logs;
     TempDir dir;
     db::DbController ctl;
+};
+
+// The database made and the controller's connection open for each case.
+class OpenDbTest : public ::testing::Test, public DbFixture {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(initDb(), 0);
+        ASSERT_TRUE(ctl.open());
+    }
+    void TearDown() override { ctl.close(); }
 };
 
 }  // namespace velk::test

@@ -47,9 +47,6 @@ struct Options {
     std::string packageDir;
     std::string logDir;
     std::string listDir;
-    // Empty: an address where nothing listens, so every report fails at once.
-    std::string serviceUrl;
-    std::string caFile;
     // Extra shell lines each fake script runs before it exits.
     std::string downloadExtra;
     std::string installExtra;
@@ -112,9 +109,6 @@ class UpdateEnv {
     }
 
     std::string config(const Options& o) const {
-        const std::string base = o.serviceUrl.empty()
-                                     ? "https://127.0.0.1:" + std::to_string(velk::test::unusedPort())
-                                     : o.serviceUrl;
         const auto orOwn = [this](const std::string& path, const char* own) {
             return text(path.empty() ? dir.file(own) : path);
         };
@@ -127,22 +121,17 @@ class UpdateEnv {
             {"proc_retry_num", num(o.procRetries)},
             {"proc_retry_wait_sec", num(o.procWait)},
         };
-        picojson::object root{
-            {"log", object({{"log_level", num(0)}})},
-            {"server_alive", object({{"ping_server_fqdn", text("monitor.test")},
-                                     {"pint_retry_num", num(o.pingRetries)},
-                                     {"ping_retry_interval", num(o.pingInterval)}})},
-            {"web_api", object({{"api_base_url", text(base + "/monitoring/api/")},
-                                {"api_login_url", text(base + "/monitoring/api_user/")},
-                                {"api_uri", object({{"report_result", text("swupd/result")}})}})},
-            {"http_access", object({{"retry_num", num(0)},
-                                    {"retry_interval_sec", num(0)},
-                                    {"http_timeout", num(5)},
-                                    {"http_connect_timeout", num(2)},
-                                    {"ca_cert_file", text(o.caFile)}})},
-            {"software_update", object(update)},
-        };
-        return object(root).serialize();
+        // Nothing listens at the service's address, so every report fails at once.
+        return velk::test::agentConfig(
+            "https://127.0.0.1:" + std::to_string(velk::test::unusedPort()), "",
+            {{"server_alive", object({{"ping_server_fqdn", text("monitor.test")},
+                                      {"pint_retry_num", num(o.pingRetries)},
+                                      {"ping_retry_interval", num(o.pingInterval)}})},
+             {"web_api", object({{"api_uri", object({{"report_result", text("swupd/result")}})}})},
+             {"http_access", object({{"retry_interval_sec", num(0)},
+                                     {"http_timeout", num(5)},
+                                     {"http_connect_timeout", num(2)}})},
+             {"software_update", object(update)}});
     }
 
     // An order with one update row (download due a minute ago) and the given packages.

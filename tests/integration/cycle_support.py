@@ -1,5 +1,4 @@
-"""Helpers for running whole update cycles through the sandbox agent: recording update scripts,
-lock-free database snapshots and a status sampler."""
+"""Whole update cycles through the sandbox agent: recording scripts, lock-free reads, a sampler."""
 import json
 import os
 import signal
@@ -116,11 +115,8 @@ class Cycle:
         open(self.box.path("release-" + kind), "w").close()
 
     def calls(self, kind=None, phase="start"):
-        try:
-            with open(self.box.path("calls.jsonl")) as f:
-                entries = [json.loads(line) for line in f if line.strip()]
-        except FileNotFoundError:
-            entries = []
+        path = self.box.path("calls.jsonl")
+        entries = [json.loads(line) for line in open(path) if line.strip()] if os.path.exists(path) else []
         return [e for e in entries if e["phase"] == phase and (kind is None or e["kind"] == kind)]
 
     def wait_calls(self, kind, count, phase="start", timeout=30):
@@ -149,8 +145,7 @@ class Cycle:
 
 
 def snapshot(box, sql, args=(), patience=5):
-    """Reads the database without taking any lock: the agent has no busy handler, so a reader
-    holding a shared lock at the wrong moment would make its commit fail."""
+    """Reads without any lock: the agent has no busy handler, so a reader could fail its commit."""
     deadline = time.monotonic() + patience
     while True:
         try:

@@ -1,11 +1,5 @@
-"""A sandbox for running the real agent binary: its own folder, configuration and fake commands.
-
-The sandbox binary reads "velk.conf" and runs "./substratecode-generator", "./uptime -s", "./ping" and
-"./dpkg" from its working directory, so each test gets a private world in a temporary folder.
-
-Every folder a test script makes (scratch_dir) is removed when the script ends, passed, failed,
-terminated or past its own deadline; VELK_KEEP_TEST_DIRS=1 keeps them and names them on stderr.
-"""
+"""A private folder, configuration and fake commands for the real agent binary; every scratch
+folder goes when the script ends, unless VELK_KEEP_TEST_DIRS=1 keeps it (named on stderr)."""
 import atexit
 import json
 import os
@@ -55,10 +49,8 @@ def remove_dir(path):
 
 
 def main_binary():
-    """Prepares a test script's run and returns the agent binary (its first argument). ctest kills
-    a script past its timeout outright, so the script keeps its own shorter deadline
-    (VELK_TEST_DEADLINE seconds): that and a termination signal end it like Ctrl-C, and the
-    clean-up at exit still runs."""
+    """The agent binary (first argument). ctest kills outright, so the script's own shorter deadline
+    and termination signals end it like Ctrl-C and the clean-up at exit still runs."""
     def interrupt(signum, _frame):
         raise KeyboardInterrupt("signal %d" % signum)
     for signum in (signal.SIGTERM, signal.SIGHUP, signal.SIGALRM):
@@ -116,7 +108,6 @@ class Sandbox:
         self.write_command("substratecode-generator", "#!/bin/sh\necho SUBSTRATE-0001\n")
         self.write_command("uptime", "#!/bin/sh\necho '2026-12-01 08:00:00'\n")
 
-    # -- set-up -------------------------------------------------------------------------------
     def path(self, *parts):
         return os.path.join(self.root, *parts)
 
@@ -131,7 +122,6 @@ class Sandbox:
         with open(self.path("velk.conf"), "w") as out:
             json.dump(merge(fast_settings(self.root), overrides or {}), out, indent=2)
 
-    # -- the agent ----------------------------------------------------------------------------
     def start(self):
         self.stderr_file = open(self.stderr_path, "w")
         self.proc = subprocess.Popen([self.binary], cwd=self.root,
@@ -167,20 +157,15 @@ class Sandbox:
     def __exit__(self, *exc):
         self.close()
 
-    # -- observing ----------------------------------------------------------------------------
     def log_text(self):
-        try:
-            with open(self.path("logs", "velk.log"), errors="replace") as f:
-                return f.read()
-        except FileNotFoundError:
-            return ""
+        path = self.path("logs", "velk.log")
+        return open(path, errors="replace").read() if os.path.exists(path) else ""
 
     def log_lines(self):
         return self.log_text().splitlines()
 
     def stderr_text(self):
-        with open(self.stderr_path, errors="replace") as f:
-            return f.read()
+        return open(self.stderr_path, errors="replace").read()
 
     def wait_for_log(self, fragment, timeout=30, count=1):
         """Waits until the log holds the fragment `count` times; returns the matching lines."""

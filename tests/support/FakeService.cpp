@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <strings.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -84,25 +85,41 @@ int unusedPort() {
     return bound ? ntohs(addr.sin_port) : 0;
 }
 
+std::string agentConfig(const std::string& base, const std::string& caFile, const picojson::object& extra) {
+    picojson::value root;
+    picojson::parse(root,
+                    R"({"log": {"log_level": 0}, "web_api": {"api_base_url": ")" + base +
+                        R"(/monitoring/api/", "api_login_url": ")" + base +
+                        R"(/monitoring/api_user/"}, "http_access": {"retry_num": 0, "retry_interval_sec": 1,
+                              "http_timeout": 2, "http_connect_timeout": 1}})");
+    auto& sections = root.get<picojson::object>();
+    sections["http_access"].get<picojson::object>()["ca_cert_file"] = picojson::value(caFile);
+    for (const auto& [name, section] : extra) {
+        if (!sections[name].is<picojson::object>()) {
+            sections[name] = picojson::value(picojson::object{});
+        }
+        for (const auto& [key, value] : section.get<picojson::object>()) {
+            sections[name].get<picojson::object>()[key] = value;
+        }
+    }
+    return root.serialize();
+}
+
 std::string FakeService::scriptPath() { return VELK_SERVICE_SCRIPT; }
 
 FakeService::FakeService(const std::vector<std::string>& extraArgs)
     : tempDir(std::make_unique<TempDir>()), child(std::make_unique<Child>()) {
     initHttpOnce();
-    int in[2];
-    // Only the read end is inherited, as the service's standard input.
-    if (pipe2(in, O_CLOEXEC) != 0) {
-        return;
-    }
-    child->stdinFd = in[1];
+    // The service's standard input: a pipe the child's shell opens, and the service watches.
+    const std::string input = tempDir->file("stdin");
     std::string command = "exec python3 " + quoted(scriptPath()) + " --dir " + quoted(tempDir->path()) +
                           " --quiet --info-json --stop-on-eof";
     for (const auto& arg : extraArgs) {
         command += " " + quoted(arg);
     }
-    fcntl(in[0], F_SETFD, 0);
-    const bool started = child->command.start(command + " <&" + std::to_string(in[0]));
-    ::close(in[0]);
+    const bool started = mkfifo(input.c_str(), 0600) == 0 &&
+                         child->command.start(command + " < " + quoted(input)) &&
+                         (child->stdinFd = ::open(input.c_str(), O_WRONLY | O_CLOEXEC)) >= 0;
     char line[1024] = "";
     picojson::value info;
     if (!started || std::fgets(line, sizeof(line), child->command.output()) == nullptr ||

@@ -30,6 +30,11 @@ void initHttpOnce();
 // A port on 127.0.0.1 that nothing listens on (bound once, then released).
 int unusedPort();
 
+// Agent settings aimed at base ("https://127.0.0.1:<port>"), logging everything, without HTTP
+// retries; each section of `extra` replaces single keys of that section.
+std::string agentConfig(const std::string& base, const std::string& caFile,
+                        const picojson::object& extra = {});
+
 // The local monitoring service (tools/monitoring_service.py) in a child process with
 // its own certificate directory. Stopped and reaped on destruction; it also stops by itself
 // if this process dies, because it watches its standard input.
