@@ -153,17 +153,6 @@ TEST_F(DbControllerUpdate, OnlyWaitingOrDownloadedRowsAreMarkedRunning) {
     EXPECT_EQ(ctl.selectProcessingInstructionData(), 2);
 }
 
-TEST_F(DbControllerUpdate, ResetPutsInterruptedStagesBack) {
-    for (int32_t status : {11, 21, 0, 12, 19, 22, 11}) {
-        addUpdate(1, "2024-05-01 10:00:00", "2024-05-02 10:00:00", status);
-    }
-    EXPECT_EQ(ctl.updateResetInstruction(), 0);
-    EXPECT_EQ(statuses(), "0 12 0 12 19 22 0 ");
-    EXPECT_EQ(ctl.selectProcessingInstructionData(), 0);
-    EXPECT_EQ(ctl.updateResetInstruction(), 0);
-    EXPECT_EQ(statuses(), "0 12 0 12 19 22 0 ");
-}
-
 TEST_F(DbControllerUpdate, ClosingAnUpdateNumberSparesClosedRowsAndSameVersionPackages) {
     for (int32_t status : {0, 12, 19, 98, 89}) {
         addUpdate(5, "", "2024-05-02 10:00:00", status);

@@ -146,7 +146,8 @@ TEST(InstructionExecuter, UnreadableStageIsClosedAsFailedAndReported) {
 TEST(InstructionExecuter, StopDuringStartDelayEndsThreadWithoutPass) {
     World world(false);
     world.raw->exec(
-        "INSERT INTO update_info (order_info_id, sw_upd_no, update_status) VALUES (1, 1, 11), (1, 2, 21);");
+        "INSERT INTO update_info (order_info_id, sw_upd_no, update_status) VALUES (1, 1, 11), (1, 2, 21), "
+        "(1, 3, 19), (1, 4, 22), (1, 5, 12);");
     auto executor = std::make_shared<InstructionExecuter>();
     ASSERT_EQ(executor->StartThread(), 0);
     EXPECT_EQ(executor->StartThread(), 1);
@@ -164,7 +165,7 @@ TEST(InstructionExecuter, StopDuringStartDelayEndsThreadWithoutPass) {
     EXPECT_TRUE(world.log->contains("Instruction Executor thread : -----------: loop finish"));
     EXPECT_TRUE(world.log->contains("in LoopThread : end : end result -> 0"));
     EXPECT_FALSE(world.log->contains("start : send unsent instruction result data"));
-    // Interrupted stages were reset at the thread's start.
+    // Interrupted stages were reset at the thread's start; closed and waiting ones were not.
     EXPECT_EQ(world.raw->rows("SELECT update_status FROM update_info ORDER BY id"),
-              (std::vector<std::vector<std::string>>{{"0"}, {"12"}}));
+              (std::vector<std::vector<std::string>>{{"0"}, {"12"}, {"19"}, {"22"}, {"12"}}));
 }
