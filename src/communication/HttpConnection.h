@@ -28,6 +28,9 @@ class HttpConnection {
     void setTimeout(long httpTimeout, long httpConnectTimeout);
     // PEM file of the CA certificates to trust; empty means the system's store.
     void setCaCertFile(const std::string& path);
+    // Proxy URL for every transfer; empty means direct. Proxy variables of the environment are
+    // never used either way.
+    void setProxy(const std::string& url);
 
     // Results: 0 when the transfer completed (whatever the HTTP status), a positive CURLcode
     // when it failed, -1 when no libcurl handle could be created.
@@ -47,6 +50,8 @@ class HttpConnection {
     // Query or form data as it may be logged: the value of a "upw" parameter, and everything
     // after it, since an unencoded password may itself hold '&', becomes "****".
     static std::string maskSecrets(const std::string& data);
+    // A proxy URL as it may be logged: the password of its user part becomes "****".
+    static std::string maskProxy(const std::string& url);
 
   private:
     void setCommonOptions(CURL* curl) const;
@@ -58,6 +63,7 @@ class HttpConnection {
     long http_timeout;
     long http_connect_timeout;
     std::string caCertFile;
+    std::string proxy;
 };
 
 }  // namespace velk::comm
