@@ -15,7 +15,8 @@ ARMHF_PACKAGES := g++-arm-linux-gnueabihf qemu-user \
                   libc6:armhf libstdc++6:armhf libspdlog-dev:armhf libfmt-dev:armhf libsqlite3-dev:armhf \
                   libcurl4-openssl-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
 
-.PHONY: all deps build test demo deps-armhf test-armhf sanitize tsan format-check clean
+.PHONY: all deps build test demo deps-armhf test-armhf sanitize tsan format-check clean \
+        deps-package package package-armhf test-system test-system-armhf
 
 all: build
 
@@ -57,8 +58,22 @@ tsan: deps
 	cmake --build $(TSAN_DIR) -j $(JOBS)
 	cd $(TSAN_DIR) && ctest $(CTEST_FLAGS) -j $(JOBS)
 
+# The Debian packages: every .deb (amd64 and armhf) lands in $(PACKAGE_DIR)/.
+PACKAGE_DIR      ?= build-deb
+PACKAGE_PACKAGES := debhelper dpkg-dev fakeroot lintian shellcheck systemd
+SYSTEM_PACKAGES  := mmdebstrap qemu-user-static binfmt-support
+
+deps-package:
+	@./tools/install-deps.sh $(DEB_PACKAGES) $(PACKAGE_PACKAGES)
+
+package: deps-package
+	JOBS=$(JOBS) ./tools/package/build-deb amd64 $(PACKAGE_DIR)
+
+package-armhf: deps-package deps-armhf
+	JOBS=$(JOBS) ./tools/package/build-deb armhf $(PACKAGE_DIR)
+
 format-check: build
 	cmake --build $(BUILD_DIR) --target format-check
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(ARMHF_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(ARMHF_DIR) $(PACKAGE_DIR)
