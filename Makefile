@@ -16,7 +16,7 @@ ARMHF_PACKAGES := g++-arm-linux-gnueabihf qemu-user \
                   libcurl4-openssl-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
 
 .PHONY: all deps build test demo deps-armhf test-armhf sanitize tsan format-check clean \
-        deps-package package package-armhf test-system test-system-armhf
+        deps-package deps-system package package-armhf test-system test-system-armhf
 
 all: build
 
@@ -71,6 +71,19 @@ package: deps-package
 
 package-armhf: deps-package deps-armhf
 	JOBS=$(JOBS) ./tools/package/build-deb armhf $(PACKAGE_DIR)
+
+deps-system:
+	@./tools/install-deps.sh $(SYSTEM_PACKAGES)
+
+# The package installed and run in a minimal Debian 12 root (root only; the root is cached in
+# $(PACKAGE_DIR)/system). See tools/system-test/run.py.
+test-system: package deps-system
+	python3 tools/system-test/run.py --arch amd64 --work $(PACKAGE_DIR)/system \
+	    --deb "$$(ls $(PACKAGE_DIR)/velk_*_amd64.deb | sort -V | tail -n 1)"
+
+test-system-armhf: package-armhf deps-system
+	python3 tools/system-test/run.py --arch armhf --work $(PACKAGE_DIR)/system \
+	    --deb "$$(ls $(PACKAGE_DIR)/velk_*_armhf.deb | sort -V | tail -n 1)"
 
 format-check: build
 	cmake --build $(BUILD_DIR) --target format-check
