@@ -196,6 +196,9 @@ class SystemTest:
             self.mounts.append(path)
         with open(os.path.join(self.root, "etc", "machine-id"), "w") as f:
             f.write(os.urandom(16).hex() + "\n")
+
+    def play_systemd(self):
+        """From now on the root's maintainer scripts see a running systemd: this program."""
         os.makedirs(os.path.join(self.root, "run", "systemd", "system"), exist_ok=True)
         systemctl = os.path.join(self.root, "usr", "bin", "systemctl")
         open(systemctl, "w").write(FAKE_SYSTEMCTL)
@@ -301,6 +304,7 @@ class SystemTest:
         self.check(self.dpkg_state("velk").startswith("ii"), "velk installed with apt: " + self.dpkg_state("velk"))
         info = self.start_service()
         self.configure(info)
+        self.play_systemd()
         supervisor = Supervisor(self.root, open(os.path.join(self.work, "agent-%s.out" % self.arch), "w"))
         supervisor.start()
         try:
@@ -328,7 +332,8 @@ class SystemTest:
                 time.sleep(0.5)
             supervisor.stop()
             victims = self.processes_in_root("install-packages") + self.processes_in_root("apt-get") + \
-                self.processes_in_root("dpkg") + self.processes_in_root("sleep 600")
+                self.processes_in_root("dpkg") + self.processes_in_root("postinst") + \
+                self.processes_in_root("sleep 600")
             for pid in victims:
                 try:
                     os.kill(pid, signal.SIGKILL)
