@@ -54,8 +54,12 @@ def say(text):
 
 
 def run(*args, **kw):
-    kw.setdefault("check", True)
-    return subprocess.run(list(args), stdin=subprocess.DEVNULL, **kw)
+    check = kw.pop("check", True)
+    done = subprocess.run(list(args), stdin=subprocess.DEVNULL, **kw)
+    if check and done.returncode != 0:
+        say("command failed (%d): %s\n%s%s" % (done.returncode, " ".join(args), done.stdout or "", done.stderr or ""))
+        raise subprocess.CalledProcessError(done.returncode, args)
+    return done
 
 
 def apt_sources():
@@ -194,6 +198,8 @@ class SystemTest:
             path = os.path.join(self.root, target)
             run("mount", *(["-t", kind] if kind else ["--bind"]), source, path)
             self.mounts.append(path)
+        shutil.copy("/etc/resolv.conf", os.path.join(self.root, "etc", "resolv.conf"))
+        self.chroot("apt-get", "-q", "update", capture_output=True)
         with open(os.path.join(self.root, "etc", "machine-id"), "w") as f:
             f.write(os.urandom(16).hex() + "\n")
 
@@ -257,7 +263,7 @@ class SystemTest:
         conf["software_update"].update(proc_retry_num=0, proc_retry_wait_sec=1)
         json.dump(conf, open(conf_path, "w"), indent=2)
 
-    def order(self, number, packages, install_in=4):
+    def order(self, number, packages, install_in=15):
         order = {"item": "sw_update", "mode": "new", "sw_upd_no": number,
                  "download_start_date": "+0", "download_end_date": "+3600",
                  "install_start_date": "+%d" % install_in, "install_end_date": "+3600",
@@ -324,7 +330,7 @@ class SystemTest:
             self.check(supervisor.starts == starts + 1, "agent restarted once by its own update")
             self.check(supervisor.agent is not None and supervisor.agent.poll() is None, "new agent running")
 
-            self.order(3, [("velk-systest-slow", "2.0", "velk-systest-slow_2.0_all.deb")], install_in=2)
+            self.order(3, [("velk-systest-slow", "2.0", "velk-systest-slow_2.0_all.deb")])
             deadline = time.monotonic() + 240
             while not os.path.exists(os.path.join(self.root, "var", "tmp", "slow-once")):
                 if time.monotonic() > deadline:
