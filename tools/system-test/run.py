@@ -198,7 +198,8 @@ class SystemTest:
             path = os.path.join(self.root, target)
             run("mount", *(["-t", kind] if kind else ["--bind"]), source, path)
             self.mounts.append(path)
-        shutil.copy("/etc/resolv.conf", os.path.join(self.root, "etc", "resolv.conf"))
+        for name in ("resolv.conf", "hosts"):
+            shutil.copy("/etc/" + name, os.path.join(self.root, "etc", name))
         self.chroot("apt-get", "-q", "update", capture_output=True)
         with open(os.path.join(self.root, "etc", "machine-id"), "w") as f:
             f.write(os.urandom(16).hex() + "\n")
@@ -217,6 +218,7 @@ class SystemTest:
         hello = [f for f in os.listdir(os.path.join(self.root, "tmp")) if f.startswith("hello_")][0]
         shutil.move(os.path.join(self.root, "tmp", hello), os.path.join(self.served, hello))
         stage = os.path.join(self.work, "stage-" + self.arch)
+        shutil.rmtree(stage, ignore_errors=True)
         debs.build_package({"name": "velk-systest", "version": "1.0", "description": "built for the test",
                             "files": {"usr/share/velk-systest/v": (0o644, "1.0\n")}}, self.served, stage)
         slow = debs.build_package({"name": "velk-systest-slow", "version": "2.0",
