@@ -194,7 +194,7 @@ class SystemTest:
         shutil.rmtree(self.root, ignore_errors=True)
         os.makedirs(self.root)
         run("tar", "-xf", tarball, "-C", self.root)
-        for source, target, kind in (("proc", "proc", "proc"), ("/dev", "dev", None)):
+        for source, target, kind in (("proc", "proc", "proc"), ("/dev", "dev", None), ("/dev/pts", "dev/pts", None)):
             path = os.path.join(self.root, target)
             run("mount", *(["-t", kind] if kind else ["--bind"]), source, path)
             self.mounts.append(path)
