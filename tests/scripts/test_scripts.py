@@ -1,7 +1,4 @@
-"""The packaged download and install scripts against a local HTTPS server and a private dpkg root.
-
-Usage: test_scripts.py VELKCTL
-"""
+"""The packaged scripts against a local HTTPS server and a private dpkg root: test_scripts.py VELKCTL"""
 import fcntl
 import functools
 import http.server
@@ -14,8 +11,7 @@ import tempfile
 import threading
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-TOP = os.path.join(HERE, os.pardir, os.pardir)
+TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir)
 sys.path[:0] = [os.path.join(TOP, "tests", "integration"), os.path.join(TOP, "tools", "demo")]
 import debs  # noqa: E402
 import fake_service  # noqa: E402
@@ -67,9 +63,8 @@ class ScriptTest(unittest.TestCase):
         with open(self.path("velk.conf"), "w") as conf:
             conf.write('{"http_access": {"ca_cert_file": "%s", "retry_num": 0, "http_timeout": 20,'
                        ' "http_connect_timeout": 5}}' % ca)
-        for sub in ("info", "updates"):
-            os.makedirs(self.path("root", "var", "lib", "dpkg", sub))
-        os.makedirs(self.path("root", "var", "log"))
+        for sub in ("lib/dpkg/info", "lib/dpkg/updates", "log"):
+            os.makedirs(self.path("root", "var", sub))
         open(self.path("root", "var", "lib", "dpkg", "status"), "w").close()
         self.pkgs = self.path("pkgs")
 
