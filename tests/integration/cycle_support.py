@@ -9,8 +9,8 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from fake_service import FakeMonitoringService  # noqa: E402
 from sandbox import emulated, merge  # noqa: E402
+from service import MonitoringService  # noqa: E402
 
 # Deadlines stretch under an emulator; the agent's own intervals stay as configured.
 SCALE = 4 if emulated() else 1
@@ -276,7 +276,7 @@ class ReportGate:
             dropped = key in self.down
         if dropped:
             return {"drop": True}
-        return FakeMonitoringService.report(service, request)
+        return MonitoringService.report(service, request)
 
 
 def report_bodies(svc):

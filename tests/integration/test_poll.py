@@ -1,11 +1,11 @@
-"""The real agent polls the fake service over HTTPS: boot time, order check, signals, failures."""
+"""The real agent polls the local monitoring service over HTTPS: boot time, order check, signals, failures."""
 import os
 import signal
 import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from sandbox import Sandbox, merge  # noqa: E402
+from sandbox import Sandbox, merge, main_binary  # noqa: E402
 from service import LocalService, dumps  # noqa: E402
 
 BINARY = None
@@ -86,5 +86,5 @@ class Poll(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    BINARY = sys.argv.pop(1)
+    BINARY = main_binary()
     unittest.main(verbosity=2)

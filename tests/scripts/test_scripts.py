@@ -12,9 +12,9 @@ import threading
 import unittest
 
 TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir)
-sys.path[:0] = [os.path.join(TOP, "tests", "integration"), os.path.join(TOP, "tools", "demo")]
+sys.path[:0] = [os.path.join(TOP, "tools"), os.path.join(TOP, "tools", "demo")]
 import debs  # noqa: E402
-import fake_service  # noqa: E402
+import monitoring_service  # noqa: E402
 
 SCRIPTS = os.path.join(TOP, "tools", "package")
 VELKCTL = None
@@ -49,8 +49,8 @@ class ScriptTest(unittest.TestCase):
                                 "files": {"usr/share/%s/v" % name: (0o644, version + "\n")}},
                                self.served, self.path("stage"))
         shutil.copy(self.path("served", "velk-t-b_2.0_all.deb"), self.path("served", "impostor.deb"))
-        ca = fake_service.make_ca(self.dir)
-        cert, key = fake_service.make_server_cert(self.dir)
+        ca = monitoring_service.make_ca(self.dir)
+        cert, key = monitoring_service.make_server_cert(self.dir)
         tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         tls.load_cert_chain(cert, key)
         server = http.server.ThreadingHTTPServer(
