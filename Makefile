@@ -61,7 +61,7 @@ tsan: deps
 # The Debian packages: every .deb (amd64 and armhf) lands in $(PACKAGE_DIR)/.
 PACKAGE_DIR      ?= build-deb
 PACKAGE_PACKAGES := debhelper dpkg-dev fakeroot lintian shellcheck systemd
-SYSTEM_PACKAGES  := mmdebstrap qemu-user-static binfmt-support
+SYSTEM_PACKAGES  := mmdebstrap arch-test qemu-user-static binfmt-support
 
 deps-package:
 	@./tools/install-deps.sh $(DEB_PACKAGES) $(PACKAGE_PACKAGES)
