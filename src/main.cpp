@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "Corvane.h"
+#include "communication/CurlShare.h"
 
 namespace {
 
@@ -78,6 +79,9 @@ int main() {
     signal(SIGPIPE, SIG_IGN);
     // Not thread-safe: done once here, before any other thread exists.
     curl_global_init(CURL_GLOBAL_DEFAULT);
+#ifndef VELK_WITHOUT_CURL_SHARE  // only the traffic bench's second sandbox binary goes without
+    velk::comm::CurlShare curlShare;
+#endif
 
     auto agent = std::make_unique<velk::Corvane>();
     velk::agentInstance.store(agent.get());

@@ -113,6 +113,8 @@ int SettingData::loadSettingFile() {
         {"software_update", {"proc_retry_num", &procRetryNum}},
         {"software_update", {"proc_retry_wait_sec", &procRetryWaitSec}},
         {"software_update", {"download_allow_http", &downloadAllowHttp}},
+        {"software_update", {"keep_run_files", &keepRunFiles}},
+        {"software_update", {"keep_closed_orders", &keepClosedOrders}},
     };
     for (const auto& [section, entry] : texts) {
         const picojson::value* value = member(top, section, entry.first);
@@ -203,6 +205,8 @@ int32_t SettingData::getInt(const std::string& key, int32_t defaultValue) const 
         {"proc_retry_num", procRetryNum},
         {"proc_retry_wait_sec", procRetryWaitSec},
         {"download_allow_http", downloadAllowHttp},
+        {"keep_run_files", keepRunFiles},
+        {"keep_closed_orders", keepClosedOrders},
     };
     for (const auto& [name, value] : numbers) {
         if (key == name) {

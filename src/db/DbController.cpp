@@ -240,6 +240,12 @@ int32_t DbController::init(const std::string& path, const std::string& filename,
             return INIT_CREATE_FAILED;
         }
     }
+    // Every pass and the start-up reset select update rows by status; without the index each
+    // scans the whole table, and a start-up scan can cost the first poll a lock wait.
+    if (open()) {
+        _exec("CREATE INDEX IF NOT EXISTS update_info_status ON update_info ( update_status );");
+        close();
+    }
     return INIT_SUCCESS;
 }
 
@@ -1051,6 +1057,66 @@ int32_t DbController::textToTime(const std::string& text) {
 
 std::string DbController::timeToText(int32_t seconds) {
     return formatLocalTime(seconds, "%Y/%m/%d %H:%M:%S");
+}
+
+namespace {
+
+// Closed: no undelivered report, and no update row still waiting, running or between stages.
+const char* const kClosedOrderIds =
+    "SELECT id FROM order_info WHERE order_status NOT IN ( 1, 11 ) AND id NOT IN ( SELECT order_info_id "
+    "FROM update_info WHERE update_status NOT IN ( 19, 22, 29, 98, 99 ) ) ORDER BY id DESC LIMIT -1 OFFSET ?";
+
+}  // namespace
+
+int32_t DbController::pruneClosedOrders(int32_t keep) {
+    if (keep < 0) {
+        return 0;  // SQLite reads a negative offset as none: that would delete every closed order
+    }
+    const std::string ids = kClosedOrderIds;
+    const std::string sqls[] = {
+        "DELETE FROM update_info WHERE order_info_id IN ( " + ids + " );",
+        "DELETE FROM order_info WHERE id IN ( " + ids + " );",
+        "DELETE FROM update_package WHERE sw_upd_no NOT IN ( SELECT sw_upd_no FROM update_info );",
+    };
+    SQLiteStmtMaker maker(connection());
+    int32_t orders = 0;
+    for (const std::string& sql : sqls) {
+        sqlite3_stmt* stmt = maker.make(sql);
+        if (stmt != nullptr && sqlite3_bind_parameter_count(stmt) == 1) {
+            sqlite3_bind_int(stmt, 1, keep);
+        }
+        const int rc = stepStmt(stmt);
+        if (rc != SQLITE_DONE) {
+            log->error("[{}:{}] in pruneClosedOrders failed ! : rc -> {} : sql -> {}", VELK_AT, rc, sql);
+            return -1;
+        }
+        if (&sql == &sqls[1]) {
+            orders = sqlite3_changes(connection());
+        }
+    }
+    return orders;
+}
+
+int32_t DbController::selectUpdateNumbersToKeep(int32_t keepRuns, std::set<int32_t>& numbers) {
+    SQLiteStmtMaker maker(connection());
+    sqlite3_stmt* stmt = maker.make(
+        "SELECT sw_upd_no, MAX(id), SUM(CASE WHEN update_status IN ( 19, 22, 29, 98, 99 ) AND order_info_id "
+        "NOT IN ( SELECT id FROM order_info WHERE order_status IN ( 1, 11 ) ) THEN 0 ELSE 1 END) FROM "
+        "update_info GROUP BY sw_upd_no ORDER BY 2 DESC;");
+    int32_t closedKept = 0;
+    int rc = stepStmt(stmt);
+    for (; rc == SQLITE_ROW; rc = stepStmt(stmt)) {
+        const bool open = sqlite3_column_int(stmt, 2) > 0;
+        if (open || closedKept < keepRuns) {
+            numbers.insert(sqlite3_column_int(stmt, 0));
+            closedKept += open ? 0 : 1;
+        }
+    }
+    if (rc != SQLITE_DONE) {
+        log->error("[{}:{}] in selectUpdateNumbersToKeep failed ! : rc -> {}", VELK_AT, rc);
+        return -1;
+    }
+    return 0;
 }
 
 }  // namespace velk::db

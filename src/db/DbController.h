@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -145,6 +146,15 @@ class DbController {
     const std::string& getDbFile() const { return dbFile; }
     // The open connection, or null; only for the thread that holds the lock.
     sqlite3* connection() const;
+
+    // Disk bounds. A closed order has no undelivered report and every update row of it ended
+    // (19, 22, 29, 98, 99). Deletes the closed orders older than the newest `keep` closed ones,
+    // their update rows, and packages whose update number has no row left. The number of order
+    // rows deleted, or -1. Call it inside a transaction.
+    int32_t pruneClosedOrders(int32_t keep);
+    // Update numbers whose files must stay: every number with a row that is not closed, and the
+    // `keepRuns` most recent numbers whose rows are all closed. 0, or -1 when unreadable.
+    int32_t selectUpdateNumbersToKeep(int32_t keepRuns, std::set<int32_t>& numbers);
 
   private:
     struct Closer {

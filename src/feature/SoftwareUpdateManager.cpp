@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -24,6 +25,8 @@
 namespace velk::feature {
 
 namespace {
+
+std::atomic<int> liveRuns{0};
 
 // A pass that failed only because its report was not delivered has stored its outcome and
 // queued the report for the executor to re-send: running the script again would repeat the
@@ -113,12 +116,15 @@ int SoftwareUpdateManager::StartThread(std::unique_ptr<SoftwareUpdateManager> ma
     out->info("[{}:{}] <SW_UPD> in StartThread : ***** START software update thread *****", VELK_AT);
     manager->started = true;
     try {
+        ++liveRuns;
         std::thread worker([owned = std::move(manager), id]() mutable {
             owned->UpdateThread(id);
             owned.reset();
+            --liveRuns;
         });
         worker.detach();
     } catch (const std::exception& e) {
+        --liveRuns;
         out->error("[{}:{}] <SW_UPD> in StartThread : failed to start thread : reason -> {}", VELK_AT,
                    e.what());
         out->flush();
@@ -126,6 +132,8 @@ int SoftwareUpdateManager::StartThread(std::unique_ptr<SoftwareUpdateManager> ma
     }
     return 0;
 }
+
+int SoftwareUpdateManager::runningThreads() { return liveRuns.load(); }
 
 void SoftwareUpdateManager::UpdateThread(int32_t id) noexcept {
     try {

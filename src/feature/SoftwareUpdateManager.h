@@ -37,6 +37,8 @@ class SoftwareUpdateManager {
     // destroys it when the run ends. 0 launched; 1 no manager, or it had been launched before;
     // -1 no thread could be created (the manager is gone then too).
     static int StartThread(std::unique_ptr<SoftwareUpdateManager> manager, int32_t id);
+    // Runs started by StartThread that have not ended yet.
+    static int runningThreads();
 
     // The whole run on the calling thread; never throws.
     void UpdateThread(int32_t id) noexcept;

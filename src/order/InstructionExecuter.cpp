@@ -11,6 +11,7 @@
 #include "feature/SoftwareUpdateManager.h"
 #include "model/OrderInfo.h"
 #include "order/ProcResultNotification.h"
+#include "order/StoragePruner.h"
 
 namespace velk::order {
 
@@ -124,6 +125,7 @@ int InstructionExecuter::instructionCheckLoop() {
             endLoop();
             break;
         }
+        StoragePruner(StoragePruner::fromSettings(settings)).prune();
         std::string type;
         int64_t time = 0;
         if (checkLastInstruction(nextId, nextStatus, time, type)) {
