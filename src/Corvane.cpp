@@ -193,6 +193,7 @@ void Corvane::_poll(order::InstructionController& controller) {
         log->debug("[{}:{}] receive json : has OS Boot time and DB insert -> {}", VELK_AT, bootTimeStored);
         bool ordersStored = controller.hasCheckOrderFromReceiveData(response);
         log->debug("[{}:{}] receive json : has order info  DB insert-> {}", VELK_AT, ordersStored);
+        order::InstructionExecuter::wake();  // a stored order may be due now
     }
     log->flush();
 }

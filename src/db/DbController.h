@@ -47,6 +47,7 @@ class DbController {
     static constexpr int32_t PKG_FLAG_UPD_SUCCESS = 21;
     static constexpr int32_t PKG_FLAG_CANCELED = 98;
     static constexpr int32_t PKG_FLAG_SUPERSEDED = 99;
+    static constexpr int32_t ROW_NOT_HELD = 1;
 
     // Results of init.
     static constexpr int32_t INIT_SUCCESS = 0;
@@ -57,6 +58,8 @@ class DbController {
     static constexpr int32_t INIT_DB_UNDECIDED = 4;
     // An unreadable file could not be moved aside, so no new one was built over it.
     static constexpr int32_t INIT_MOVE_ASIDE_FAILED = 5;
+    // The lock path holds something that cannot be removed (a directory, say).
+    static constexpr int32_t INIT_LOCK_UNUSABLE = 6;
 
     // Results of checkDbAccess besides the row count.
     static constexpr int32_t ACCESS_EXCEPTION = -1;
@@ -102,6 +105,8 @@ class DbController {
     // Local time texts ("%Y-%m-%d %H:%M:%S" or with slashes) and seconds since the epoch.
     // A text that does not parse, or a time outside 32 bits, gives 0 (not set).
     static int32_t textToTime(const std::string& text);
+    // The same reading without the 32-bit limit; false when the text does not parse.
+    static bool readTime(const std::string& text, int64_t& seconds);
     static std::string timeToText(int32_t seconds);
 
     // Order records. The operations below run on the caller's open connection and never open,
@@ -110,7 +115,8 @@ class DbController {
     int32_t insertOrderInfo(const std::string& receiveJson);
     int32_t updateSwupdSendResult(int32_t orderId, int32_t orderStatus, const std::string& responseJson);
     int32_t selectUnsentInstructionResultData(std::vector<model::OrderInfo>& orders);
-    // The outcome of the last record only: 0 or -1 (0 for an empty list).
+    // Marks each record delivered (orderStatus 2 or 12) if its row still holds the queued status
+    // and the very report that was sent; 0, or -1 when any statement failed.
     int32_t updateUnsentOrderInfo(const std::vector<model::OrderInfo>& orders);
 
     // Update and package records. The two "delete" operations close rows; nothing is removed.
@@ -126,15 +132,25 @@ class DbController {
     int32_t updateResetInstruction();
     // Rows at 11 or 21; -1 when they could not be counted.
     int32_t selectProcessingInstructionData();
-    // The next due stage; with no candidate, id, status and startTime keep their values.
-    int32_t selectNextInstructionData(int32_t& id, int32_t& status, int32_t& startTime,
-                                      const std::string& type);
+    // A stage whose time text does not read as a moment after the epoch.
+    struct UnreadableStage {
+        int32_t id;
+        int32_t status;
+        std::string time;
+    };
+    // The stage with the earliest time; with no candidate, id, status and startTime keep their
+    // values. Stages whose time cannot be read are left out and listed in `unreadable`.
+    int32_t selectNextInstructionData(int32_t& id, int32_t& status, int64_t& startTime,
+                                      const std::string& type,
+                                      std::vector<UnreadableStage>* unreadable = nullptr);
     int32_t updateProcessingInsruction(int32_t id, int32_t status);
     int32_t selectTargetInstructionData(int32_t id, model::UpdateInfo& info);
     int32_t selectTargetPackageData(int32_t swUpdNo, std::vector<model::UpdatePackage>& packages);
+    // Moves the row from heldStatus to info.updateStatus; ROW_NOT_HELD (nothing written) when
+    // the row has left heldStatus meanwhile.
     int32_t updatePkgDownloadResult(bool withPackages, const std::string& timeText,
                                     const model::UpdateInfo& info,
-                                    const std::vector<model::UpdatePackage>& packages);
+                                    const std::vector<model::UpdatePackage>& packages, int32_t heldStatus);
 
     // Boot time records. The id of the row already holding this boot time, 0 for a new row,
     // -1 look-up failed, -2 insert failed; "/" in the text is stored as "-".
