@@ -27,7 +27,8 @@ ARMHF_PACKAGES := g++-arm-linux-gnueabihf qemu-user \
                   libc6:armhf libstdc++6:armhf libspdlog-dev:armhf libfmt-dev:armhf libsqlite3-dev:armhf \
                   libcurl4-openssl-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
 
-.PHONY: all deps build test bench demo deps-armhf test-armhf sanitize tsan fuzz format-check clean
+.PHONY: all deps build test bench demo deps-armhf test-armhf sanitize tsan fuzz format-check clean \
+        deps-package deps-system package package-armhf test-system test-system-armhf
 
 all: build
 
@@ -89,8 +90,35 @@ fuzz: deps
 	        -artifact_prefix=$(FUZZ_DIR)/$$t- $(FUZZ_DIR)/corpus/$$t tests/fuzz/corpus/$$t || exit 1; \
 	done
 
+# The Debian packages: every .deb (amd64 and armhf) lands in $(PACKAGE_DIR)/.
+PACKAGE_DIR      ?= build-deb
+PACKAGE_PACKAGES := debhelper dpkg-dev fakeroot lintian shellcheck systemd
+SYSTEM_PACKAGES  := mmdebstrap arch-test qemu-user-static binfmt-support
+
+deps-package:
+	@./tools/install-deps.sh $(DEB_PACKAGES) $(PACKAGE_PACKAGES)
+
+package: deps-package
+	JOBS=$(JOBS) ./tools/package/build-deb amd64 $(PACKAGE_DIR)
+
+package-armhf: deps-package deps-armhf
+	JOBS=$(JOBS) ./tools/package/build-deb armhf $(PACKAGE_DIR)
+
+deps-system:
+	@./tools/install-deps.sh $(SYSTEM_PACKAGES)
+
+# The package installed and run in a minimal Debian 12 root (root only; the root is cached in
+# $(PACKAGE_DIR)/system). See tools/system-test/run.py.
+test-system: package deps-system
+	python3 tools/system-test/run.py --arch amd64 --work $(PACKAGE_DIR)/system \
+	    --deb "$$(ls $(PACKAGE_DIR)/velk_*_amd64.deb | sort -V | tail -n 1)"
+
+test-system-armhf: package-armhf deps-system
+	python3 tools/system-test/run.py --arch armhf --work $(PACKAGE_DIR)/system \
+	    --deb "$$(ls $(PACKAGE_DIR)/velk_*_armhf.deb | sort -V | tail -n 1)"
+
 format-check: build
 	cmake --build $(BUILD_DIR) --target format-check
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(ARMHF_DIR) $(BENCH_DIR) $(FUZZ_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(ARMHF_DIR) $(BENCH_DIR) $(FUZZ_DIR) $(PACKAGE_DIR)

@@ -7,6 +7,7 @@
 #include "SignalRelay.h"
 #include "WaitTimeAdjustment.h"
 #include "communication/CommunicationManager.h"
+#include "communication/HttpConnection.h"
 #include "data/LogWrapper.h"
 #include "data/SettingData.h"
 #include "db/DbController.h"
@@ -97,6 +98,7 @@ void Corvane::_displaySettingData() {
     log->info("    http_timeout             = {}", s.getLong("http_timeout", 0));
     log->info("    http_connect_timeout     = {}", s.getLong("http_connect_timeout", 0));
     log->info("    ca_cert_file             = {}", s.getString("ca_cert_file"));
+    log->info("    proxy                    = {}", comm::HttpConnection::maskProxy(s.getString("proxy")));
     log->info("  software update");
     log->info("    package_dir              = {}", s.getString("package_dir"));
     log->info("    upd_log_dir              = {}", s.getString("upd_log_dir"));

@@ -54,6 +54,7 @@ void CommunicationManager::init() {
     transport->setTimeout(settings->getLong("http_timeout", 60),
                           settings->getLong("http_connect_timeout", 30));
     transport->setCaCertFile(settings->getString("ca_cert_file"));
+    transport->setProxy(settings->getString("proxy"));
 }
 
 int CommunicationManager::dataSend(const std::string& apiSuffix, const std::string& body,

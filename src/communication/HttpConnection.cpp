@@ -79,6 +79,22 @@ void HttpConnection::setTimeout(long httpTimeout, long httpConnectTimeout) {
 
 void HttpConnection::setCaCertFile(const std::string& path) { caCertFile = path; }
 
+void HttpConnection::setProxy(const std::string& url) { proxy = url; }
+
+std::string HttpConnection::maskProxy(const std::string& url) {
+    const size_t scheme = url.find("://");
+    const size_t start = scheme == std::string::npos ? 0 : scheme + 3;
+    const size_t at = url.rfind('@', url.find('/', start));
+    if (at == std::string::npos || at < start) {
+        return url;
+    }
+    const size_t colon = url.find(':', start);
+    if (colon == std::string::npos || colon > at) {
+        return url;
+    }
+    return url.substr(0, colon + 1) + "****" + url.substr(at);
+}
+
 std::string HttpConnection::maskSecrets(const std::string& data) {
     static const std::string kName = "upw=";
     for (size_t pos = data.find(kName); pos != std::string::npos; pos = data.find(kName, pos + 1)) {
@@ -199,6 +215,9 @@ void HttpConnection::setCommonOptions(CURL* curl) const {
     if (!caCertFile.empty()) {
         curl_easy_setopt(curl, CURLOPT_CAINFO, caCertFile.c_str());
     }
+    // Set even when empty: an empty proxy keeps libcurl from reading the environment's.
+    curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
+    curl_easy_setopt(curl, CURLOPT_NOPROXY, "");
     if (CURLSH* share = CurlShare::current()) {
         curl_easy_setopt(curl, CURLOPT_SHARE, share);
     }

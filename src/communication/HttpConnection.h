@@ -35,6 +35,9 @@ class HttpConnection {
     void setTimeout(long httpTimeout, long httpConnectTimeout);
     // PEM file of the CA certificates to trust; empty means the system's store.
     void setCaCertFile(const std::string& path);
+    // Proxy URL for every transfer; empty means direct. Proxy variables of the environment are
+    // never used either way.
+    void setProxy(const std::string& url);
 
     // Results: 0 when the transfer completed (whatever the HTTP status), a positive CURLcode
     // when it failed, -1 when no libcurl handle could be created.
@@ -54,6 +57,8 @@ class HttpConnection {
     // Query or form data as it may be logged: the value of a "upw" parameter, and everything
     // after it, since an unencoded password may itself hold '&', becomes "****".
     static std::string maskSecrets(const std::string& data);
+    // A proxy URL as it may be logged: the password of its user part becomes "****".
+    static std::string maskProxy(const std::string& url);
 
     // Process-wide and async-signal-safe: once set, every transfer in progress ends within about
     // a second (CURLE_ABORTED_BY_CALLBACK) and no further attempt or retry pause is made.
@@ -79,6 +84,7 @@ class HttpConnection {
     std::string caCertFile;
     long lastStatus = 0;
     std::string lastErrorText;
+    std::string proxy;
 
     static std::atomic<bool> stopRequested;
 };

@@ -85,6 +85,7 @@ int SettingData::loadSettingFile() {
         {"web_api", {"api_u1", &apiU1}},
         {"web_api", {"api_u2", &apiU2}},
         {"http_access", {"ca_cert_file", &caCertFile}},
+        {"http_access", {"proxy", &proxy}},
         {"software_update", {"package_dir", &packageDir}},
         {"software_update", {"upd_log_dir", &updLogDir}},
         {"software_update", {"script_download_pkg", &scriptDownloadPkg}},
@@ -112,6 +113,7 @@ int SettingData::loadSettingFile() {
         {"http_access", {"http_connect_timeout", &httpConnectTimeout}},
         {"software_update", {"proc_retry_num", &procRetryNum}},
         {"software_update", {"proc_retry_wait_sec", &procRetryWaitSec}},
+        {"software_update", {"download_allow_http", &downloadAllowHttp}},
         {"software_update", {"keep_run_files", &keepRunFiles}},
         {"software_update", {"keep_closed_orders", &keepClosedOrders}},
     };
@@ -165,6 +167,7 @@ std::string SettingData::getString(const std::string& key) const {
         {"api_u1", &apiU1},
         {"api_u2", &apiU2},
         {"ca_cert_file", &caCertFile},
+        {"proxy", &proxy},
         {"package_dir", &packageDir},
         {"upd_log_dir", &updLogDir},
         {"script_download_pkg", &scriptDownloadPkg},
@@ -202,6 +205,7 @@ int32_t SettingData::getInt(const std::string& key, int32_t defaultValue) const 
         {"retry_interval_sec", retryIntervalSec},
         {"proc_retry_num", procRetryNum},
         {"proc_retry_wait_sec", procRetryWaitSec},
+        {"download_allow_http", downloadAllowHttp},
         {"keep_run_files", keepRunFiles},
         {"keep_closed_orders", keepClosedOrders},
     };

@@ -79,6 +79,7 @@ class SettingData {
     int32_t httpTimeout = 60;
     int32_t httpConnectTimeout = 30;
     std::string caCertFile;
+    std::string proxy;
     // "software_update"
     std::string packageDir = "/var/local/velk/pkgs";
     std::string updLogDir = "/var/local/velk/upd_logs";
@@ -87,6 +88,7 @@ class SettingData {
     std::string targetPkgListDir = "/var/local/velk/pkg_list";
     int32_t procRetryNum = 2;
     int32_t procRetryWaitSec = 10;
+    int32_t downloadAllowHttp = 0;
     // Files of this many finished updates and rows of this many closed orders stay; below 0, all.
     int32_t keepRunFiles = 20;
     int32_t keepClosedOrders = 200;

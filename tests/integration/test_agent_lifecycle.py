@@ -23,13 +23,14 @@ class AgentLifecycle(unittest.TestCase):
             begin = next(i for i, l in enumerate(lines) if l.endswith("Display Setting Data >>>"))
             end = next(i for i, l in enumerate(lines) if l.endswith("Display Setting Data <<<"))
             dump = [l.split(" I : ", 1)[1] for l in lines[begin:end + 1]]
-            # 52 fixed lines (ca_cert_file included) and the one header entry.
-            self.assertEqual(len(dump), 53)
+            # 53 fixed lines (ca_cert_file and proxy included) and the one header entry.
+            self.assertEqual(len(dump), 54)
             self.assertIn("    log_level                = 0 (VERBOSE)", dump)
             self.assertIn("    db_dir/db_file           = %s/velk.db" % box.path("db"), dump)
             self.assertIn("                             = X-One: 1", dump)
-            self.assertEqual(dump[dump.index("    http_connect_timeout     = 2") + 1],
-                             "    ca_cert_file             = ")
+            at = dump.index("    http_connect_timeout     = 2")
+            self.assertEqual(dump[at + 1:at + 3], ["    ca_cert_file             = ",
+                                                   "    proxy                    = "])
             self.assertTrue(any("in _initDb : DB init -> success (0)" in l for l in lines))
 
             tables = {r[0] for r in box.query("SELECT name FROM sqlite_master WHERE type='table'")}

@@ -1,0 +1,160 @@
+"""The packaged scripts against a local HTTPS server and a private dpkg root: test_scripts.py VELKCTL"""
+import fcntl
+import functools
+import http.server
+import os
+import shutil
+import ssl
+import subprocess
+import sys
+import tempfile
+import threading
+import unittest
+
+TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir)
+sys.path[:0] = [os.path.join(TOP, "tools"), os.path.join(TOP, "tools", "demo")]
+import debs  # noqa: E402
+import monitoring_service  # noqa: E402
+
+SCRIPTS = os.path.join(TOP, "tools", "package")
+VELKCTL = None
+
+
+def read(path, mode="r"):
+    with open(path, mode) as f:
+        return f.read()
+
+
+class Handler(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        if not self.path.startswith("/trunc/"):
+            return super().do_GET()
+        data = read(self.translate_path(self.path[6:]), "rb")
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        self.wfile.write(data[:len(data) // 2])  # then the connection closes
+
+
+class ScriptTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="velk-scripts-")
+        self.addCleanup(shutil.rmtree, self.dir)
+        self.served = self.path("served")
+        for name, version in (("velk-t-a", "1.0"), ("velk-t-b", "2.0")):
+            debs.build_package({"name": name, "version": version, "description": "trial",
+                                "files": {"usr/share/%s/v" % name: (0o644, version + "\n")}},
+                               self.served, self.path("stage"))
+        shutil.copy(self.path("served", "velk-t-b_2.0_all.deb"), self.path("served", "impostor.deb"))
+        ca = monitoring_service.make_ca(self.dir)
+        cert, key = monitoring_service.make_server_cert(self.dir)
+        tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        tls.load_cert_chain(cert, key)
+        server = http.server.ThreadingHTTPServer(
+            ("127.0.0.1", 0), functools.partial(Handler, directory=self.served))
+        server.socket = tls.wrap_socket(server.socket, server_side=True)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        self.addCleanup(server.server_close)
+        self.addCleanup(server.shutdown)
+        self.url = "https://127.0.0.1:%d/" % server.server_address[1]
+        with open(self.path("velk.conf"), "w") as conf:
+            conf.write('{"http_access": {"ca_cert_file": "%s", "retry_num": 0, "http_timeout": 20,'
+                       ' "http_connect_timeout": 5}}' % ca)
+        for sub in ("lib/dpkg/info", "lib/dpkg/updates", "log"):
+            os.makedirs(self.path("root", "var", sub))
+        open(self.path("root", "var", "lib", "dpkg", "status"), "w").close()
+        self.pkgs = self.path("pkgs")
+
+    def path(self, *parts):
+        return os.path.join(self.dir, *parts)
+
+    def start(self, script, lines, path_prefix=None):
+        with open(self.path("list"), "w") as out:
+            out.write("###################\n# download package list\n#\n" + "".join(l + "\n" for l in lines))
+        env = dict(os.environ, VELKCTL=VELKCTL, VELK_CONFIG=self.path("velk.conf"),
+                   VELK_DPKG_ROOT=self.path("root"))
+        if path_prefix:
+            env["PATH"] = path_prefix + ":" + env["PATH"]
+        return subprocess.Popen([os.path.join(SCRIPTS, script), self.pkgs, self.path("list")], cwd=self.dir,
+                                env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+
+    def run_script(self, script, lines, path_prefix=None):
+        proc = self.start(script, lines, path_prefix)
+        out = proc.communicate(timeout=120)[0]
+        return proc.returncode, out
+
+    def installed(self):
+        out = subprocess.run(["dpkg-query", "--admindir=" + self.path("root", "var", "lib", "dpkg"), "-W",
+                              "-f=${db:Status-Abbrev}${Package}=${Version}\n"], capture_output=True, text=True)
+        return [line.replace(" ", "") for line in out.stdout.splitlines()]
+
+    def test_download_refuses_every_bad_source_and_leaves_no_final_file(self):
+        fake_df = self.path("bin")
+        os.makedirs(fake_df)
+        with open(os.path.join(fake_df, "df"), "w") as df:
+            df.write("#!/bin/sh\necho 'Filesystem 1024-blocks Used Available Capacity Mounted on'\n"
+                     "echo 'tmpfs 64 64 0 100% /'\n")
+        os.chmod(os.path.join(fake_df, "df"), 0o755)
+        good = "velk-t-b 2.0 " + self.url + "velk-t-b_2.0_all.deb"
+        cases = [  # (list line, PATH prefix, text of the one failure line)
+            ("velk-t-a 1.0 " + self.url + "trunc/velk-t-a_1.0_all.deb", None, "cannot download"),
+            ("velk-t-a 2.0 " + self.url + "impostor.deb", None, "holds velk-t-b 2.0, not velk-t-a 2.0"),
+            ("velk-t-a 2.0 " + self.url + "velk-t-a_1.0_all.deb", None, "holds velk-t-a 1.0, not velk-t-a 2.0"),
+            ("velk-t-a 1.0 " + self.url.replace("https", "http") + "velk-t-a_1.0_all.deb", None, "not an https"),
+            ("velk-t-a 1.0 file:///etc/passwd", None, "not an https"),
+            ("velk-t-a 1.0 " + self.url + "velk-t-a_1.0_all.deb", fake_df, "only 0 KiB free"),
+            ("velk-t-a 1.0 " + self.url + "$(touch${IFS}PWNED)`touch${IFS}PWNED`", None, "not a URL"),
+            ("velk-t-a;touch${IFS}PWNED 1.0 " + self.url, None, "not a package name"),
+            ("velk-t-a 1.0 " + self.url + "x.deb extra", None, "unreadable line"),
+        ]
+        for line, path_prefix, reason in cases:
+            with self.subTest(line=line):
+                code, out = self.run_script("download-packages", [good, line], path_prefix)
+                self.assertNotEqual(code, 0, out)
+                self.assertIn("download-packages: failed: ", out.splitlines()[-1])
+                self.assertIn(reason, out.splitlines()[-1])
+                self.assertFalse(os.path.exists(self.path("PWNED")))
+                finals = [f for f in os.listdir(self.pkgs) if f.endswith(".deb")] if os.path.isdir(self.pkgs) else []
+                self.assertLessEqual(set(finals), {"velk-t-b_2.0.deb"})
+                shutil.rmtree(self.pkgs, ignore_errors=True)
+
+    def test_download_then_install_once_and_a_rerun_installs_nothing(self):
+        lines = ["velk-t-a 1.0 " + self.url + "velk-t-a_1.0_all.deb",
+                 "velk-t-b 2.0 " + self.url + "velk-t-b_2.0_all.deb"]
+        code, out = self.run_script("download-packages", lines)
+        self.assertEqual(code, 0, out)
+        self.assertEqual(sorted(os.listdir(self.pkgs)), ["velk-t-a_1.0.deb", "velk-t-b_2.0.deb"])
+        code, out = self.run_script("install-packages", lines)
+        self.assertEqual(code, 0, out)
+        self.assertEqual(self.installed(), ["iivelk-t-a=1.0", "iivelk-t-b=2.0"])
+        installs = read(self.path("root", "var", "log", "dpkg.log")).count(" install ")
+        code, out = self.run_script("install-packages", lines)
+        self.assertEqual(code, 0, out)
+        self.assertIn("already installed: velk-t-b 2.0", out)
+        self.assertEqual(read(self.path("root", "var", "log", "dpkg.log")).count(" install "), installs)
+
+    def test_install_finishes_an_interrupted_dpkg_and_waits_for_its_lock(self):
+        os.makedirs(self.pkgs)
+        for name in ("velk-t-a_1.0", "velk-t-b_2.0"):
+            shutil.copy(self.path("served", name + "_all.deb"), os.path.join(self.pkgs, name + ".deb"))
+        subprocess.run(["dpkg", "--root=" + self.path("root"), "--force-not-root", "--force-script-chrootless",
+                        "--unpack", os.path.join(self.pkgs, "velk-t-a_1.0.deb")], check=True, capture_output=True)
+        self.assertEqual(self.installed(), ["iUvelk-t-a=1.0"])
+        with open(self.path("root", "var", "lib", "dpkg", "lock-frontend"), "w") as lock:
+            fcntl.lockf(lock, fcntl.LOCK_EX)
+            proc = self.start("install-packages", ["velk-t-b 2.0 x"])  # velk-t-a is left to --configure -a
+            self.assertEqual(proc.stdout.readline(), "waiting for the dpkg lock\n")
+        out = proc.communicate(timeout=120)[0]
+        self.assertEqual(proc.returncode, 0, out)
+        self.assertEqual(self.installed(), ["iivelk-t-a=1.0", "iivelk-t-b=2.0"])
+        code, out = self.run_script("install-packages", ["velk-t-a 1.0 x", "velk-t-a;touch${IFS}PWNED 1 x"])
+        self.assertIn("install-packages: failed: not a package name", out)
+        self.assertFalse(os.path.exists(self.path("PWNED")))
+
+
+if __name__ == "__main__":
+    VELKCTL = os.path.abspath(sys.argv.pop(1))
+    unittest.main()
