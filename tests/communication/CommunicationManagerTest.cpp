@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "communication/CommunicationManager.h"
-#include "feature/SimpleCipher.h"
+#include "ctl/CredentialEncipher.h"
 #include "order/ProcResultNotification.h"
 #include "support/FakeService.h"
 #include "support/TestLog.h"
@@ -24,27 +24,6 @@ namespace {
 
 const std::string kLoginPath = "/monitoring/api_user/";
 const std::string kApiPath = "/monitoring/api/";
-
-// Finds, character by character, a stored form that the agent's cipher turns into plain.
-std::string encipher(const std::string& plain) {
-    const velk::feature::SimpleCipher cipher;
-    std::string stored;
-    for (size_t i = 0; i < plain.size(); ++i) {
-        bool found = false;
-        for (int b = 44; b <= 126 && !found; ++b) {
-            std::string probe(i, ',');
-            probe.push_back(static_cast<char>(b));
-            if (cipher.decode(probe)[i] == plain[i]) {
-                stored.push_back(static_cast<char>(b));
-                found = true;
-            }
-        }
-        if (!found) {
-            return "";
-        }
-    }
-    return stored;
-}
 
 picojson::value num(int64_t n) { return picojson::value(n); }
 picojson::value text(const std::string& s) { return picojson::value(s); }
@@ -161,10 +140,10 @@ TEST_F(CommunicationManagerTest, WireFormOfLoginAndApiCall) {
     // The cipher only yields characters from ',' up, so "&", "+", "%" and blanks cannot occur.
     const std::string user = "dev=a~1";
     const std::string password = "P=w|{x}^`[41";
-    const std::string u1 = encipher(user);
-    const std::string u2 = encipher(password);
-    ASSERT_FALSE(u1.empty());
-    ASSERT_FALSE(u2.empty());
+    std::string u1;
+    std::string u2;
+    ASSERT_TRUE(velk::ctl::CredentialEncipher().encipher(user, u1));
+    ASSERT_TRUE(velk::ctl::CredentialEncipher().encipher(password, u2));
     useConfig({{"api_u1", text(u1)},
                {"api_u2", text(u2)},
                {"header", picojson::value(picojson::array{})},
