@@ -16,12 +16,18 @@ double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-}  // namespace
-
-TEST(WaitTimeAdjustment, FullWaitRoundsUpToWholeSlices) {
+// A captured log and the flags a waiter watches: no exit, no order, no target time.
+class WaitTimeAdjustmentTest : public ::testing::Test {
+  protected:
     velk::test::TestLog log;
     std::atomic<int32_t> exitState{1};
     std::atomic<int32_t> orderState{0};
+    std::atomic<int64_t> target{0};
+};
+
+}  // namespace
+
+TEST_F(WaitTimeAdjustmentTest, FullWaitRoundsUpToWholeSlices) {
     WaitTimeAdjustment waiter(3, 2);  // 3 s in 2 s slices: two slices
     waiter.start();
     auto start = Clock::now();
@@ -30,10 +36,7 @@ TEST(WaitTimeAdjustment, FullWaitRoundsUpToWholeSlices) {
     EXPECT_FALSE(log.contains("Stop sleep"));
 }
 
-TEST(WaitTimeAdjustment, ExitDuringSliceEndsWaitAndNextWaitReturnsAtOnce) {
-    velk::test::TestLog log;
-    std::atomic<int32_t> exitState{1};
-    std::atomic<int32_t> orderState{0};
+TEST_F(WaitTimeAdjustmentTest, ExitDuringSliceEndsWaitAndNextWaitReturnsAtOnce) {
     WaitTimeAdjustment waiter(60, 1);
     waiter.start();
     std::thread signaller([&] {
@@ -104,10 +107,7 @@ TEST(WaitTimeAdjustment, PastTargetEndsAfterFirstSlice) {
                              velk::formatLocalTime(past, "%Y/%m/%d %H:%M:%S") + ")"));
 }
 
-TEST(WaitTimeAdjustment, TargetSetWhileWaitingIsSeen) {
-    velk::test::TestLog log;
-    std::atomic<int32_t> exitState{1};
-    std::atomic<int64_t> target{0};
+TEST_F(WaitTimeAdjustmentTest, TargetSetWhileWaitingIsSeen) {
     WaitTimeAdjustment waiter(60, 1);
     waiter.start();
     std::thread setter([&] {
@@ -120,10 +120,7 @@ TEST(WaitTimeAdjustment, TargetSetWhileWaitingIsSeen) {
     EXPECT_LT(secondsSince(start), 10.0);
 }
 
-TEST(WaitTimeAdjustment, NoTargetWaitsOutTheTimeAndWatchesExit) {
-    velk::test::TestLog log;
-    std::atomic<int32_t> exitState{1};
-    std::atomic<int64_t> target{0};
+TEST_F(WaitTimeAdjustmentTest, NoTargetWaitsOutTheTimeAndWatchesExit) {
     WaitTimeAdjustment waiter(2, 1);
     waiter.start();
     EXPECT_EQ(waiter.waitUntil(&exitState, &target), 0);
