@@ -57,6 +57,7 @@ class Storm:
         self.args = args
         self.rng = random.Random(args.seed)
         self.root = tempfile.mkdtemp(prefix="velk-stress-")
+        os.makedirs(os.path.join(self.root, "svc"))
         self.quiet = open(os.devnull, "w")
         self.service = StressService(os.path.join(self.root, "svc"), out=self.quiet)
         self.proc = None
@@ -81,12 +82,14 @@ class Storm:
             os.chmod(path, 0o755)
         join = lambda *p: os.path.join(self.root, *p)  # noqa: E731
         settings = {
-            "log": {"log_dir": join("logs"), "log_file": "velk.log", "log_level": 1, "log_max_bytes": 5000000,
+            "log": {"log_dir": join("logs"), "log_file": "velk.log", "log_level": 2, "log_max_bytes": 2000000,
                     "log_counts": 2},
             "database": {"db_path": join("db"), "db_file": "velk.db"},
             "order_check": {"check_interval_sec": 1, "check_slice_interval_sec": 1, "delay_start_time": 1},
+            # The executor starts its first stage a second after the main loop's first poll, so the
+            # checks after a restart see the replay and the reset before anything new happens.
             "instruction_thread": {"loop_interval_sec": 1, "loop_slice_interval_sec": 1,
-                                   "delay_start_thread_time": 1},
+                                   "delay_start_thread_time": 2},
             "server_alive": {"ping_server_fqdn": "localhost", "ping_server_ipaddr": "127.0.0.1",
                              "pint_retry_num": 1, "ping_retry_interval": 1},
             "http_access": {"retry_num": 0, "retry_interval_sec": 1, "http_timeout": 5, "http_connect_timeout": 2},
@@ -102,12 +105,13 @@ class Storm:
 
     def feed(self):
         """Queues a new order now and then, and sometimes a cancel or a replacement."""
-        while not self.stop_feeding.wait(self.rng.uniform(0.2, 0.8)):
+        while not self.stop_feeding.wait(self.rng.uniform(0.5, 2.5)):
             number = self.next_number
             self.next_number += 1
-            roll = self.rng.random()
-            if roll < 0.1 and number > 2:
-                order = {"item": "sw_update", "mode": "cancel", "sw_upd_no": self.rng.randrange(1, number)}
+            if self.rng.random() < 0.1 and number > 2:
+                # An extra key keeps each cancel its own order; the agent ignores it.
+                order = {"item": "sw_update", "mode": "cancel", "sw_upd_no": self.rng.randrange(1, number),
+                         "stress_id": number}
             else:
                 packages = [("pkg%d-%d" % (number, i), "1.%d" % i, "http://127.0.0.1:1/p%d.deb" % i)
                             for i in range(self.rng.randint(1, 3))]
@@ -116,6 +120,12 @@ class Storm:
 
     # -- the agent ----------------------------------------------------------------------------
     def start(self):
+        # Each run starts a fresh log, so the checks read only this run's lines; the last one stays.
+        logs = os.path.join(self.root, "logs")
+        if os.path.exists(os.path.join(logs, "velk.log")):
+            os.replace(os.path.join(logs, "velk.log"), os.path.join(logs, "previous-run.log"))
+        if os.path.exists(os.path.join(logs, "velk.1.log")):
+            os.remove(os.path.join(logs, "velk.1.log"))
         self.starts += 1
         self.proc = subprocess.Popen([self.args.binary], cwd=self.root, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
@@ -125,16 +135,20 @@ class Storm:
         self.proc.wait()
         self.kills.append(time.monotonic())
 
-    def log_count(self, fragment):
-        try:
-            with open(os.path.join(self.root, "logs", "velk.log"), errors="replace") as f:
-                return f.read().count(fragment)
-        except FileNotFoundError:
-            return 0
+    def run_log(self):
+        """The log of the running agent."""
+        text = ""
+        for name in ("velk.1.log", "velk.log"):
+            try:
+                with open(os.path.join(self.root, "logs", name), errors="replace") as f:
+                    text += f.read()
+            except FileNotFoundError:
+                pass
+        return text
 
-    def wait_log(self, fragment, count, timeout=30):
+    def wait_log(self, fragment, timeout=10):
         deadline = time.monotonic() + timeout
-        while self.log_count(fragment) < count:
+        while fragment not in self.run_log():
             if time.monotonic() > deadline or self.proc.poll() is not None:
                 return False
             time.sleep(0.02)
@@ -152,7 +166,7 @@ class Storm:
         self.violations.append(text)
         print("VIOLATION after kill %d: %s" % (len(self.kills), text), flush=True)
 
-    def check_store(self):
+    def check_store(self, all_handed_out=True):
         if not os.path.exists(os.path.join(self.root, "db", "velk.db")):
             return
         result = self.query("PRAGMA integrity_check")
@@ -163,27 +177,29 @@ class Storm:
             key = json.dumps(json.loads(text), sort_keys=True, separators=(",", ":"))
             stored[key] = stored.get(key, 0) + 1
         last_kill = self.kills[-1] if self.kills else None
-        for key, handed_at in list(self.service.handed.items()):
-            count = stored.get(key, 0)
+        for key, count in stored.items():
             if count > 1:
                 self.violate("order stored %d times: %s" % (count, key))
-            elif count == 0 and key not in self.in_flight:
+        for key, handed_at in list(self.service.handed.items()) if all_handed_out else []:
+            if stored.get(key, 0) == 0 and key not in self.in_flight:
                 if last_kill is not None and 0 <= last_kill - handed_at < self.args.in_flight_ms / 1000.0:
                     self.in_flight.add(key)
                 else:
                     self.violate("order handed out but not stored: %s" % key)
 
     def check_after_restart(self):
+        # Kept answers are stored before the first wait, and the first poll comes a second later.
+        if not self.wait_log("wait before main processing > start"):
+            self.violate("restart %d never reached its first wait" % self.starts)
+            return
+        self.check_store()
         # The reset runs as the executor starts; its first stage waits for the thread's start delay.
-        if not self.wait_log("end : reset running state of the process", self.starts):
+        if not self.wait_log("end : reset running state of the process"):
             self.violate("no reset after restart %d" % self.starts)
             return
         stuck = self.query("SELECT id, update_status FROM update_info WHERE update_status IN (11, 21)")
         if stuck:
             self.violate("rows in 11/21 after the reset: %r" % (stuck,))
-        # Kept answers are stored before the first wait.
-        if self.wait_log("wait before main processing > start", self.starts):
-            self.check_store()
 
     def check_reports(self):
         sent = set()
@@ -212,7 +228,7 @@ class Storm:
         for _ in range(self.args.kills):
             time.sleep(self.rng.uniform(0.0, self.args.max_life))
             self.kill()
-            self.check_store()
+            self.check_store(all_handed_out=False)
             self.start()
             self.check_after_restart()
         self.stop_feeding.set()
