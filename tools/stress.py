@@ -286,6 +286,8 @@ def main(argv=None):
     args.binary = os.path.abspath(args.binary)
     print("seed %d" % args.seed, flush=True)
     storm = Storm(args)
+    # A stop from outside still kills the agent and removes the folder.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(2))
     try:
         return storm.run()
     finally:
