@@ -1,22 +1,45 @@
 #!/usr/bin/env python3
 """A local monitoring service for velk agents: login, poll, reports and package files over HTTPS.
 
-It runs on this machine only (127.0.0.1), with a certificate it makes for itself on start, and
-grows from the fake service the integration tests use (tests/integration/fake_service.py):
+It runs on this machine only (127.0.0.1), with a CA and server certificate it makes in --dir on
+every start. `make demo` runs it, an operator points an agent at it, and the tests drive it
+(in their own process, or as a child with --info-json --stop-on-eof).
 
   service port (HTTPS)
-    GET  /monitoring/api_user/?unm=U&upw=P   a 60-character token, or 401 for wrong credentials
-    POST <poll path>      the queued orders, each handed out once; boot times are acknowledged
-    POST <report path>    the agent's result report, kept per device
-    GET  /packages/NAME   the file NAME from the packages folder (no token needed)
+    GET  <login path>?unm=U&upw=P  a token of `token_length` characters, or 401
+                                   {"message":"Unauthenticated."} for wrong credentials
+    POST <poll path>      {"response": [queued items]}, each handed out once; a poll that
+                          reports boot times gets {"item": "boot_time"} first (`ack_boot_time`)
+    POST <report path>    the agent's result report, kept per device; {"result":"ok"}
+    GET  /packages/NAME   the file NAME from the --packages folder (no token needed)
+    *    other paths      under the API path: `api_body` with a valid Bearer token, 401 without;
+                          elsewhere 404
 
-  status port (plain HTTP)
+  status and control port (plain HTTP)
     GET  /                a status page: devices (substrate codes), orders, reports, timeline
     GET  /status          the same as JSON
+    GET  /requests        {"requests": [record, ...]} in arrival order
+    GET  /polls, /reports the poll bodies and the result reports received
+    GET  /state           {"config": {...}, "tokens": [...], "tls_errors": n}
     POST /orders          queue orders: an order object, a list of them or {"orders": [...]}
-    and the test service's control paths (/reports, /polls, /requests, ...)
+    POST /poll-items      {"items": [...]} raw response items for the next poll
+    POST /config          merge a JSON object into the configuration
+    POST /script          {"path": P, "responses": [action, ...]} queue answers for path P
+    POST /reset           forget records, scripts, tokens, polls and reports
+    POST /shutdown        stop serving
 
-What happens is written to standard output as a timeline, one line per event.
+The configuration (`--config`, POST /config) holds "user", "password", "token_length" (60),
+"login_path", "api_path", "api_body", "poll_path", "report_path" and "ack_boot_time" (true).
+
+Fault switches: a scripted action answers the next request to its path instead of the route.
+An action is a JSON object: "status" (default 200), "body", "content_type", "headers" (extra
+answer headers), "delay" (seconds before answering), "drop" (close without answering, after
+reading the body), "drop_before_body" (close right after the request head) and, on the login
+path, "token_length" (a fresh token of that length). Every request is recorded before it is
+answered, dropped ones too: {"seq", "method", "path" (query included), "headers", "body",
+"body_hex"}.
+
+What happens is written to standard output as a timeline, one line per event (--quiet: not).
 
 An order is a "sw_update" item as the agent expects it. Two short forms are resolved when the
 order is queued: a date "+N" means N seconds from now, and a package URL that begins with "/" is
@@ -28,28 +51,79 @@ taken on this service (for example "/packages/hello_1.0_all.deb").
 
 serves the .deb files of build/demo/packages, queues update order 5 for all of them (download
 now, install 20 s later) and writes the "web_api" and "http_access" settings that point an
-agent at this service.
+agent at this service. `--make-ca NAME` only makes a further CA (DIR/NAME.pem) and exits.
 """
 
 import argparse
 import copy
 import datetime
 import html
+import http.server
 import json
 import os
+import secrets
 import signal
+import socket
+import ssl
+import string
 import subprocess
 import sys
 import threading
 import time
 import urllib.parse
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests", "integration"))
-import fake_service  # noqa: E402
-
+DEFAULT_CONFIG = {
+    "user": "dtn",
+    "password": "Io7ewb{A8cqG[}Ec",
+    "token_length": 60,
+    "login_path": "/monitoring/api_user/",
+    "api_path": "/monitoring/api/",
+    "api_body": '{"result":"ok"}',
+    "poll_path": "/monitoring/api/poll",
+    "report_path": "/monitoring/api/report",
+    # Acknowledge reported boot times on its own, as the real service does.
+    "ack_boot_time": True,
+}
+DEFAULT_SAN = "IP:127.0.0.1,DNS:localhost"
+UNAUTHENTICATED = {"status": 401, "body": '{"message":"Unauthenticated."}', "content_type": "application/json"}
 TIME_FORMAT = "%Y/%m/%d %H:%M:%S"
 PACKAGE_PATH = "/packages/"
 DATE_KEYS = ("download_start_date", "download_end_date", "install_start_date", "install_end_date")
+
+
+# --- certificates -------------------------------------------------------------------------
+
+def _openssl(*args, cwd):
+    subprocess.run(["openssl", *args], cwd=cwd, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+
+def make_ca(directory, name="ca"):
+    """A self-signed CA: DIR/NAME.pem and DIR/NAME.key. Returns the certificate's path."""
+    _openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+             "-nodes", "-keyout", name + ".key", "-out", name + ".pem", "-days", "2",
+             "-subj", "/CN=velk local CA " + name,
+             "-addext", "basicConstraints=critical,CA:TRUE",
+             "-addext", "keyUsage=critical,keyCertSign,cRLSign", cwd=directory)
+    return os.path.join(directory, name + ".pem")
+
+
+def make_server_cert(directory, ca_name="ca", san=DEFAULT_SAN):
+    """A server certificate signed by the CA, for the names in san. Returns (cert, key)."""
+    _openssl("req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+             "-nodes", "-keyout", "server.key", "-out", "server.csr",
+             "-subj", "/CN=velk local server", cwd=directory)
+    with open(os.path.join(directory, "server.ext"), "w", encoding="ascii") as ext:
+        ext.write("subjectAltName=" + san + "\n")
+        ext.write("basicConstraints=CA:FALSE\n")
+        ext.write("extendedKeyUsage=serverAuth\n")
+    _openssl("x509", "-req", "-in", "server.csr", "-CA", ca_name + ".pem", "-CAkey", ca_name + ".key",
+             "-CAcreateserial", "-out", "server.pem", "-days", "2", "-extfile", "server.ext",
+             cwd=directory)
+    return os.path.join(directory, "server.pem"), os.path.join(directory, "server.key")
+
+
+# --- the agent's settings -----------------------------------------------------------------
 
 # The agent's decipher step (a position-dependent shift within "," .. "~"); the service only
 # needs its inverse to write settings for credentials other than the built-in ones.
@@ -76,6 +150,24 @@ def encipher(plain):
         result.append(chr((preferred or candidates)[0]))
     return "".join(result)
 
+
+def agent_settings(base_url, ca_file, config=None):
+    """The settings sections that point an agent at a service at base_url."""
+    config = dict(DEFAULT_CONFIG, **(config or {}))
+    return {
+        "web_api": {
+            "api_base_url": base_url + "/",
+            "api_login_url": base_url + config["login_path"],
+            "api_u1": encipher(config["user"]),
+            "api_u2": encipher(config["password"]),
+            "api_uri": {"order_check": config["poll_path"].lstrip("/"),
+                        "report_result": config["report_path"].lstrip("/")},
+        },
+        "http_access": {"ca_cert_file": ca_file},
+    }
+
+
+# --- orders -------------------------------------------------------------------------------
 
 def local_time(seconds):
     return time.strftime(TIME_FORMAT, time.localtime(seconds))
@@ -113,23 +205,89 @@ def orders_from_json(data):
     raise ValueError("an order is a JSON object")
 
 
-class MonitoringService(fake_service.FakeMonitoringService):
-    """The test service plus what a person watching an agent wants: a timeline, devices, orders,
-    reports and package files."""
+def describe(order):
+    packages = order.get("pkg_update") or []
+    names = ", ".join("%s %s" % (p.get("pkg_name"), p.get("pkg_version")) for p in packages if isinstance(p, dict))
+    if order.get("mode") == "cancel":
+        return "cancel"
+    return "%s; download %s, install %s" % (names or "no packages", order.get("download_start_date"),
+                                            order.get("install_start_date"))
 
-    def __init__(self, directory, config=None, packages_dir=None, out=None):
-        super().__init__(directory, config=config)
+
+def _json_or_none(body):
+    try:
+        return json.loads(body)
+    except ValueError:
+        return None
+
+
+# --- the service --------------------------------------------------------------------------
+
+class Request:
+    """One request as the service saw it."""
+
+    def __init__(self, method, raw_path, headers, body):
+        self.method = method
+        self.raw_path = raw_path
+        self.path, _, self.query = raw_path.partition("?")
+        self.headers = headers
+        self.body = body
+
+    def header(self, name):
+        for key, value in self.headers:
+            if key.lower() == name.lower():
+                return value
+        return None
+
+    def record(self, seq):
+        return {
+            "seq": seq,
+            "method": self.method,
+            "path": self.raw_path,
+            "headers": [[k, v] for k, v in self.headers],
+            "body": self.body.decode("utf-8", errors="replace"),
+            "body_hex": self.body.hex(),
+        }
+
+
+class MonitoringService:
+    """Configuration, routes, scripted answers, records, tokens, devices, orders and the timeline.
+
+    Routes are added with add_route(path, handler); a handler takes (service, request) and returns
+    an action, and a path ending in "/" is a prefix route. out receives the timeline (None: kept
+    in memory only)."""
+
+    def __init__(self, directory, config=None, packages_dir=None, out=None, server_san=DEFAULT_SAN):
+        self.directory = directory
         self.packages_dir = packages_dir
-        self.out = out if out is not None else sys.stdout
+        self.out = out
+        self.lock = threading.Lock()
         self.out_lock = threading.Lock()
+        self.config = dict(DEFAULT_CONFIG, **(config or {}))
+        self.records = []
+        self.scripts = {}
+        self.tokens = []
+        self.tls_errors = 0
+        self.poll_items = []
+        self.polls = []
+        self.reports = []
         self.devices = {}
         self.orders = []
         self.timeline = []
-        # The base class registered its own handlers; these wrap them to keep the story.
+        self.ca_file = make_ca(directory)
+        cert, key = make_server_cert(directory, san=server_san)
+        self.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        self.tls.minimum_version = ssl.TLSVersion.TLSv1_2
+        self.tls.load_cert_chain(cert, key)
+        self.routes = {}
         self.add_route(self.config["login_path"], MonitoringService.login)
+        self.add_route(self.config["api_path"], MonitoringService.api_default)
         self.add_route(self.config["poll_path"], MonitoringService.poll)
         self.add_route(self.config["report_path"], MonitoringService.report)
         self.add_route(PACKAGE_PATH, MonitoringService.package_file)
+        self.service = None
+        self.control = None
+        self.stopped = threading.Event()
 
     # --- the timeline -------------------------------------------------------------------
 
@@ -137,6 +295,8 @@ class MonitoringService(fake_service.FakeMonitoringService):
         stamp = datetime.datetime.now().strftime("%H:%M:%S.%f")[:12]
         with self.lock:
             self.timeline.append({"time": local_time(time.time()), "event": text})
+        if self.out is None:
+            return
         with self.out_lock:
             try:
                 self.out.write("%s  %s\n" % (stamp, text))
@@ -151,76 +311,108 @@ class MonitoringService(fake_service.FakeMonitoringService):
 
     # --- routes -------------------------------------------------------------------------
 
+    def add_route(self, path, handler):
+        self.routes[path] = handler
+
+    def route_for(self, path):
+        if path in self.routes:
+            return self.routes[path]
+        prefixes = [p for p in self.routes if p.endswith("/") and path.startswith(p)]
+        return self.routes[max(prefixes, key=len)] if prefixes else None
+
+    def new_token(self, length):
+        alphabet = string.ascii_letters + string.digits
+        length = max(length, 0)
+        with self.lock:
+            serial = "%04d" % (len(self.tokens) + 1)
+            token = (serial + "".join(secrets.choice(alphabet) for _ in range(length)))[:length]
+            self.tokens.append(token)
+        return token
+
+    def authorised(self, request):
+        auth = request.header("Authorization") or ""
+        with self.lock:
+            return auth.startswith("Bearer ") and auth[len("Bearer "):] in self.tokens
+
     def login(self, request):
-        action = fake_service.FakeMonitoringService.login(self, request)
-        user = urllib.parse.unquote(request.query.partition("&")[0].partition("=")[2])
-        if action.get("status") == 200:
-            self.say("login      %s: token %s... issued" % (user, action["body"][:8]))
-        else:
-            self.say("login      %s: refused (wrong user name or password)" % user)
-        return action
+        user, sep, password = request.query.partition("&upw=")
+        name = urllib.parse.unquote(user.partition("=")[2])
+        if not (sep and user.startswith("unm=") and user[4:] == self.config["user"]
+                and password == self.config["password"]):
+            self.say("login      %s: refused (wrong user name or password)" % name)
+            return UNAUTHENTICATED
+        token = self.new_token(int(self.config["token_length"]))
+        self.say("login      %s: token %s... issued" % (name, token[:8]))
+        return {"status": 200, "body": token}
+
+    def api_default(self, request):
+        if not self.authorised(request):
+            return UNAUTHENTICATED
+        return {"status": 200, "body": self.config["api_body"], "content_type": "application/json"}
+
+    def queue_items(self, items):
+        """Response items for the next poll (each is answered once)."""
+        with self.lock:
+            self.poll_items.extend(items)
 
     def poll(self, request):
-        action = fake_service.FakeMonitoringService.poll(self, request)
-        if action.get("status") != 200:
+        if not self.authorised(request):
             self.say("poll       refused: no valid token")
-            return action
-        try:
-            body = json.loads(request.body)
-        except ValueError:
-            body = {}
-        if not isinstance(body, dict):
-            body = {}
-        code = str(body.get("substratecode", "?"))
-        asked = [i for i in body.get("request", []) if isinstance(i, dict)]
-        answer = json.loads(action["body"])["response"]
-        handed = [i for i in answer if isinstance(i, dict) and i.get("item") == "sw_update"]
-        boot_times = [t for i in asked if i.get("item") == "boot_time" for t in i.get("boot_datetime", [])]
+            return UNAUTHENTICATED
+        body = _json_or_none(request.body)
+        fields = body if isinstance(body, dict) else {}
+        asked = fields.get("request") if isinstance(fields.get("request"), list) else []
+        asked = [i for i in asked if isinstance(i, dict)]
+        code = str(fields.get("substratecode", "?"))
+        boot_times = [t for i in asked if i.get("item") == "boot_time"
+                      for t in (i.get("boot_datetime") if isinstance(i.get("boot_datetime"), list) else [])]
         with self.lock:
+            self.polls.append(body)
+            answer = self.poll_items
+            self.poll_items = []
+            acked = self.config.get("ack_boot_time") and any(i.get("item") == "boot_time" for i in asked)
+            if acked:
+                answer.insert(0, {"item": "boot_time"})
+            handed = [i for i in answer if isinstance(i, dict) and i.get("item") == "sw_update"]
             device = self._device(code)
             device["polls"] += 1
             device["last_poll"] = local_time(time.time())
-            for boot in boot_times:
-                if boot not in device["boot_times"]:
-                    device["boot_times"].append(boot)
+            device["boot_times"] += [b for b in boot_times if b not in device["boot_times"]]
             for item in handed:
                 entry = next((o for o in self.orders if o["state"] == "queued" and o["order"] == item), None)
                 if entry is not None:
                     entry.update(state="handed out", device=code, handed_out=local_time(time.time()))
         parts = []
         if boot_times:
-            acked = any(isinstance(i, dict) and i.get("item") == "boot_time" for i in answer)
             parts.append("boot time %s %s" % (", ".join(boot_times), "acknowledged" if acked else "noted"))
-        if any(i.get("item") == "chk_sw_upd" for i in asked):
+        checks = any(i.get("item") == "chk_sw_upd" for i in asked)
+        if checks:
             parts.append("asks for orders")
         self.say("poll       from %s: %s" % (code, "; ".join(parts) or "nothing asked"))
         for item in handed:
             self.say("order      update %s handed out to %s: %s" % (item.get("sw_upd_no"), code, describe(item)))
-        if not handed and any(i.get("item") == "chk_sw_upd" for i in asked):
+        if not handed and checks:
             self.say("order      none for %s" % code)
-        return action
+        return {"status": 200, "body": json.dumps({"response": answer}), "content_type": "application/json"}
 
     def report(self, request):
-        action = fake_service.FakeMonitoringService.report(self, request)
-        if action.get("status") != 200:
+        if not self.authorised(request):
             self.say("report     refused: no valid token")
-            return action
-        try:
-            body = json.loads(request.body)
-        except ValueError:
-            body = None
+            return UNAUTHENTICATED
+        body = _json_or_none(request.body)
+        with self.lock:
+            self.reports.append({"text": request.body, "json": body})
+            if isinstance(body, dict):
+                self._device(str(body.get("substratecode", "?")))["reports"] += 1
         if not isinstance(body, dict):
             self.say("report     unreadable: %r" % request.body[:80])
-            return action
-        code = str(body.get("substratecode", "?"))
-        with self.lock:
-            self._device(code)["reports"] += 1
-        for item in body.get("request", []):
-            if isinstance(item, dict):
-                self.say("report     from %s: update %s status %s \"%s\" at %s" % (
-                    code, item.get("sw_upd_no"), item.get("status"), item.get("message"),
-                    item.get("report_datetime")))
-        return action
+        else:
+            for item in body.get("request", []) if isinstance(body.get("request"), list) else []:
+                if isinstance(item, dict):
+                    self.say("report     from %s: update %s status %s \"%s\" at %s" % (
+                        body.get("substratecode", "?"), item.get("sw_upd_no"), item.get("status"),
+                        item.get("message"), item.get("report_datetime")))
+        return {"status": 200, "body": '{"result":"ok"}', "content_type": "application/json"}
 
     def package_file(self, request):
         name = urllib.parse.unquote(request.path[len(PACKAGE_PATH):])
@@ -232,6 +424,38 @@ class MonitoringService(fake_service.FakeMonitoringService):
             data = f.read()
         self.say("package    %s sent (%d bytes)" % (name, len(data)))
         return {"status": 200, "body": data, "content_type": "application/vnd.debian.binary-package"}
+
+    def answer_for(self, request):
+        with self.lock:
+            queue = self.scripts.get(request.path)
+            action = queue.pop(0) if queue else None
+        if action is not None:
+            if action.get("token_length") is not None:
+                action = dict(action, body=self.new_token(int(action["token_length"])))
+            return action
+        handler = self.route_for(request.path)
+        if handler is None:
+            return {"status": 404, "body": "not found"}
+        return handler(self, request)
+
+    # --- records and fault switches -----------------------------------------------------
+
+    def add_record(self, request):
+        with self.lock:
+            self.records.append(request.record(len(self.records) + 1))
+
+    def script(self, path, responses):
+        with self.lock:
+            self.scripts.setdefault(path, []).extend(responses)
+
+    def reset(self):
+        with self.lock:
+            self.records, self.scripts, self.tokens, self.tls_errors = [], {}, [], 0
+            self.poll_items, self.polls, self.reports = [], [], []
+
+    def state(self):
+        with self.lock:
+            return {"config": dict(self.config), "tokens": list(self.tokens), "tls_errors": self.tls_errors}
 
     # --- orders -------------------------------------------------------------------------
 
@@ -272,42 +496,43 @@ class MonitoringService(fake_service.FakeMonitoringService):
 
     def status(self):
         with self.lock:
-            reports = [r["json"] for r in self.reports]
             return {
                 "service": self.base_url(),
                 "devices": [dict(d) for d in self.devices.values()],
                 "orders": copy.deepcopy(self.orders),
-                "reports": copy.deepcopy(reports),
+                "reports": copy.deepcopy([r["json"] for r in self.reports]),
                 "timeline": list(self.timeline),
             }
 
     def agent_settings(self):
         return agent_settings(self.base_url(), self.ca_file, self.config)
 
+    # --- servers ------------------------------------------------------------------------
 
-def agent_settings(base_url, ca_file, config=None):
-    """The settings sections that point an agent at a service at base_url."""
-    config = dict(fake_service.DEFAULT_CONFIG, **(config or {}))
-    return {
-        "web_api": {
-            "api_base_url": base_url + "/",
-            "api_login_url": base_url + config["login_path"],
-            "api_u1": encipher(config["user"]),
-            "api_u2": encipher(config["password"]),
-            "api_uri": {"order_check": config["poll_path"].lstrip("/"),
-                        "report_result": config["report_path"].lstrip("/")},
-        },
-        "http_access": {"ca_cert_file": ca_file},
-    }
+    def start(self, port=0, control_port=0):
+        self.service = _TlsServer(self, port)
+        self.control = _ControlServer(self, control_port)
+        for server in (self.service, self.control):
+            threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True).start()
+        return self
 
+    def stop(self):
+        self.stopped.set()
+        for server in (self.service, self.control):
+            if server is not None:
+                server.shutdown()
+                server.server_close()
 
-def describe(order):
-    packages = order.get("pkg_update") or []
-    names = ", ".join("%s %s" % (p.get("pkg_name"), p.get("pkg_version")) for p in packages if isinstance(p, dict))
-    if order.get("mode") == "cancel":
-        return "cancel"
-    return "%s; download %s, install %s" % (names or "no packages", order.get("download_start_date"),
-                                            order.get("install_start_date"))
+    def info(self):
+        control_port = self.control.server_address[1]
+        return {
+            "port": self.service.server_address[1],
+            "control_port": control_port,
+            "ca_file": self.ca_file,
+            "base_url": self.base_url(),
+            "status_url": "http://127.0.0.1:%d/" % control_port,
+            "dir": self.directory,
+        }
 
 
 def _status_page(status):
@@ -339,45 +564,171 @@ def _status_page(status):
                 table(["time", "event"], events)))
 
 
-class _StatusHandler(fake_service.FakeMonitoringService.control_handler):
+class _ServiceHandler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "VelkMonitoring/1.0"
+
+    def log_message(self, fmt, *args):  # the timeline tells what matters
+        pass
+
+    def _handle(self):
+        service = self.server.owner
+        length = int(self.headers.get("Content-Length") or 0)
+        with service.lock:
+            queue = service.scripts.get(self.path.partition("?")[0])
+            early_drop = bool(queue and queue[0].get("drop_before_body"))
+            if early_drop:
+                queue.pop(0)
+        if early_drop:
+            service.add_record(Request(self.command, self.path, list(self.headers.items()), b""))
+            self._drop()
+            return
+        body = self.rfile.read(length) if length > 0 else b""
+        request = Request(self.command, self.path, list(self.headers.items()), body)
+        service.add_record(request)
+        action = service.answer_for(request)
+        if action.get("delay"):
+            time.sleep(float(action["delay"]))
+        if action.get("drop"):
+            self._drop()
+            return
+        payload = action.get("body", "")
+        if not isinstance(payload, bytes):
+            payload = payload.encode("utf-8")
+        self.send_response(int(action.get("status", 200)))
+        self.send_header("Content-Type", action.get("content_type", "text/plain"))
+        self.send_header("Content-Length", str(len(payload)))
+        for name, value in action.get("headers", {}).items():
+            self.send_header(name, value)
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.wfile.write(payload)
+        self.close_connection = True
+
+    def _drop(self):
+        self.close_connection = True
+        try:
+            self.connection.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+
+    do_GET = _handle
+    do_POST = _handle
+    do_PUT = _handle
+    do_DELETE = _handle
+
+
+class _TlsServer(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+
+    def __init__(self, owner, port=0):
+        self.owner = owner
+        super().__init__(("127.0.0.1", port), _ServiceHandler)
+
+    def finish_request(self, request, client_address):
+        # The handshake runs in the connection's own thread, so a stalled client blocks no one.
+        request.settimeout(10)
+        try:
+            tls = self.owner.tls.wrap_socket(request, server_side=True)
+        except (ssl.SSLError, OSError):
+            with self.owner.lock:
+                self.owner.tls_errors += 1
+            return
+        try:
+            super().finish_request(tls, client_address)
+        finally:
+            try:
+                tls.close()
+            except OSError:
+                pass
+
+    def handle_error(self, request, client_address):
+        pass  # a client that hung up is not an error here
+
+
+class _ControlHandler(http.server.BaseHTTPRequestHandler):
+    def log_message(self, fmt, *args):
+        pass
+
+    def _send(self, status, payload, content_type):
+        self.send_response(status)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(payload)))
+        self.end_headers()
+        self.wfile.write(payload)
+
+    def _reply(self, status, obj):
+        self._send(status, json.dumps(obj).encode("utf-8"), "application/json")
+
     def do_GET(self):
         service = self.server.owner
         if self.path in ("/", "/index.html"):
-            payload = _status_page(service.status()).encode("utf-8")
-            self.send_response(200)
-            self.send_header("Content-Type", "text/html; charset=utf-8")
-            self.send_header("Content-Length", str(len(payload)))
-            self.end_headers()
-            self.wfile.write(payload)
-        elif self.path == "/status":
+            self._send(200, _status_page(service.status()).encode("utf-8"), "text/html; charset=utf-8")
+            return
+        if self.path == "/status":
             self._reply(200, service.status())
-        elif self.path == "/reports":
-            with service.lock:
-                reports = [{"text": r["text"].decode("utf-8", errors="replace"), "json": r["json"]}
-                           for r in service.reports]
-            self._reply(200, {"reports": reports})
+            return
+        if self.path == "/state":
+            self._reply(200, service.state())
+            return
+        with service.lock:
+            if self.path == "/requests":
+                answer = {"requests": list(service.records)}
+            elif self.path == "/polls":
+                answer = {"polls": list(service.polls)}
+            elif self.path == "/reports":
+                answer = {"reports": [{"text": r["text"].decode("utf-8", errors="replace"), "json": r["json"]}
+                                      for r in service.reports]}
+            else:
+                answer = None
+        if answer is None:
+            self._reply(404, {"error": "unknown control path"})
         else:
-            super().do_GET()
+            self._reply(200, answer)
 
     def do_POST(self):
-        if self.path != "/orders":
-            super().do_POST()
-            return
         service = self.server.owner
         length = int(self.headers.get("Content-Length") or 0)
         try:
-            orders = [service.resolve(o) for o in orders_from_json(json.loads(self.rfile.read(length) or b"null"))]
-        except ValueError as e:
+            data = json.loads(self.rfile.read(length) or b"null")
+            # Every order is checked before any is queued.
+            orders = [service.resolve(o) for o in orders_from_json(data)] if self.path == "/orders" else []
+            if self.path == "/script" and not isinstance(data.get("path"), str):
+                raise ValueError("a script needs a path")
+        except (ValueError, AttributeError) as e:
             self._reply(400, {"error": str(e)})
             return
-        self._reply(200, {"orders": [service.queue_order(o) for o in orders]})
+        data = data if isinstance(data, dict) else {}
+        if self.path == "/orders":
+            self._reply(200, {"orders": [service.queue_order(o) for o in orders]})
+            return
+        if self.path == "/config":
+            with service.lock:
+                service.config.update(data)
+        elif self.path == "/script":
+            service.script(data["path"], data.get("responses", []))
+        elif self.path == "/poll-items":
+            service.queue_items(data.get("items", []))
+        elif self.path == "/reset":
+            service.reset()
+        elif self.path == "/shutdown":
+            threading.Thread(target=service.stop, daemon=True).start()
+        else:
+            self._reply(404, {"error": "unknown control path"})
+            return
+        self._reply(200, {"ok": True})
 
 
-MonitoringService.control_handler = _StatusHandler
+class _ControlServer(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+
+    def __init__(self, owner, port=0):
+        self.owner = owner
+        super().__init__(("127.0.0.1", port), _ControlHandler)
 
 
 def main(argv=None):
-    defaults = fake_service.DEFAULT_CONFIG
+    defaults = DEFAULT_CONFIG
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0], epilog=__doc__.split("\n\n", 1)[1],
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--dir", required=True, help="folder for the certificate files (created)")
@@ -387,6 +738,8 @@ def main(argv=None):
     parser.add_argument("--password", default=defaults["password"], help="login password")
     parser.add_argument("--poll-path", default=defaults["poll_path"])
     parser.add_argument("--report-path", default=defaults["report_path"])
+    parser.add_argument("--config", default="{}", metavar="JSON", help="JSON object merged into the configuration")
+    parser.add_argument("--san", default=DEFAULT_SAN, help="subjectAltName of the server certificate")
     parser.add_argument("--packages", help="folder whose files are served under " + PACKAGE_PATH)
     parser.add_argument("--orders", action="append", default=[], metavar="FILE", help="queue the orders of a JSON file")
     parser.add_argument("--order", action="append", default=[], metavar="JSON", help="queue an order given as JSON")
@@ -397,12 +750,21 @@ def main(argv=None):
     parser.add_argument("--agent-settings", metavar="FILE", help="write the agent's settings for this service")
     parser.add_argument("--info-json", action="store_true",
                         help="first print one JSON line with the addresses and the CA file")
+    parser.add_argument("--quiet", action="store_true", help="print no timeline")
     parser.add_argument("--stop-on-eof", action="store_true", help="stop when standard input closes")
+    parser.add_argument("--make-ca", metavar="NAME", help="only make the CA DIR/NAME.pem, print its path and exit")
     args = parser.parse_args(argv)
 
     os.makedirs(args.dir, exist_ok=True)
+    if args.make_ca:
+        print(make_ca(args.dir, args.make_ca), flush=True)
+        return 0
     config = {"user": args.user, "password": args.password, "poll_path": args.poll_path,
               "report_path": args.report_path}
+    try:
+        config.update(json.loads(args.config))
+    except (ValueError, TypeError) as e:
+        parser.error("--config: %s" % e)
     packages = os.path.abspath(args.packages) if args.packages else None
     try:
         orders = [o for f in args.orders for o in orders_from_json(json.load(open(f, encoding="utf-8")))]
@@ -412,7 +774,8 @@ def main(argv=None):
     if args.update_order is not None and not packages:
         parser.error("--update-order needs --packages")
 
-    service = MonitoringService(os.path.abspath(args.dir), config=config, packages_dir=packages)
+    service = MonitoringService(os.path.abspath(args.dir), config=config, packages_dir=packages,
+                                out=None if args.quiet else sys.stdout, server_san=args.san)
     try:
         service.start(args.port, args.status_port)
     except OSError as e:
@@ -424,7 +787,7 @@ def main(argv=None):
     signalled = []
     for signum in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
         signal.signal(signum, lambda signum, _frame: signalled.append(signum))
-    info = dict(service.info(), status_url="http://127.0.0.1:%d/" % service.control.server_address[1])
+    info = service.info()
     if args.info_json:
         print(json.dumps(info), flush=True)
     if args.agent_settings:

@@ -58,8 +58,7 @@ class Storm:
         self.rng = random.Random(args.seed)
         self.root = tempfile.mkdtemp(prefix="velk-stress-")
         os.makedirs(os.path.join(self.root, "svc"))
-        self.quiet = open(os.devnull, "w")
-        self.service = StressService(os.path.join(self.root, "svc"), out=self.quiet)
+        self.service = StressService(os.path.join(self.root, "svc"))
         self.proc = None
         self.starts = 0
         self.kills = []
@@ -264,7 +263,6 @@ class Storm:
             os.killpg(self.proc.pid, signal.SIGKILL)
             self.proc.wait()
         self.service.stop()
-        self.quiet.close()
         if self.args.keep:
             print("kept %s" % self.root)
         else:

@@ -9,8 +9,8 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from fake_service import FakeMonitoringService  # noqa: E402
 from sandbox import emulated, merge  # noqa: E402
+from service import MonitoringService  # noqa: E402
 
 # Deadlines stretch under an emulator; the agent's own intervals stay as configured.
 SCALE = 4 if emulated() else 1
@@ -99,14 +99,14 @@ def order(number, download_at, install_at, packages, sep="/"):
 
 
 class Cycle:
-    """The update scripts, fake ping and dpkg of one sandbox, and what they recorded."""
+    """The update scripts, fake ping and dpkg-query of one sandbox, and what they recorded."""
 
     def __init__(self, box):
         self.box = box
         for kind in ("download", "install"):
             box.write_command(kind + ".sh", UPDATE_SCRIPT)
         self.set_ping(0)
-        box.write_command("dpkg", "#!/bin/sh\nprintf 'ii  curl  7.74.0  armhf  tool\\n'\n")
+        box.write_command("dpkg-query", "#!/bin/sh\nprintf 'curl\\tinstall ok installed\\t7.74.0\\n'\n")
         self.behave()
 
     def set_ping(self, code):
@@ -276,7 +276,7 @@ class ReportGate:
             dropped = key in self.down
         if dropped:
             return {"drop": True}
-        return FakeMonitoringService.report(service, request)
+        return MonitoringService.report(service, request)
 
 
 def report_bodies(svc):

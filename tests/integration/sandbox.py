@@ -1,16 +1,70 @@
 """A sandbox for running the real agent binary: its own folder, configuration and fake commands.
 
 The sandbox binary reads "velk.conf" and runs "./substratecode-generator", "./uptime -s", "./ping" and
-"./dpkg" from its working directory, so each test gets a private world in a temporary folder.
+"./dpkg-query" from its working directory, so each test gets a private world in a temporary folder.
+
+Every folder a test script makes (scratch_dir) is removed when the script ends, passed, failed,
+terminated or past its own deadline; VELK_KEEP_TEST_DIRS=1 keeps them and names them on stderr.
 """
+import atexit
 import json
 import os
 import shutil
 import signal
 import sqlite3
 import subprocess
+import sys
 import tempfile
 import time
+
+KEEP_DIRS = os.environ.get("VELK_KEEP_TEST_DIRS") == "1"
+_closers = []
+
+
+def on_exit(close):
+    """close() runs when the script ends unless forget(close) came first; latest first."""
+    _closers.append(close)
+
+
+def forget(close):
+    if close in _closers:
+        _closers.remove(close)
+
+
+@atexit.register
+def _close_all():
+    while _closers:
+        try:
+            _closers.pop()()
+        except Exception as e:  # one failed close must not keep the others from running
+            print("cleanup: %s" % e, file=sys.stderr)
+
+
+def scratch_dir(prefix):
+    path = tempfile.mkdtemp(prefix=prefix)
+    if KEEP_DIRS:
+        print("kept: " + path, file=sys.stderr)
+    else:
+        on_exit(lambda: shutil.rmtree(path, ignore_errors=True))
+    return path
+
+
+def remove_dir(path):
+    if not KEEP_DIRS:
+        shutil.rmtree(path, ignore_errors=True)
+
+
+def main_binary():
+    """Prepares a test script's run and returns the agent binary (its first argument). ctest kills
+    a script past its timeout outright, so the script keeps its own shorter deadline
+    (VELK_TEST_DEADLINE seconds): that and a termination signal end it like Ctrl-C, and the
+    clean-up at exit still runs."""
+    def interrupt(signum, _frame):
+        raise KeyboardInterrupt("signal %d" % signum)
+    for signum in (signal.SIGTERM, signal.SIGHUP, signal.SIGALRM):
+        signal.signal(signum, interrupt)
+    signal.alarm(int(os.environ.get("VELK_TEST_DEADLINE") or 0))
+    return os.path.abspath(sys.argv.pop(1))
 
 
 def emulated():
@@ -53,11 +107,11 @@ def merge(base, overrides):
 
 
 class Sandbox:
-    def __init__(self, binary, keep=False):
+    def __init__(self, binary):
         self.binary = os.path.abspath(binary)
-        self.root = tempfile.mkdtemp(prefix="velk-it-")
-        self.keep = keep
+        self.root = scratch_dir("velk-it-")
         self.proc = None
+        on_exit(self.close)
         self.stderr_path = os.path.join(self.root, "stderr.txt")
         self.write_command("substratecode-generator", "#!/bin/sh\necho SUBSTRATE-0001\n")
         self.write_command("uptime", "#!/bin/sh\necho '2026-12-01 08:00:00'\n")
@@ -104,11 +158,11 @@ class Sandbox:
         return self.wait_exit(timeout)
 
     def close(self):
+        forget(self.close)
         if self.proc is not None and self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
-        if not self.keep:
-            shutil.rmtree(self.root, ignore_errors=True)
+        remove_dir(self.root)
 
     def __enter__(self):
         return self

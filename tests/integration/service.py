@@ -1,19 +1,21 @@
-"""The fake monitoring service, run inside the test's own process, and the settings that point
-a sandbox agent at it."""
+"""The local monitoring service (tools/monitoring_service.py), run inside the test's own process,
+and the settings that point a sandbox agent at it."""
 import json
 import os
 import sys
-import tempfile
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from fake_service import FakeMonitoringService  # noqa: E402
+TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "tools")
+sys.path.insert(0, os.path.abspath(TOOLS))
+from monitoring_service import MonitoringService  # noqa: E402
+from sandbox import forget, on_exit, remove_dir, scratch_dir  # noqa: E402
 
 
 class LocalService:
     def __init__(self, config=None):
-        self.dir = tempfile.mkdtemp(prefix="velk-svc-")
-        self.service = FakeMonitoringService(self.dir, config=config).start()
+        self.dir = scratch_dir("velk-svc-")
+        self.service = MonitoringService(self.dir, config=config).start()
+        on_exit(self.close)
         self.base_url = self.service.info()["base_url"]
 
     def agent_settings(self):
@@ -45,7 +47,9 @@ class LocalService:
             time.sleep(0.1)
 
     def close(self):
+        forget(self.close)
         self.service.stop()
+        remove_dir(self.dir)
 
     def __enter__(self):
         return self

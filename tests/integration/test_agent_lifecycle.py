@@ -6,7 +6,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from sandbox import Sandbox  # noqa: E402
+from sandbox import Sandbox, main_binary  # noqa: E402
 
 BINARY = None
 
@@ -86,5 +86,5 @@ class AgentLifecycle(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    BINARY = sys.argv.pop(1)
+    BINARY = main_binary()
     unittest.main(verbosity=2)

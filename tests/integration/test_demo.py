@@ -4,11 +4,9 @@ nothing the demo started outlives it, also when it is interrupted."""
 import io
 import os
 import re
-import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
@@ -19,7 +17,7 @@ sys.path.insert(0, DEMO_DIR)
 sys.path.insert(0, os.path.join(DEMO_DIR, os.pardir))
 import demo  # noqa: E402
 import monitoring_service  # noqa: E402
-from sandbox import Sandbox, emulated, merge  # noqa: E402
+from sandbox import Sandbox, emulated, main_binary, merge, remove_dir, scratch_dir  # noqa: E402
 
 BINARY = None
 SCALE = 3.0 if emulated() else 1.0
@@ -44,8 +42,8 @@ def gone(pid):
 
 class Demo(unittest.TestCase):
     def setUp(self):
-        self.world = tempfile.mkdtemp(prefix="velk-demo-")
-        self.addCleanup(shutil.rmtree, self.world, True)
+        self.world = scratch_dir("velk-demo-")
+        self.addCleanup(remove_dir, self.world)
 
     def test_update_order_installs_both_packages_and_reports_both_stages(self):
         out = io.StringIO()
@@ -148,5 +146,5 @@ class Demo(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    BINARY = os.path.abspath(sys.argv.pop(1))
+    BINARY = main_binary()
     unittest.main(verbosity=2)

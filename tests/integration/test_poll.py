@@ -1,11 +1,11 @@
-"""The real agent polls the fake service over HTTPS: boot time, order check, signals, failures."""
+"""The real agent polls the local monitoring service over HTTPS: boot time, order check, signals, failures."""
 import os
 import signal
 import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from sandbox import Sandbox, merge  # noqa: E402
+from sandbox import Sandbox, merge, main_binary  # noqa: E402
 from service import LocalService, dumps  # noqa: E402
 
 BINARY = None
@@ -52,7 +52,7 @@ class Poll(unittest.TestCase):
 
     def test_orders_stored_and_bad_answers_survived(self):
         with LocalService(config={"ack_boot_time": False}) as svc, Sandbox(BINARY) as box:
-            box.write_command("dpkg", "#!/bin/sh\nprintf 'ii  curl  7.88.1  amd64  tool\\n'\n")
+            box.write_command("dpkg-query", "#!/bin/sh\nprintf 'curl\\thold ok installed\\t7.88.1\\n'\n")
             svc.service.queue_items([{
                 "item": "sw_update", "mode": "new", "sw_upd_no": 7,
                 "download_start_date": "2099/01/01 00:00:00", "download_end_date": "2099/01/01 01:00:00",
@@ -86,5 +86,5 @@ class Poll(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    BINARY = sys.argv.pop(1)
+    BINARY = main_binary()
     unittest.main(verbosity=2)

@@ -1,4 +1,4 @@
-"""Whole update cycles through the real agent: an order travels from the fake service through the
+"""Whole update cycles through the real agent: an order travels from the local service through the
 database, the executor and the update scripts, and every outcome comes back as a report."""
 import os
 import re
@@ -10,7 +10,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from cycle_support import (CODE, SCALE, Cycle, ReportGate, StatusSampler, cycle_settings,  # noqa: E402
                            local_text, order, parse_local, report_bodies, snapshot, wait_row)
-from sandbox import Sandbox  # noqa: E402
+from sandbox import Sandbox, main_binary  # noqa: E402
 from service import LocalService, dumps  # noqa: E402
 
 BINARY = None
@@ -28,10 +28,7 @@ def report_text(number, message, status, when):
 class UpdateCycle(unittest.TestCase):
     def setUp(self):
         self.svc = LocalService()
-        # CYCLE_KEEP=1 keeps each sandbox folder for a look after the run.
-        self.box = Sandbox(BINARY, keep=bool(os.environ.get("CYCLE_KEEP")))
-        if self.box.keep:
-            print(self.box.root, file=sys.stderr)
+        self.box = Sandbox(BINARY)
         self.cycle = Cycle(self.box)
 
     def tearDown(self):
@@ -327,5 +324,5 @@ class UpdateCycle(unittest.TestCase):
         self.assertEqual(snapshot(self.box, "SELECT update_status FROM update_info"), [(21,)])
 
 if __name__ == "__main__":
-    BINARY = sys.argv.pop(1)
+    BINARY = main_binary()
     unittest.main(verbosity=2)

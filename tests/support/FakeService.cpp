@@ -135,9 +135,7 @@ int unusedPort() {
     return ntohs(addr.sin_port);
 }
 
-std::string FakeService::scriptPath() {
-    return std::string(VELK_TEST_SOURCE_DIR) + "/integration/fake_service.py";
-}
+std::string FakeService::scriptPath() { return VELK_SERVICE_SCRIPT; }
 
 FakeService::FakeService(const std::vector<std::string>& extraArgs) : tempDir(std::make_unique<TempDir>()) {
     initHttpOnce();
@@ -154,8 +152,8 @@ FakeService::FakeService(const std::vector<std::string>& extraArgs) : tempDir(st
     Fd outRead(out[0]);
     Fd outWrite(out[1]);
 
-    std::vector<std::string> args{"python3", scriptPath(),    "serve",
-                                  "--dir",   tempDir->path(), "--watch-stdin"};
+    std::vector<std::string> args{"python3", scriptPath(),  "--dir",        tempDir->path(),
+                                  "--quiet", "--info-json", "--stop-on-eof"};
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
     std::vector<char*> argv;
     for (auto& arg : args) {
@@ -187,7 +185,7 @@ FakeService::FakeService(const std::vector<std::string>& extraArgs) : tempDir(st
         readLine(outRead.fd, std::chrono::steady_clock::now() + std::chrono::seconds(20));
     picojson::value info;
     if (line.empty() || !picojson::parse(info, line).empty() || !info.is<picojson::object>()) {
-        std::fprintf(stderr, "fake service did not start: '%s'\n", line.c_str());
+        std::fprintf(stderr, "monitoring service did not start: '%s'\n", line.c_str());
         return;
     }
     port_ = static_cast<int>(info.get("port").get<int64_t>());
@@ -310,7 +308,7 @@ int FakeService::tlsErrors() {
 
 std::string FakeService::makeCa(const std::string& dir, const std::string& name) {
     ShellCommand command;
-    if (!command.start("python3 '" + scriptPath() + "' make-ca --dir '" + dir + "' --name '" + name + "'")) {
+    if (!command.start("python3 '" + scriptPath() + "' --dir '" + dir + "' --make-ca '" + name + "'")) {
         return "";
     }
     std::string output;

@@ -29,12 +29,12 @@ void initHttpOnce();
 // A port on 127.0.0.1 that nothing listens on (bound once, then released).
 int unusedPort();
 
-// The fake monitoring service (tests/integration/fake_service.py) in a child process with
+// The local monitoring service (tools/monitoring_service.py) in a child process with
 // its own certificate directory. Stopped and reaped on destruction; it also stops by itself
 // if this process dies, because it watches its standard input.
 class FakeService {
   public:
-    // extraArgs go to "serve", e.g. {"--san", "DNS:other.invalid"}.
+    // extraArgs go to the service, e.g. {"--san", "DNS:other.invalid"}.
     explicit FakeService(const std::vector<std::string>& extraArgs = {});
     ~FakeService();
     FakeService(const FakeService&) = delete;

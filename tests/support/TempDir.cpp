@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -21,9 +22,17 @@ TempDir::TempDir() {
         throw std::runtime_error("mkdtemp failed for " + pattern);
     }
     dir = buffer.data();
+    const char* keepSwitch = std::getenv("VELK_KEEP_TEST_DIRS");
+    keep = keepSwitch != nullptr && std::string(keepSwitch) == "1";
+    if (keep) {
+        std::fprintf(stderr, "kept: %s\n", dir.c_str());
+    }
 }
 
 TempDir::~TempDir() {
+    if (keep) {
+        return;
+    }
     std::error_code ec;
     // Tests make files read-only; give write access back so removal cannot fail on them.
     for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);

@@ -4,7 +4,8 @@
 
 namespace velk::test {
 
-// A fresh directory under $TMPDIR (or /tmp), removed with everything in it on destruction.
+// A fresh directory under $TMPDIR (or /tmp), removed with everything in it on destruction
+// unless VELK_KEEP_TEST_DIRS=1 asks to keep it (its path then goes to stderr).
 class TempDir {
   public:
     TempDir();
@@ -19,6 +20,7 @@ class TempDir {
 
   private:
     std::string dir;
+    bool keep = false;
 };
 
 std::string readFile(const std::string& path);
