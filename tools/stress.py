@@ -64,6 +64,8 @@ class Storm:
         self.kills = []
         self.violations = []
         self.in_flight = set()
+        self.lost = set()
+        self.doubled = set()
         self.next_number = 1
         self.stop_feeding = threading.Event()
 
@@ -177,13 +179,15 @@ class Storm:
             stored[key] = stored.get(key, 0) + 1
         last_kill = self.kills[-1] if self.kills else None
         for key, count in stored.items():
-            if count > 1:
+            if count > 1 and key not in self.doubled:
+                self.doubled.add(key)
                 self.violate("order stored %d times: %s" % (count, key))
         for key, handed_at in list(self.service.handed.items()) if all_handed_out else []:
-            if stored.get(key, 0) == 0 and key not in self.in_flight:
+            if stored.get(key, 0) == 0 and key not in self.in_flight | self.lost:
                 if last_kill is not None and 0 <= last_kill - handed_at < self.args.in_flight_ms / 1000.0:
                     self.in_flight.add(key)
                 else:
+                    self.lost.add(key)
                     self.violate("order handed out but not stored: %s" % key)
 
     def check_after_restart(self):
@@ -250,11 +254,12 @@ class Storm:
             self.violate("%d rows in 11/21 at the end" % stuck)
         stages, queued = self.check_reports()
         counts = self.query("SELECT update_status, COUNT(*) FROM update_info GROUP BY update_status")
-        print("kills %d in %.0f s; orders handed out %d, stored %d, in flight at a kill %d; "
+        print("kills %d in %.0f s; orders handed out %d, stored %d, lost %d, stored twice %d, in flight at a kill %d; "
               "finished stages %d (still queued %d); reports received %d; update rows by status %s; "
               "violations %d" % (
                   len(self.kills), time.monotonic() - began, len(self.service.handed),
-                  self.query("SELECT COUNT(*) FROM order_info")[0][0], len(self.in_flight), stages, queued,
+                  self.query("SELECT COUNT(*) FROM order_info")[0][0], len(self.lost), len(self.doubled),
+                  len(self.in_flight), stages, queued,
                   len(self.service.status()["reports"]), dict(counts), len(self.violations)), flush=True)
         return 1 if self.violations else 0
 
