@@ -41,13 +41,6 @@ TEST(ShellCommand, CloseWithoutStartAndDoubleStart) {
     EXPECT_TRUE(velk::ShellCommand::exitedWith(status, 7));
 }
 
-TEST(TextUtil, ReplaceAllContinuesAfterInsertedText) {
-    EXPECT_EQ(velk::replaceAll("a $t$ b $t$", "$t$", "X"), "a X b X");
-    // The replacement contains the pattern: no endless loop, no re-replacement.
-    EXPECT_EQ(velk::replaceAll("$t$", "$t$", "<$t$>"), "<$t$>");
-    EXPECT_EQ(velk::replaceAll("abc", "", "x"), "abc");
-}
-
 TEST(TextUtil, SplitSkipsEmptyPiecesAndLineBreaksGo) {
     EXPECT_EQ(velk::split("\na\n\nb\n", '\n'), (std::vector<std::string>{"a", "b"}));
     EXPECT_TRUE(velk::split("", '\n').empty());

@@ -53,25 +53,25 @@ TEST(WaitTimeAdjustment, ExitDuringSliceEndsWaitAndNextWaitReturnsAtOnce) {
     EXPECT_LT(secondsSince(start), 0.5);
 }
 
-TEST(WaitTimeAdjustment, OrderPendingEndsWaitAndStaysPending) {
-    velk::test::TestLog log;
-    std::atomic<int32_t> exitState{1};
-    std::atomic<int32_t> orderState{2};
-    WaitTimeAdjustment waiter(60, 1);
-    waiter.start();
-    EXPECT_EQ(waiter.wait(&exitState, &orderState), 2);
-    EXPECT_EQ(orderState.load(), 2);
-    EXPECT_TRUE(log.contains("W : Stop sleep to receive order command (2)"));
-}
-
-TEST(WaitTimeAdjustment, ExitWinsOverOrder) {
-    velk::test::TestLog log;
-    std::atomic<int32_t> exitState{2};
-    std::atomic<int32_t> orderState{2};
-    WaitTimeAdjustment waiter(60, 1);
-    waiter.start();
-    EXPECT_EQ(waiter.wait(&exitState, &orderState), 1);
-    EXPECT_FALSE(log.contains("order command"));
+// A pending order ends the wait; an exit request wins over it.
+TEST(WaitTimeAdjustment, PendingRequestEndsWait) {
+    const struct {
+        int32_t exit;
+        int expected;
+        const char* logged;
+        const char* notLogged;
+    } cases[] = {{1, 2, "W : Stop sleep to receive order command (2)", "exit command"},
+                 {2, 1, "W : Stop sleep to receive exit command (2)", "order command"}};
+    for (const auto& c : cases) {
+        velk::test::TestLog log;
+        std::atomic<int32_t> exitState{c.exit};
+        std::atomic<int32_t> orderState{2};
+        WaitTimeAdjustment waiter(60, 1);
+        waiter.start();
+        EXPECT_EQ(waiter.wait(&exitState, &orderState), c.expected);
+        EXPECT_TRUE(log.contains(c.logged)) << c.logged;
+        EXPECT_FALSE(log.contains(c.notLogged)) << c.notLogged;
+    }
 }
 
 TEST(WaitTimeAdjustment, NothingToWaitReturnsWithoutSleeping) {

@@ -1,5 +1,5 @@
 """Helpers for running whole update cycles through the sandbox agent: recording update scripts,
-lock-free database snapshots, a status sampler and a switchable report route."""
+lock-free database snapshots and a status sampler."""
 import json
 import os
 import signal
@@ -10,7 +10,6 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from sandbox import emulated, merge  # noqa: E402
-from service import MonitoringService  # noqa: E402
 
 # Deadlines stretch under an emulator; the agent's own intervals stay as configured.
 SCALE = 4 if emulated() else 1
@@ -105,21 +104,16 @@ class Cycle:
         self.box = box
         for kind in ("download", "install"):
             box.write_command(kind + ".sh", UPDATE_SCRIPT)
-        self.set_ping(0)
+        box.write_command("ping", "#!/bin/sh\necho \"$@\" >> '%s'\n" % box.path("pings.txt"))
         box.write_command("dpkg-query", "#!/bin/sh\nprintf 'curl\\tinstall ok installed\\t7.74.0\\n'\n")
         self.behave()
-
-    def set_ping(self, code):
-        self.box.write_command("ping", "#!/bin/sh\necho \"$@\" >> '%s'\nexit %d\n"
-                               % (self.box.path("pings.txt"), code))
 
     def behave(self, download=None, install=None):
         with open(self.box.path("behaviour.json"), "w") as out:
             json.dump({"download": download or {}, "install": install or {}}, out)
 
     def release(self, kind):
-        with open(self.box.path("release-" + kind), "w"):
-            pass
+        open(self.box.path("release-" + kind), "w").close()
 
     def calls(self, kind=None, phase="start"):
         try:
@@ -154,13 +148,13 @@ class Cycle:
                     pass
 
 
-def snapshot(box, sql, args=()):
+def snapshot(box, sql, args=(), patience=5):
     """Reads the database without taking any lock: the agent has no busy handler, so a reader
     holding a shared lock at the wrong moment would make its commit fail."""
-    deadline = time.monotonic() + 5
+    deadline = time.monotonic() + patience
     while True:
         try:
-            conn = sqlite3.connect("file:%s?immutable=1" % box.path("db", "velk.db"), uri=True)
+            conn = sqlite3.connect("file:%s?mode=ro&immutable=1" % box.path("db", "velk.db"), uri=True)
             try:
                 return conn.execute(sql, args).fetchall()
             finally:
@@ -185,63 +179,43 @@ def wait_row(box, sql, expected, timeout=30, args=()):
 
 class StatusSampler:
     """Samples update_status per update row and order_status per order row every 20 ms and keeps
-    each row's sequence of distinct values."""
+    each row's sequence of distinct values: {("update" or "order", row id): [values]}."""
 
     def __init__(self, box):
         self.box = box
-        self.updates = {}
-        self.orders = {}
-        self.lock = threading.Lock()
+        self.seqs = {}
         self.rounds = 0
+        self.lock = threading.Lock()
         self.stopping = threading.Event()
         self.thread = threading.Thread(target=self._run, daemon=True)
 
-    def _add(self, table, key, value):
-        seq = table.setdefault(key, [])
-        if not seq or seq[-1] != value:
-            seq.append(value)
-
     def _run(self):
-        path = self.box.path("db", "velk.db")
+        sql = ("SELECT 'update', id, update_status FROM update_info "
+               "UNION ALL SELECT 'order', id, order_status FROM order_info")
         while not self.stopping.wait(0.02):
-            if not os.path.exists(path):
-                continue
             try:
-                conn = sqlite3.connect("file:%s?immutable=1" % path, uri=True)
-                try:
-                    updates = conn.execute("SELECT id, update_status FROM update_info").fetchall()
-                    orders = conn.execute("SELECT id, order_status FROM order_info").fetchall()
-                finally:
-                    conn.close()
+                rows = snapshot(self.box, sql, patience=0)
             except sqlite3.Error:
                 continue
             with self.lock:
-                for key, value in updates:
-                    self._add(self.updates, key, value)
-                for key, value in orders:
-                    self._add(self.orders, key, value)
+                for table, key, value in rows:
+                    seq = self.seqs.setdefault((table, key), [])
+                    if not seq or seq[-1] != value:
+                        seq.append(value)
                 self.rounds += 1
 
-    def settle(self):
-        """Waits for two more complete samples, so what the test has just seen is recorded too."""
+    def seq(self, table, row_id):
+        """The row's values, after two more complete samples so what the test saw is in too."""
         with self.lock:
             target = self.rounds + 2
         deadline = time.monotonic() + 5 * SCALE
         while True:
             with self.lock:
                 if self.rounds >= target:
-                    return
+                    return list(self.seqs.get((table, row_id), []))
             if time.monotonic() > deadline:
                 raise AssertionError("the status sampler stalled")
             time.sleep(0.01)
-
-    def update_seq(self, row_id):
-        with self.lock:
-            return list(self.updates.get(row_id, []))
-
-    def order_seq(self, row_id):
-        with self.lock:
-            return list(self.orders.get(row_id, []))
 
     def __enter__(self):
         self.thread.start()
@@ -250,35 +224,3 @@ class StatusSampler:
     def __exit__(self, *exc):
         self.stopping.set()
         self.thread.join(timeout=5)
-
-
-class ReportGate:
-    """The report route, which drops (closes without answering) every report whose
-    (sw_upd_no, stage) is in `down`; stage is "download" for statuses 1x, "update" for 2x."""
-
-    def __init__(self, svc):
-        self.svc = svc
-        self.down = set()
-        self.lock = threading.Lock()
-        svc.service.add_route(svc.service.config["report_path"], self._handle)
-
-    def set_down(self, pairs):
-        with self.lock:
-            self.down = set(pairs)
-
-    def _handle(self, service, request):
-        try:
-            item = json.loads(request.body)["request"][0]
-            key = (item["sw_upd_no"], "download" if item["status"] < 20 else "update")
-        except (ValueError, KeyError, IndexError, TypeError):
-            key = None
-        with self.lock:
-            dropped = key in self.down
-        if dropped:
-            return {"drop": True}
-        return MonitoringService.report(service, request)
-
-
-def report_bodies(svc):
-    """Every report request the service saw, delivered or dropped, in arrival order."""
-    return [r["body"] for r in svc.requests_to(svc.service.config["report_path"])]

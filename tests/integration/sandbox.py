@@ -127,12 +127,9 @@ class Sandbox:
         os.chmod(target, 0o755)
         return target
 
-    def write_config(self, overrides=None, raw=None):
+    def write_config(self, overrides=None):
         with open(self.path("velk.conf"), "w") as out:
-            if raw is not None:
-                out.write(raw)
-            else:
-                json.dump(merge(fast_settings(self.root), overrides or {}), out, indent=2)
+            json.dump(merge(fast_settings(self.root), overrides or {}), out, indent=2)
 
     # -- the agent ----------------------------------------------------------------------------
     def start(self):
@@ -189,26 +186,19 @@ class Sandbox:
         """Waits until the log holds the fragment `count` times; returns the matching lines."""
         deadline = time.monotonic() + timeout
         while True:
+            # Whether the agent still runs is read first, so its last lines count too.
+            exited = self.proc is not None and self.proc.poll() is not None
             hits = [line for line in self.log_lines() if fragment in line]
             if len(hits) >= count:
                 return hits
-            if time.monotonic() > deadline:
-                raise AssertionError("log never showed %r (x%d); log tail:\n%s"
-                                     % (fragment, count, "\n".join(self.log_lines()[-40:])))
-            if self.proc is not None and self.proc.poll() is not None:
-                # Exited: one last look, then give up.
-                hits = [line for line in self.log_lines() if fragment in line]
-                if len(hits) >= count:
-                    return hits
-                raise AssertionError("agent exited (%s) before the log showed %r; log tail:\n%s"
-                                     % (self.proc.returncode, fragment, "\n".join(self.log_lines()[-40:])))
+            if exited or time.monotonic() > deadline:
+                raise AssertionError("log never showed %r (x%d)%s; log tail:\n%s" % (
+                    fragment, count, " before the agent exited" if exited else "",
+                    "\n".join(self.log_lines()[-40:])))
             time.sleep(0.1)
 
-    def db(self):
-        return sqlite3.connect(self.path("db", "velk.db"))
-
     def query(self, sql, args=()):
-        conn = self.db()
+        conn = sqlite3.connect(self.path("db", "velk.db"))
         try:
             return conn.execute(sql, args).fetchall()
         finally:

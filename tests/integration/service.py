@@ -16,17 +16,9 @@ class LocalService:
         self.dir = scratch_dir("velk-svc-")
         self.service = MonitoringService(self.dir, config=config).start()
         on_exit(self.close)
-        self.base_url = self.service.info()["base_url"]
 
     def agent_settings(self):
-        return {
-            "web_api": {
-                "api_base_url": self.base_url + "/monitoring/api/",
-                "api_login_url": self.base_url + "/monitoring/api_user/",
-                "api_uri": {"order_check": "poll", "report_result": "report"},
-            },
-            "http_access": {"ca_cert_file": self.service.ca_file},
-        }
+        return self.service.agent_settings()
 
     def requests_to(self, path):
         with self.service.lock:

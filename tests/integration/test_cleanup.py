@@ -30,7 +30,7 @@ if sys.argv[1] == "hang":
 class Cleanup(unittest.TestCase):
     def test_folders_and_agent_go_however_the_script_ends(self):
         for how, env, left in [("end", {}, False), ("sigterm", {}, False),
-                               ("deadline", {"VELK_TEST_DEADLINE": "3"}, False),
+                               ("deadline", {"VELK_TEST_DEADLINE": "5"}, False),
                                ("sigterm", {"VELK_KEEP_TEST_DIRS": "1"}, True)]:
             tmp = scratch_dir("velk-clean-")
             proc = subprocess.Popen([sys.executable, "-c", SCRIPT, BINARY, "hang" if how != "end" else "end"],

@@ -14,10 +14,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 DEMO_DIR = os.path.join(HERE, os.pardir, os.pardir, "tools", "demo")
 sys.path.insert(0, HERE)
 sys.path.insert(0, DEMO_DIR)
-sys.path.insert(0, os.path.join(DEMO_DIR, os.pardir))
 import demo  # noqa: E402
-import monitoring_service  # noqa: E402
 from sandbox import Sandbox, emulated, main_binary, merge, remove_dir, scratch_dir  # noqa: E402
+from service import LocalService  # noqa: E402
 
 BINARY = None
 SCALE = 3.0 if emulated() else 1.0
@@ -126,23 +125,16 @@ class Demo(unittest.TestCase):
             self.assertTrue(gone(pid), "pid %d still running\n%s" % (pid, text))
 
     def test_agent_logs_in_with_credentials_the_service_enciphered_for_it(self):
-        self.assertEqual(monitoring_service.encipher("dtn"), "api")  # the agent's built-in pair
-        with self.assertRaises(ValueError):
-            monitoring_service.encipher("a b")  # nothing deciphers to a blank there
-        config = {"user": "operator-7", "password": "s{3}cr[e]t~xZ"}
-        service = monitoring_service.MonitoringService(self.world, config=config, out=io.StringIO()).start()
-        self.addCleanup(service.stop)
-        with Sandbox(BINARY) as box:
-            box.write_config(merge(service.agent_settings(), {"order_check": {"check_interval_sec": 60}}))
+        with LocalService({"user": "operator-7", "password": "s{3}cr[e]t~xZ"}) as svc, Sandbox(BINARY) as box:
+            box.write_config(merge(svc.agent_settings(), {"order_check": {"check_interval_sec": 60}}))
             box.start()
-            deadline = time.monotonic() + 20 * SCALE
-            while not service.status()["devices"] and time.monotonic() < deadline:
-                time.sleep(0.1)
+            svc.wait_until(lambda: svc.service.status()["devices"], timeout=20 * SCALE, what="a poll")
             self.assertEqual(box.stop(), 0)
-        timeline = service.out.getvalue()
-        self.assertIn("login      operator-7: token", timeline)
-        self.assertNotIn("refused", timeline)
-        self.assertEqual([d["substratecode"] for d in service.status()["devices"]], ["SUBSTRATE-0001"])
+            status = svc.service.status()
+        events = [e["event"] for e in status["timeline"]]
+        self.assertTrue(any(e.startswith("login      operator-7: token") for e in events), events)
+        self.assertFalse(any("refused" in e for e in events), events)
+        self.assertEqual([d["substratecode"] for d in status["devices"]], ["SUBSTRATE-0001"])
 
 
 if __name__ == "__main__":

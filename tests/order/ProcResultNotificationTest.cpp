@@ -35,14 +35,6 @@ TEST(ProcResultNotification, ReportTextByteForByte) {
         R"({"request":[{"item":"sw_upd","message":"download success","report_datetime":"2026\/03\/02 10:20:30",)"
         R"("status":12,"sw_upd_no":7}],"substratecode":"SUB-1"})");
     EXPECT_TRUE(log.contains("in createUpdateResult : updinfo.id -> 3"));
-
-    // An empty code keeps its key; negative numbers keep their sign.
-    info.updateStatus = 29;
-    info.swUpdNo = -4;
-    EXPECT_EQ(
-        notification.createUpdateResult(info, "update failed", ""),
-        R"({"request":[{"item":"sw_upd","message":"update failed","report_datetime":"2026\/03\/02 10:20:30",)"
-        R"("status":29,"sw_upd_no":-4}],"substratecode":""})");
 }
 
 TEST(ProcResultNotification, SendFailureIsReportedWithCode) {

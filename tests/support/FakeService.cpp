@@ -8,11 +8,11 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -61,19 +61,6 @@ std::string fromHex(const std::string& hex) {
     return bytes;
 }
 
-bool equalsIgnoreCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Reads one line from fd within the deadline; empty when none came.
 std::string readLine(int fd, std::chrono::steady_clock::time_point deadline) {
     std::string line;
@@ -102,7 +89,7 @@ std::string readLine(int fd, std::chrono::steady_clock::time_point deadline) {
 std::vector<std::string> RecordedRequest::headerValues(const std::string& name) const {
     std::vector<std::string> values;
     for (const auto& [key, value] : headers) {
-        if (equalsIgnoreCase(key, name)) {
+        if (strcasecmp(key.c_str(), name.c_str()) == 0) {
             values.push_back(value);
         }
     }
@@ -255,11 +242,6 @@ bool FakeService::script(const std::string& path, const std::string& responsesJs
                    answer);
 }
 
-bool FakeService::reset() {
-    std::string answer;
-    return control("POST", "/reset", "{}", answer);
-}
-
 std::vector<RecordedRequest> FakeService::requests() {
     std::vector<RecordedRequest> result;
     std::string answer;
@@ -281,30 +263,27 @@ std::vector<RecordedRequest> FakeService::requests() {
     return result;
 }
 
-std::string FakeService::state() {
+picojson::value FakeService::state() {
     std::string answer;
-    return control("GET", "/state", "", answer) ? answer : std::string();
+    picojson::value root;
+    if (!control("GET", "/state", "", answer) || !picojson::parse(root, answer).empty() ||
+        !root.is<picojson::object>()) {
+        return picojson::value(picojson::object{{"tokens", picojson::value(picojson::array{})},
+                                                {"tls_errors", picojson::value(int64_t{-1})}});
+    }
+    return root;
 }
 
 std::vector<std::string> FakeService::tokens() {
     std::vector<std::string> result;
-    picojson::value root;
-    if (!picojson::parse(root, state()).empty() || !root.is<picojson::object>()) {
-        return result;
-    }
+    const picojson::value root = state();
     for (const auto& token : root.get("tokens").get<picojson::array>()) {
         result.push_back(token.get<std::string>());
     }
     return result;
 }
 
-int FakeService::tlsErrors() {
-    picojson::value root;
-    if (!picojson::parse(root, state()).empty() || !root.is<picojson::object>()) {
-        return -1;
-    }
-    return static_cast<int>(root.get("tls_errors").get<int64_t>());
-}
+int FakeService::tlsErrors() { return static_cast<int>(state().get("tls_errors").get<int64_t>()); }
 
 std::string FakeService::makeCa(const std::string& dir, const std::string& name) {
     ShellCommand command;

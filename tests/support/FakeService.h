@@ -1,5 +1,6 @@
 #pragma once
 
+#include <picojson.h>
 #include <sys/types.h>
 
 #include <memory>
@@ -49,7 +50,6 @@ class FakeService {
     // Control requests; false when the service did not accept them.
     bool configure(const std::string& json);
     bool script(const std::string& path, const std::string& responsesJson);
-    bool reset();
     std::vector<RecordedRequest> requests();
     std::vector<std::string> tokens();
     int tlsErrors();
@@ -61,7 +61,7 @@ class FakeService {
   private:
     bool control(const std::string& method, const std::string& path, const std::string& body,
                  std::string& answer);
-    std::string state();
+    picojson::value state();
 
     std::unique_ptr<TempDir> tempDir;
     pid_t pid = -1;
