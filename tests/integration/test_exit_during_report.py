@@ -3,6 +3,7 @@ status 0 and its closing lines, without running the process's exit handlers (a p
 would leave a mark), again and again."""
 import os
 import signal
+import sqlite3
 import sys
 import unittest
 
@@ -34,7 +35,7 @@ class ExitDuringReport(unittest.TestCase):
             mark = box.path("exit-handlers-ran")
             os.environ.update(LD_PRELOAD=os.environ.get("VELK_EXIT_PROBE", ""), VELK_EXIT_MARK=mark)
             for run in range(20):
-                conn = box.db()
+                conn = sqlite3.connect(box.path("db", "velk.db"))
                 conn.executescript(DUE_STAGE)
                 conn.close()
                 sent = reports()
