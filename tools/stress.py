@@ -235,6 +235,10 @@ class Storm:
             self.check_store(all_handed_out=False)
             self.start()
             self.check_after_restart()
+            if len(self.kills) % 100 == 0:
+                print("%d kills: orders handed out %d, lost %d, in flight %d; violations %d" % (
+                    len(self.kills), len(self.service.handed), len(self.lost), len(self.in_flight),
+                    len(self.violations)), flush=True)
         self.stop_feeding.set()
         feeder.join()
         # Let the agent work off what it holds, then stop it the ordinary way.
