@@ -190,6 +190,10 @@ class Storm:
                 else:
                     self.lost.add(key)
                     self.violate("order handed out but not stored: %s" % key)
+                    # The killed run's log, for a look with --keep.
+                    previous = os.path.join(self.root, "logs", "previous-run.log")
+                    if os.path.exists(previous):
+                        shutil.copy(previous, os.path.join(self.root, "logs", "lost-at-kill-%d.log" % len(self.kills)))
 
     def check_after_restart(self):
         # Kept answers are stored before the first wait, and the first poll comes a second later.
