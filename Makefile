@@ -9,13 +9,17 @@ DEB_PACKAGES := build-essential cmake pkg-config python3 openssl ca-certificates
                 libspdlog-dev libfmt-dev picojson-dev libsqlite3-dev libcurl4-openssl-dev \
                 libgtest-dev libgmock-dev
 
+# Benchmarks and the end-to-end figures (`make bench`), in $(BENCH_DIR); see README.md.
+BENCH_DIR      ?= build-bench
+BENCH_PACKAGES := libbenchmark-dev gnuplot-nox
+
 # Cross build for the device (32-bit ARM Debian), tested under qemu user-mode emulation.
 ARMHF_DIR      ?= build-armhf
 ARMHF_PACKAGES := g++-arm-linux-gnueabihf qemu-user \
                   libc6:armhf libstdc++6:armhf libspdlog-dev:armhf libfmt-dev:armhf libsqlite3-dev:armhf \
                   libcurl4-openssl-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
 
-.PHONY: all deps build test demo stress deps-armhf test-armhf sanitize tsan format-check clean
+.PHONY: all deps build test bench demo stress deps-armhf test-armhf sanitize tsan format-check clean
 
 all: build
 
@@ -30,6 +34,14 @@ build: deps $(BUILD_DIR)/CMakeCache.txt
 
 test: build
 	cd $(BUILD_DIR) && ctest $(CTEST_FLAGS) -j $(JOBS)
+
+bench: deps
+	@./tools/install-deps.sh $(BENCH_PACKAGES)
+	cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DVELK_BUILD_BENCH=ON -DVELK_BUILD_TESTS=OFF
+	cmake --build $(BENCH_DIR) -j $(JOBS)
+	$(BENCH_DIR)/bench/velk_bench --benchmark_out=$(BENCH_DIR)/micro.json --benchmark_out_format=json
+	python3 tools/bench/bench.py --binary $(BENCH_DIR)/velk-sandbox --bench $(BENCH_DIR)/bench/velk_bench \
+		--micro $(BENCH_DIR)/micro.json --out $(BENCH_DIR)/figures
 
 # The agent's main job end to end on this machine, in $(BUILD_DIR)/demo (see README.md).
 demo: build
@@ -66,4 +78,4 @@ format-check: build
 	cmake --build $(BUILD_DIR) --target format-check
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(ARMHF_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(ARMHF_DIR) $(BENCH_DIR)

@@ -205,6 +205,7 @@ void Corvane::_poll(order::InstructionController& controller) {
         }
     }
     _storeKeptAnswers(controller);
+    order::InstructionExecuter::wake();  // a stored order may be due now
     log->flush();
 }
 

@@ -7,6 +7,29 @@
 
 namespace velk {
 
+void WakeSignal::notify() {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        ++wakes;
+    }
+    changed.notify_all();
+}
+
+uint64_t WakeSignal::count() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return wakes;
+}
+
+void WakeSignal::sleepFor(std::chrono::seconds limit, uint64_t seen) const {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait_for(lock, limit, [&] { return wakes != seen; });
+}
+
+void WaitTimeAdjustment::setWakeSignal(const WakeSignal* signal) {
+    wake = signal;
+    seenWakes = signal != nullptr ? signal->count() : 0;
+}
+
 WaitTimeAdjustment::WaitTimeAdjustment(int32_t waitSeconds, int32_t sliceSeconds)
     : log(data::LogWrapper::getInstance()) {
     if (log != nullptr) {
@@ -70,7 +93,11 @@ int WaitTimeAdjustment::waitUntil(const std::atomic<int32_t>* exitState,
                                   const std::atomic<int64_t>* targetTime) {
     int result = 0;
     while (remainSec > 0) {
-        sleepSlice();
+        if (wake != nullptr) {
+            wake->sleepFor(std::chrono::seconds(sliceSec), seenWakes);
+        } else {
+            sleepSlice();
+        }
         remainSec -= sliceSec;
         if (exitRequested(exitState)) {
             result = 1;
@@ -83,6 +110,11 @@ int WaitTimeAdjustment::waitUntil(const std::atomic<int32_t>* exitState,
                           formatLocalTime(target, "%Y/%m/%d %H:%M:%S"));
             }
             result = 2;
+            remainSec = 0;
+            break;
+        }
+        if (wake != nullptr && wake->count() != seenWakes) {
+            seenWakes = wake->count();
             remainSec = 0;
             break;
         }

@@ -6,6 +6,7 @@
 
 #include "Corvane.h"
 #include "SignalRelay.h"
+#include "communication/CurlShare.h"
 #include "data/LogWrapper.h"
 
 namespace {
@@ -80,6 +81,9 @@ int main() {
     signal(SIGPIPE, SIG_IGN);
     // Not thread-safe: done once here, before any other thread exists.
     curl_global_init(CURL_GLOBAL_DEFAULT);
+#ifndef VELK_WITHOUT_CURL_SHARE  // only the traffic bench's second sandbox binary goes without
+    velk::comm::CurlShare curlShare;
+#endif
 
     auto agent = std::make_unique<velk::Corvane>();
     velk::agentInstance.store(agent.get());

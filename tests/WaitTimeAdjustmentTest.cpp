@@ -156,3 +156,21 @@ TEST_P(WaitSliceCorrection, OutOfRangeSliceIsCorrectedWithWarning) {
 INSTANTIATE_TEST_SUITE_P(Slices, WaitSliceCorrection,
                          ::testing::Values(std::make_pair(0, 1), std::make_pair(-3, 1),
                                            std::make_pair(4295, 4294), std::make_pair(2147483647, 4294)));
+
+// A wake given before the wait (while the waiter was looking at its work) or during it ends the
+// next wait at once, each counted once; a wait this long would otherwise outlast the test.
+TEST(WaitTimeAdjustment, WakeEndsTheWaitAndIsNeverLost) {
+    velk::test::TestLog log;
+    std::atomic<int32_t> exitState{1};
+    const std::atomic<int64_t> noTarget{0};
+    velk::WakeSignal wake;
+    WaitTimeAdjustment waiter(3600, 3600);
+    waiter.setWakeSignal(&wake);
+    wake.notify();
+    waiter.start();
+    EXPECT_EQ(waiter.waitUntil(&exitState, &noTarget), 0);
+    std::thread waker([&] { wake.notify(); });
+    waiter.start();
+    EXPECT_EQ(waiter.waitUntil(&exitState, &noTarget), 0);
+    waker.join();
+}

@@ -5,6 +5,7 @@
 #include <memory>
 #include <thread>
 
+#include "communication/CurlShare.h"
 #include "data/LogWrapper.h"
 
 namespace velk::comm {
@@ -131,9 +132,13 @@ void HttpConnection::setCommonOptions(CURL* curl) const {
     if (!caCertFile.empty()) {
         curl_easy_setopt(curl, CURLOPT_CAINFO, caCertFile.c_str());
     }
+    if (CURLSH* share = CurlShare::current()) {
+        curl_easy_setopt(curl, CURLOPT_SHARE, share);
+    }
 }
 
 int HttpConnection::httpGetPlane(const std::string& url, const std::string& data, std::string& response) {
+    const auto turn = CurlShare::serializeTransfer();
     CurlHandle curl(curl_easy_init());
     if (!curl) {
         return -1;
@@ -152,6 +157,7 @@ int HttpConnection::httpGetPlane(const std::string& url, const std::string& data
 
 int HttpConnection::httpPostPlane(const std::string& url, const std::vector<std::string>& headers,
                                   const std::string& data, std::string& response) {
+    const auto turn = CurlShare::serializeTransfer();
     CurlHandle curl(curl_easy_init());
     if (!curl) {
         log->warning("[{}:{}] in httpPostPlane : curl object is null (failed : curl_easy_init())", VELK_AT);

@@ -111,6 +111,8 @@ int SettingData::loadSettingFile() {
         {"http_access", {"http_connect_timeout", &httpConnectTimeout}},
         {"software_update", {"proc_retry_num", &procRetryNum}},
         {"software_update", {"proc_retry_wait_sec", &procRetryWaitSec}},
+        {"software_update", {"keep_run_files", &keepRunFiles}},
+        {"software_update", {"keep_closed_orders", &keepClosedOrders}},
     };
     for (const auto& [section, entry] : texts) {
         const picojson::value* value = member(top, section, entry.first);
@@ -199,6 +201,8 @@ int32_t SettingData::getInt(const std::string& key, int32_t defaultValue) const 
         {"retry_interval_sec", retryIntervalSec},
         {"proc_retry_num", procRetryNum},
         {"proc_retry_wait_sec", procRetryWaitSec},
+        {"keep_run_files", keepRunFiles},
+        {"keep_closed_orders", keepClosedOrders},
     };
     for (const auto& [name, value] : numbers) {
         if (key == name) {

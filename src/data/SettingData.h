@@ -87,6 +87,9 @@ class SettingData {
     std::string targetPkgListDir = "/var/local/velk/pkg_list";
     int32_t procRetryNum = 2;
     int32_t procRetryWaitSec = 10;
+    // Files of this many finished updates and rows of this many closed orders stay; below 0, all.
+    int32_t keepRunFiles = 20;
+    int32_t keepClosedOrders = 200;
 };
 
 }  // namespace velk::data

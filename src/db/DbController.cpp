@@ -35,8 +35,11 @@ constexpr const char* sel_unsent_instruction_result_sql =
     "SELECT id, order_status, response_json FROM order_info WHERE order_status IN ( 1, 11 ) AND "
     "response_json "
     "IS NOT NULL;";
+// Only a row still holding the report that was sent: a newer report stored meanwhile stays queued.
 constexpr const char* upd_order_info_resend_sql =
-    "UPDATE order_info SET order_status = ?, update_time = CURRENT_TIMESTAMP WHERE id = ?;";
+    "UPDATE order_info SET order_status = ?, update_time = CURRENT_TIMESTAMP WHERE id = ? AND order_status = "
+    "? "
+    "AND response_json = ?;";
 constexpr const char* upd_order_info_swupd_send_result_sql =
     "UPDATE order_info SET order_status = ?, response_json = ?, update_time = CURRENT_TIMESTAMP WHERE id = "
     "?;";
@@ -60,11 +63,13 @@ constexpr const char* upd_update_info_reset_sql =
 constexpr const char* sel_update_info_processing_sql =
     "SELECT COUNT(*) FROM update_info  WHERE update_status in ( 11, 21 );";
 constexpr const char* sel_next_instruction_time_sql =
-    "SELECT * FROM ( SELECT id, sw_upd_no, update_status, update_start_time AS start_time, 'sw_upd' AS type "
-    "FROM update_info WHERE update_status in ( 0, 12 ) UNION ALL SELECT id, sw_upd_no, update_status, "
-    "download_start_time AS start_time, 'sw_upd' AS type FROM update_info WHERE update_status = 0 AND "
+    "SELECT * FROM ( SELECT id, sw_upd_no, update_status, update_start_time AS start_time, 'sw_upd' AS type, "
+    "0 AS download FROM update_info WHERE update_status in ( 0, 12 ) UNION ALL SELECT id, sw_upd_no, "
+    "update_status, download_start_time AS start_time, 'sw_upd' AS type, 1 AS download FROM update_info "
+    "WHERE "
+    "update_status = 0 AND "
     "download_start_time IS NOT NULL ) AS upd_info WHERE start_time != '' ORDER BY start_time ASC, sw_upd_no "
-    "ASC LIMIT 1;";
+    "ASC;";
 // Only a row still in the state it was chosen in: a cancel or a newer order may have closed it since.
 constexpr const char* upd_update_info_processing_sql =
     "UPDATE update_info SET update_status = ?, status_change_time = CURRENT_TIMESTAMP, update_time = "
@@ -76,10 +81,10 @@ constexpr const char* sel_update_package_target_sql =
     "SELECT id, sw_upd_no, package_name, package_version, package_url, target_flag, old_version, "
     "download_flag, "
     "download_time FROM update_package  WHERE sw_upd_no = ? and target_flag < 80;";
+// Only from the status the run holds: a row closed by a cancel or a newer order stays closed.
 constexpr const char* upd_update_info_process_end_sql =
     "UPDATE update_info SET update_status = ?, status_change_time = ?, update_time = CURRENT_TIMESTAMP WHERE "
-    "id "
-    "= ?;";
+    "id = ? AND update_status = ?;";
 constexpr const char* upd_update_package_process_end_sql =
     "UPDATE update_package SET download_flag = ?, download_time = ?, update_time = CURRENT_TIMESTAMP WHERE "
     "id = ?;";
@@ -88,6 +93,9 @@ constexpr const char* sel_os_boot_time_same_data = "SELECT id FROM os_boot_time 
 constexpr const char* ins_os_boot_time_sql =
     "INSERT INTO os_boot_time ( boot_time, is_send ) VALUES ( ?, ? );";
 constexpr const char* sel_os_boot_time_unsemt_data = "SELECT boot_time FROM os_boot_time WHERE is_send = 0;";
+constexpr const char* sel_table_count_sql =
+    "SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name IN ( 'order_info', 'update_info', "
+    "'update_package', 'os_boot_time', 'version' );";
 constexpr const char* upd_os_boot_time_send_sql =
     "UPDATE os_boot_time SET is_send = 1, update_time = CURRENT_TIMESTAMP WHERE is_send = 0;";
 
@@ -207,8 +215,14 @@ int32_t DbController::init(const std::string& path, const std::string& filename,
         return INIT_DIRECTORY_FAILED;
     }
     if (rwLock().existLockFile()) {
-        log->info("[{}:{}] in init : remove lock file! [RW]", VELK_AT);
-        rwLock().removeLockFile();
+        if (rwLock().removeLockFile()) {
+            log->info("[{}:{}] in init : remove lock file! [RW]", VELK_AT);
+        } else {
+            // A directory (or a file in a read-only directory) in its place never comes free.
+            log->error("[{}:{}] in init : cannot remove lock file [RW] -> {} : {}", VELK_AT,
+                       rwLock().getFilename(), std::strerror(errno));
+            return INIT_LOCK_UNUSABLE;
+        }
     }
 
     bool exists = checkExistDbFile();
@@ -240,13 +254,22 @@ int32_t DbController::init(const std::string& path, const std::string& filename,
             return INIT_CREATE_FAILED;
         }
     }
+    // Every pass and the start-up reset select update rows by status; without the index each
+    // scans the whole table, and a start-up scan can cost the first poll a lock wait.
+    if (open()) {
+        _exec("CREATE INDEX IF NOT EXISTS update_info_status ON update_info ( update_status );");
+        close();
+    }
     return INIT_SUCCESS;
 }
 
 bool DbController::open() {
     bool locked = waitLock(lockTries.load(), std::chrono::milliseconds(lockPauseMs.load()));
+    const int cause = errno;
     log->info("[{}:{}] in open : create lock file [RW] -> {}", VELK_AT, locked ? "success" : "failed!");
     if (!locked) {
+        log->error("[{}:{}] in open : lock file [RW] -> {} : {}", VELK_AT, rwLock().getFilename(),
+                   std::strerror(cause));
         return false;
     }
     sqlite3* raw = nullptr;
@@ -359,6 +382,12 @@ bool DbController::waitLock(int32_t tries, std::chrono::milliseconds pause) {
         if (errno != EEXIST) {
             return false;
         }
+        struct stat st {};
+        if (stat(rwLock().getFilename().c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            // Never removed by a lock holder: waiting for it is pointless.
+            errno = EISDIR;
+            return false;
+        }
         if (attempt < tries) {
             std::this_thread::sleep_for(pause);
         }
@@ -430,6 +459,18 @@ int32_t DbController::accessCheck() {
         return ACCESS_EXCEPTION;
     }
     if (rc == SQLITE_DONE) {
+        // A file that misses any of the tables would fail every later pass and drop orders.
+        sqlite3_stmt* tables = maker.make(sel_table_count_sql);
+        int tablesRc = stepStmt(tables);
+        if (tablesRc == SQLITE_ROW && sqlite3_column_int(tables, 0) != 5) {
+            log->error("[{}:{}] in accessCheck : db file lacks tables of the agent ({} of 5)", VELK_AT,
+                       sqlite3_column_int(tables, 0));
+            return ACCESS_UNREADABLE;
+        }
+        if (tablesRc != SQLITE_ROW) {
+            log->error("[{}:{}] in accessCheck : tables not checked ({})", VELK_AT, tablesRc);
+            return isTransientError(tablesRc) ? ACCESS_BUSY : ACCESS_UNREADABLE;
+        }
         log->info("[{}:{}] in accessCheck : access OK target : test select count = {}", VELK_AT, count);
         return count;
     }
@@ -632,7 +673,15 @@ int32_t DbController::updateUnsentOrderInfo(const std::vector<model::OrderInfo>&
         sqlite3_stmt* stmt = maker.make(upd_order_info_resend_sql);
         _bindInt(stmt, 1, order.orderStatus, op, "order_status");
         _bindInt(stmt, 2, order.id, op, "id");
-        result = _stepChange(stmt, op, -1, true);
+        // Delivered (2, 12) is always reached from its queued value (1, 11).
+        _bindInt(stmt, 3, order.orderStatus - 1, op, "order_status");
+        _bindText(stmt, 4, order.responseJson, op, "response_json");
+        if (_stepChange(stmt, op, -1, true) != 0) {
+            result = -1;
+        } else if (sqlite3_changes(connection()) == 0) {
+            log->info("[{}:{}] in updateUnsentOrderInfo : order_info id -> {} holds a newer report, kept",
+                      VELK_AT, order.id);
+        }
     }
     return result;
 }
@@ -734,55 +783,93 @@ int32_t DbController::selectProcessingInstructionData() {
     return -1;
 }
 
-int32_t DbController::selectNextInstructionData(int32_t& id, int32_t& status, int32_t& startTime,
-                                                const std::string& type) {
+int32_t DbController::selectNextInstructionData(int32_t& id, int32_t& status, int64_t& startTime,
+                                                const std::string& type,
+                                                std::vector<UnreadableStage>* unreadable) {
     log->info(
         "[{}:{}] in selectNextInstructionData : next target : id -> {} : status -> {} : type -> {} : time -> "
         "{}",
-        VELK_AT, id, status, type, timeToText(startTime));
+        VELK_AT, id, status, type, formatLocalTime(startTime, "%Y/%m/%d %H:%M:%S"));
     SQLiteStmtMaker maker(connection());
     log->info("[{}:{}] in selectNextInstructionData : sql > sel_next_instruction_time_sql", VELK_AT);
     sqlite3_stmt* stmt = maker.make(sel_next_instruction_time_sql);
     log->info("[{}:{}]   -> {}", VELK_AT, sel_next_instruction_time_sql);
     int32_t result = 0;
     int rc = -1;
+    // The texts mix "-" and "/" forms, so their order is not the order of their times.
+    struct Candidate {
+        int32_t id;
+        int32_t status;
+        int64_t time;
+        int64_t swUpdNo;
+    };
+    std::vector<Candidate> candidates;
+    std::vector<UnreadableStage> closing;
     try {
         rc = stepStmt(stmt);
         while (rc == SQLITE_ROW) {
-            id = sqlite3_column_int(stmt, 0);
-            status = sqlite3_column_int(stmt, 2);
-            std::string swUpdNo = columnText(stmt, 1);
+            const int32_t rowId = sqlite3_column_int(stmt, 0);
+            const int32_t rowStatus = sqlite3_column_int(stmt, 2);
+            const int64_t swUpdNo = sqlite3_column_int64(stmt, 1);
             std::string kind = columnText(stmt, 4);
             std::string start = columnText(stmt, 3);
-            startTime = textToTime(start);
             log->verbose(
                 "[{}:{}] in selectNextInstructionData : id -> {} : sw_upd_no -> {} : status -> {} : "
                 "start_time -> "
                 "{} : type -> {}",
-                VELK_AT, id, swUpdNo, status, start, kind);
+                VELK_AT, rowId, swUpdNo, rowStatus, start, kind);
+            int64_t seconds = 0;
+            // 0 means "no target" to the executor's wait: such a stage would never come due.
+            if (!readTime(start, seconds) || seconds <= 0) {
+                // A waiting row's install time is judged once the row is downloaded.
+                const bool nextStage = rowStatus == UPD_STATUS_DL_SUCCESS || sqlite3_column_int(stmt, 5) == 1;
+                if (nextStage) {
+                    closing.push_back({rowId, rowStatus, start});
+                }
+            } else {
+                candidates.push_back({rowId, rowStatus, seconds, swUpdNo});
+            }
             rc = stepStmt(stmt);
         }
     } catch (const std::exception& e) {
         log->info("[{}:{}] in selectNextInstructionData : exception : reason -> {}", VELK_AT, e.what());
         result = -1;
-        id = 0;
-        status = 0;
-        startTime = 0;
     }
-    if (rc == SQLITE_DONE) {
+    if (rc == SQLITE_DONE && result == 0) {
         log->info("[{}:{}] in selectNextInstructionData : exec step : rc -> {} ({}) : ", VELK_AT, "success",
                   rc);
-    } else {
+        const Candidate* best = nullptr;
+        for (const Candidate& c : candidates) {
+            bool closed = false;
+            for (const UnreadableStage& stage : closing) {
+                closed = closed || stage.id == c.id;
+            }
+            if (!closed && (best == nullptr || c.time < best->time ||
+                            (c.time == best->time && c.swUpdNo < best->swUpdNo))) {
+                best = &c;
+            }
+        }
+        if (best != nullptr) {
+            id = best->id;
+            status = best->status;
+            startTime = best->time;
+        }
+        if (unreadable != nullptr) {
+            *unreadable = closing;
+        }
+        return 0;
+    }
+    if (rc != SQLITE_DONE) {
         log->error(
             "[{}:{}] in selectNextInstructionData failed ! : failed to select command_id from command_info : "
             "rc -> "
             "{}",
             VELK_AT, rc);
         result = -2;
-        id = 0;
-        status = 0;
-        startTime = 0;
     }
+    id = 0;
+    status = 0;
+    startTime = 0;
     return result;
 }
 
@@ -910,7 +997,8 @@ int32_t DbController::selectTargetPackageData(int32_t swUpdNo, std::vector<model
 
 int32_t DbController::updatePkgDownloadResult(bool withPackages, const std::string& timeText,
                                               const model::UpdateInfo& info,
-                                              const std::vector<model::UpdatePackage>& packages) {
+                                              const std::vector<model::UpdatePackage>& packages,
+                                              int32_t heldStatus) {
     const char* op = "updatePkgDownloadResult";
     SQLiteStmtMaker maker(connection());
     log->info("[{}:{}] in updatePkgDownloadResult : sql > upd_update_info_process_end_sql", VELK_AT);
@@ -918,7 +1006,13 @@ int32_t DbController::updatePkgDownloadResult(bool withPackages, const std::stri
     _bindInt(stmt, 1, info.updateStatus, op, "update_status");
     _bindText(stmt, 2, timeText, op, "status_change_time");
     _bindInt(stmt, 3, info.id, op, "id");
+    _bindInt(stmt, 4, heldStatus, op, "update_status");
     int32_t infoCode = _stepChange(stmt, op, -2, false);
+    if (infoCode == 0 && sqlite3_changes(connection()) == 0) {
+        log->warning("[{}:{}] in updatePkgDownloadResult : update_info id -> {} no longer at status {}, kept",
+                     VELK_AT, info.id, heldStatus);
+        return ROW_NOT_HELD;
+    }
     if (infoCode != 0 || !withPackages) {
         return infoCode;
     }
@@ -1026,7 +1120,7 @@ int32_t DbController::updateOsBootTimeSendSuccess() {
     return _stepChange(stmt, "updateOsBootTimeSendSuccess", -2, false);
 }
 
-int32_t DbController::textToTime(const std::string& text) {
+bool DbController::readTime(const std::string& text, int64_t& seconds) {
     std::string copy = text;
     for (char& c : copy) {
         if (c == '-') {
@@ -1035,14 +1129,22 @@ int32_t DbController::textToTime(const std::string& text) {
     }
     struct tm parts {};
     if (strptime(copy.c_str(), "%Y/%m/%d %H:%M:%S", &parts) == nullptr) {
-        return 0;
+        return false;
     }
     // Let mktime decide daylight saving, so a summer time text round-trips in zones that have it.
     parts.tm_isdst = -1;
-    time_t seconds = mktime(&parts);
+    time_t local = mktime(&parts);
+    if (local == static_cast<time_t>(-1)) {
+        return false;
+    }
+    seconds = static_cast<int64_t>(local);
+    return true;
+}
+
+int32_t DbController::textToTime(const std::string& text) {
+    int64_t wide = 0;
     // Wide compare: time_t is 32 bits on some targets and 64 on others.
-    int64_t wide = static_cast<int64_t>(seconds);
-    if (seconds == static_cast<time_t>(-1) || wide < std::numeric_limits<int32_t>::min() ||
+    if (!readTime(text, wide) || wide < std::numeric_limits<int32_t>::min() ||
         wide > std::numeric_limits<int32_t>::max()) {
         return 0;
     }
@@ -1079,6 +1181,66 @@ int32_t DbController::deleteSpoolMarks(const std::string& spool) {
     bool done = sqlite3_bind_text(stmt, 1, spool.c_str(), -1, SQLITE_TRANSIENT) == SQLITE_OK &&
                 sqlite3_step(stmt) == SQLITE_DONE;
     return done ? 0 : -1;
+}
+
+namespace {
+
+// Closed: no undelivered report, and no update row still waiting, running or between stages.
+const char* const kClosedOrderIds =
+    "SELECT id FROM order_info WHERE order_status NOT IN ( 1, 11 ) AND id NOT IN ( SELECT order_info_id "
+    "FROM update_info WHERE update_status NOT IN ( 19, 22, 29, 98, 99 ) ) ORDER BY id DESC LIMIT -1 OFFSET ?";
+
+}  // namespace
+
+int32_t DbController::pruneClosedOrders(int32_t keep) {
+    if (keep < 0) {
+        return 0;  // SQLite reads a negative offset as none: that would delete every closed order
+    }
+    const std::string ids = kClosedOrderIds;
+    const std::string sqls[] = {
+        "DELETE FROM update_info WHERE order_info_id IN ( " + ids + " );",
+        "DELETE FROM order_info WHERE id IN ( " + ids + " );",
+        "DELETE FROM update_package WHERE sw_upd_no NOT IN ( SELECT sw_upd_no FROM update_info );",
+    };
+    SQLiteStmtMaker maker(connection());
+    int32_t orders = 0;
+    for (const std::string& sql : sqls) {
+        sqlite3_stmt* stmt = maker.make(sql);
+        if (stmt != nullptr && sqlite3_bind_parameter_count(stmt) == 1) {
+            sqlite3_bind_int(stmt, 1, keep);
+        }
+        const int rc = stepStmt(stmt);
+        if (rc != SQLITE_DONE) {
+            log->error("[{}:{}] in pruneClosedOrders failed ! : rc -> {} : sql -> {}", VELK_AT, rc, sql);
+            return -1;
+        }
+        if (&sql == &sqls[1]) {
+            orders = sqlite3_changes(connection());
+        }
+    }
+    return orders;
+}
+
+int32_t DbController::selectUpdateNumbersToKeep(int32_t keepRuns, std::set<int32_t>& numbers) {
+    SQLiteStmtMaker maker(connection());
+    sqlite3_stmt* stmt = maker.make(
+        "SELECT sw_upd_no, MAX(id), SUM(CASE WHEN update_status IN ( 19, 22, 29, 98, 99 ) AND order_info_id "
+        "NOT IN ( SELECT id FROM order_info WHERE order_status IN ( 1, 11 ) ) THEN 0 ELSE 1 END) FROM "
+        "update_info GROUP BY sw_upd_no ORDER BY 2 DESC;");
+    int32_t closedKept = 0;
+    int rc = stepStmt(stmt);
+    for (; rc == SQLITE_ROW; rc = stepStmt(stmt)) {
+        const bool open = sqlite3_column_int(stmt, 2) > 0;
+        if (open || closedKept < keepRuns) {
+            numbers.insert(sqlite3_column_int(stmt, 0));
+            closedKept += open ? 0 : 1;
+        }
+    }
+    if (rc != SQLITE_DONE) {
+        log->error("[{}:{}] in selectUpdateNumbersToKeep failed ! : rc -> {}", VELK_AT, rc);
+        return -1;
+    }
+    return 0;
 }
 
 }  // namespace velk::db

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,7 @@ class DbController {
     static constexpr int32_t PKG_FLAG_UPD_SUCCESS = 21;
     static constexpr int32_t PKG_FLAG_CANCELED = 98;
     static constexpr int32_t PKG_FLAG_SUPERSEDED = 99;
+    static constexpr int32_t ROW_NOT_HELD = 1;
 
     // Results of init.
     static constexpr int32_t INIT_SUCCESS = 0;
@@ -56,6 +58,8 @@ class DbController {
     static constexpr int32_t INIT_DB_UNDECIDED = 4;
     // An unreadable file could not be moved aside, so no new one was built over it.
     static constexpr int32_t INIT_MOVE_ASIDE_FAILED = 5;
+    // The lock path holds something that cannot be removed (a directory, say).
+    static constexpr int32_t INIT_LOCK_UNUSABLE = 6;
 
     // Results of checkDbAccess besides the row count.
     static constexpr int32_t ACCESS_EXCEPTION = -1;
@@ -101,6 +105,8 @@ class DbController {
     // Local time texts ("%Y-%m-%d %H:%M:%S" or with slashes) and seconds since the epoch.
     // A text that does not parse, or a time outside 32 bits, gives 0 (not set).
     static int32_t textToTime(const std::string& text);
+    // The same reading without the 32-bit limit; false when the text does not parse.
+    static bool readTime(const std::string& text, int64_t& seconds);
     static std::string timeToText(int32_t seconds);
 
     // Order records. The operations below run on the caller's open connection and never open,
@@ -109,7 +115,8 @@ class DbController {
     int32_t insertOrderInfo(const std::string& receiveJson);
     int32_t updateSwupdSendResult(int32_t orderId, int32_t orderStatus, const std::string& responseJson);
     int32_t selectUnsentInstructionResultData(std::vector<model::OrderInfo>& orders);
-    // The outcome of the last record only: 0 or -1 (0 for an empty list).
+    // Marks each record delivered (orderStatus 2 or 12) if its row still holds the queued status
+    // and the very report that was sent; 0, or -1 when any statement failed.
     int32_t updateUnsentOrderInfo(const std::vector<model::OrderInfo>& orders);
 
     // Update and package records. The two "delete" operations close rows; nothing is removed.
@@ -125,15 +132,25 @@ class DbController {
     int32_t updateResetInstruction();
     // Rows at 11 or 21; -1 when they could not be counted.
     int32_t selectProcessingInstructionData();
-    // The next due stage; with no candidate, id, status and startTime keep their values.
-    int32_t selectNextInstructionData(int32_t& id, int32_t& status, int32_t& startTime,
-                                      const std::string& type);
+    // A stage whose time text does not read as a moment after the epoch.
+    struct UnreadableStage {
+        int32_t id;
+        int32_t status;
+        std::string time;
+    };
+    // The stage with the earliest time; with no candidate, id, status and startTime keep their
+    // values. Stages whose time cannot be read are left out and listed in `unreadable`.
+    int32_t selectNextInstructionData(int32_t& id, int32_t& status, int64_t& startTime,
+                                      const std::string& type,
+                                      std::vector<UnreadableStage>* unreadable = nullptr);
     int32_t updateProcessingInsruction(int32_t id, int32_t status);
     int32_t selectTargetInstructionData(int32_t id, model::UpdateInfo& info);
     int32_t selectTargetPackageData(int32_t swUpdNo, std::vector<model::UpdatePackage>& packages);
+    // Moves the row from heldStatus to info.updateStatus; ROW_NOT_HELD (nothing written) when
+    // the row has left heldStatus meanwhile.
     int32_t updatePkgDownloadResult(bool withPackages, const std::string& timeText,
                                     const model::UpdateInfo& info,
-                                    const std::vector<model::UpdatePackage>& packages);
+                                    const std::vector<model::UpdatePackage>& packages, int32_t heldStatus);
 
     // Boot time records. The id of the row already holding this boot time, 0 for a new row,
     // -1 look-up failed, -2 insert failed; "/" in the text is stored as "-".
@@ -152,6 +169,14 @@ class DbController {
     int32_t markSpoolItem(const std::string& spool, int32_t item);
     // Forgets the marks of an answer whose file is gone; 0 or -1.
     int32_t deleteSpoolMarks(const std::string& spool);
+    // Disk bounds. A closed order has no undelivered report and every update row of it ended
+    // (19, 22, 29, 98, 99). Deletes the closed orders older than the newest `keep` closed ones,
+    // their update rows, and packages whose update number has no row left. The number of order
+    // rows deleted, or -1. Call it inside a transaction.
+    int32_t pruneClosedOrders(int32_t keep);
+    // Update numbers whose files must stay: every number with a row that is not closed, and the
+    // `keepRuns` most recent numbers whose rows are all closed. 0, or -1 when unreadable.
+    int32_t selectUpdateNumbersToKeep(int32_t keepRuns, std::set<int32_t>& numbers);
 
   private:
     struct Closer {

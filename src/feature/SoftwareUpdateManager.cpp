@@ -3,12 +3,15 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <exception>
 #include <fstream>
 #include <limits>
+#include <mutex>
+#include <set>
 #include <sstream>
 #include <thread>
 #include <utility>
@@ -19,11 +22,15 @@
 #include "data/LogWrapper.h"
 #include "data/SettingData.h"
 #include "db/DbController.h"
+#include "model/OrderInfo.h"
+#include "order/InstructionExecuter.h"
 #include "order/ProcResultNotification.h"
 
 namespace velk::feature {
 
 namespace {
+
+std::atomic<int> liveRuns{0};
 
 // A pass that failed only because its report was not delivered has stored its outcome and
 // queued the report for the executor to re-send: running the script again would repeat the
@@ -53,6 +60,31 @@ int32_t toRecordTime(int64_t seconds) {
 }
 
 bool hasLineBreak(const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; }
+
+// Orders whose report a run is delivering right now; the executor leaves those to the run.
+std::mutex inFlightMutex;
+std::set<int32_t>& inFlight() {
+    static auto* orders = new std::set<int32_t>();  // process-wide, never destroyed
+    return *orders;
+}
+
+// Marks one order's report as being delivered by this run for the guard's life.
+class InFlightMark {
+  public:
+    explicit InFlightMark(int32_t orderId) : id(orderId) {
+        std::lock_guard<std::mutex> lock(inFlightMutex);
+        inFlight().insert(id);
+    }
+    ~InFlightMark() {
+        std::lock_guard<std::mutex> lock(inFlightMutex);
+        inFlight().erase(id);
+    }
+    InFlightMark(const InFlightMark&) = delete;
+    InFlightMark& operator=(const InFlightMark&) = delete;
+
+  private:
+    int32_t id;
+};
 
 // One open ... close of the shared database, with an optional transaction that is rolled back
 // unless committed, so no path (an exception included) leaves the lock file or a transaction behind.
@@ -113,18 +145,28 @@ int SoftwareUpdateManager::StartThread(std::unique_ptr<SoftwareUpdateManager> ma
     out->info("[{}:{}] <SW_UPD> in StartThread : ***** START software update thread *****", VELK_AT);
     manager->started = true;
     try {
+        ++liveRuns;
         std::thread worker([owned = std::move(manager), id]() mutable {
             owned->UpdateThread(id);
             owned.reset();
+            --liveRuns;
         });
         worker.detach();
     } catch (const std::exception& e) {
+        --liveRuns;
         out->error("[{}:{}] <SW_UPD> in StartThread : failed to start thread : reason -> {}", VELK_AT,
                    e.what());
         out->flush();
         return -1;
     }
     return 0;
+}
+
+int SoftwareUpdateManager::runningThreads() { return liveRuns.load(); }
+
+bool SoftwareUpdateManager::reportInFlight(int32_t orderId) {
+    std::lock_guard<std::mutex> lock(inFlightMutex);
+    return inFlight().count(orderId) != 0;
 }
 
 void SoftwareUpdateManager::UpdateThread(int32_t id) noexcept {
@@ -143,7 +185,15 @@ void SoftwareUpdateManager::UpdateThread(int32_t id) noexcept {
     } catch (...) {
         log->error("[{}:{}] [tid:{}] <SW_UPD> in UpdateThread : exception : reason -> unknown", VELK_AT, tid);
     }
+    try {
+        _releaseRow();
+    } catch (const std::exception& e) {
+        log->error("[{}:{}] [tid:{}] <SW_UPD> in UpdateThread : exception : reason -> {}", VELK_AT, tid,
+                   e.what());
+    }
     log->flush();
+    // The row is free again (or the next one may be due): the executor looks at once.
+    order::InstructionExecuter::wake();
 }
 
 bool SoftwareUpdateManager::getUpdateTarget(int32_t id, model::UpdateInfo& info,
@@ -164,6 +214,11 @@ bool SoftwareUpdateManager::getUpdateTarget(int32_t id, model::UpdateInfo& info,
     db->selectTargetInstructionData(id, info);
     int result = db->selectTargetPackageData(info.swUpdNo, packages);
     session.close();
+    heldId = info.id;
+    heldStatus = info.updateStatus == DbController::UPD_STATUS_DL_PROCESSING ||
+                         info.updateStatus == DbController::UPD_STATUS_UPD_PROCESSING
+                     ? info.updateStatus
+                     : 0;
     log->info(
         "[{}:{}] [tid:{}] <SW_UPD> ===== end : get update target information (debian package info) ===== : "
         "ret -> "
@@ -205,12 +260,8 @@ int SoftwareUpdateManager::updateMain() {
     log->flush();
 
     if (download && !_networkReachable()) {
+        // Unless its install runs now, the row goes back to wait when the run ends.
         download = false;
-        if (!update) {
-            // Left at 11 the row would block every later run until the agent restarts.
-            _storeStatus(info, DbController::UPD_STATUS_WAIT,
-                         "network unreachable : download put back to wait");
-        }
     }
 
     const int32_t configuredRetries = settings->getInt("proc_retry_num", 0);
@@ -222,7 +273,6 @@ int SoftwareUpdateManager::updateMain() {
 
     if (download) {
         holdForInstall = update;
-        rowHeld = false;
         for (int32_t i = 0; i <= retryNum; ++i) {
             const bool last = i == retryNum;
             log->info(
@@ -260,16 +310,15 @@ int SoftwareUpdateManager::updateMain() {
         }
         holdForInstall = false;
         if (lastResult != 0) {
+            // A downloaded row held for this install is handed back to the executor at the end.
             update = false;
             log->warning("[{}:{}] [tid:{}] <SW_UPD> download failed : ret -> {}", VELK_AT, tid, lastResult);
             total += lastResult;
-            if (rowHeld) {
-                // The install of this run is dropped: hand the downloaded row back to the executor.
-                _storeStatus(info, DbController::UPD_STATUS_DL_SUCCESS,
-                             "install dropped : downloaded row released");
-            }
         }
-        rowHeld = false;
+        if (heldStatus != DbController::UPD_STATUS_UPD_PROCESSING) {
+            // Closed meanwhile by a cancel or a newer order: its install is no longer ours to run.
+            update = false;
+        }
     }
 
     if (update) {
@@ -335,24 +384,33 @@ bool SoftwareUpdateManager::_networkReachable() {
     return true;  // a negative count asks for no check at all
 }
 
-void SoftwareUpdateManager::_storeStatus(const model::UpdateInfo& info, int32_t status, const char* reason) {
-    model::UpdateInfo changed = info;
-    changed.updateStatus = status;
+void SoftwareUpdateManager::_releaseRow() {
+    if (heldStatus == 0) {
+        return;
+    }
+    // No row stays processing once its run has ended: back to the stage it was waiting for.
+    model::UpdateInfo changed;
+    changed.id = heldId;
+    changed.updateStatus = heldStatus == DbController::UPD_STATUS_DL_PROCESSING
+                               ? DbController::UPD_STATUS_WAIT
+                               : DbController::UPD_STATUS_DL_SUCCESS;
     int result = -1;
     {
         DbSession session(db);
         if (session.isOpen()) {
             result = db->updatePkgDownloadResult(false, formatLocalTime(nowSeconds(), kDbTimePattern),
-                                                 changed, {});
+                                                 changed, {}, heldStatus);
         }
     }
-    if (result == 0) {
-        log->info("[{}:{}] [tid:{}] <SW_UPD> {} : update_info id -> {} : status -> {}", VELK_AT, tid, reason,
-                  info.id, status);
+    if (result == 0 || result == DbController::ROW_NOT_HELD) {
+        log->info("[{}:{}] [tid:{}] <SW_UPD> run ended : update_info id -> {} : status {} -> {}", VELK_AT,
+                  tid, heldId, heldStatus, result == 0 ? changed.updateStatus : -1);
+        heldStatus = 0;
     } else {
         log->warning(
-            "[{}:{}] [tid:{}] <SW_UPD> {} : update_info id -> {} : status -> {} : db update failed -> {}",
-            VELK_AT, tid, reason, info.id, status, result);
+            "[{}:{}] [tid:{}] <SW_UPD> run ended : update_info id -> {} : status {} kept : db update failed "
+            "-> {}",
+            VELK_AT, tid, heldId, heldStatus, result);
     }
 }
 
@@ -462,6 +520,8 @@ int SoftwareUpdateManager::_process(bool download, bool lastTrial, model::Update
         }
     }
 
+    // From here until its fate is stored, this run delivers the order's report itself.
+    InFlightMark delivering(info.orderInfoId);
     ++stageNo;
     int result = saveResult(info, packages, executed);
     if (result != 0) {
@@ -704,18 +764,36 @@ int SoftwareUpdateManager::saveResult(model::UpdateInfo& info, std::vector<model
         }
     }
 
+    // The report is queued with the outcome, so that no kill between the two can lose it.
+    reportStored = false;
+    const std::string report = order::ProcResultNotification().createUpdateResult(
+        info, procName + (executed ? " success" : " failed"), settings->substrateCode);
+    const int32_t queued =
+        isDownload ? DbController::ORDER_STATUS_DL_UNSENT : DbController::ORDER_STATUS_UPD_UNSENT;
+
     int result = -1;
+    bool closed = false;
     DbSession session(db);
     if (!session.isOpen() || !session.begin()) {
         log->warning(
             "[{}:{}] [tid:{}] <SW_UPD:{}:{}>   db update failed (db open) : failed to start transaction",
             VELK_AT, tid, procTag, stageNo);
     } else {
-        result = db->updatePkgDownloadResult(executed, nowText, info, packages);
-        const bool hold = result == 0 && holdForInstall && isDownload && executed;
+        result = db->updatePkgDownloadResult(executed, nowText, info, packages, heldStatus);
+        if (result == DbController::ROW_NOT_HELD) {
+            // Closed by a cancel or a newer order: it stays closed, the service still hears the outcome.
+            log->warning("[{}:{}] [tid:{}] <SW_UPD:{}:{}>   update_info id -> {} was closed meanwhile : kept",
+                         VELK_AT, tid, procTag, stageNo, info.id);
+            closed = true;
+            result = 0;
+        }
+        const bool hold = result == 0 && !closed && holdForInstall && isDownload && executed;
         if (hold) {
             // Straight on to 21 in the same transaction: the row never shows 12 to the executor.
             result = db->updateProcessingInsruction(info.id, DbController::UPD_STATUS_DL_SUCCESS);
+        }
+        if (result == 0) {
+            result = db->updateSwupdSendResult(info.orderInfoId, queued, report);
         }
         if (result != 0) {
             log->warning("[{}:{}] [tid:{}] <SW_UPD:{}:{}>   db update failed : package {} result", VELK_AT,
@@ -728,9 +806,8 @@ int SoftwareUpdateManager::saveResult(model::UpdateInfo& info, std::vector<model
                 log->info(
                     "[{}:{}] [tid:{}] <SW_UPD:{}:{}>   db update success : success to commit transaction",
                     VELK_AT, tid, procTag, stageNo);
-                if (isDownload) {
-                    rowHeld = hold;
-                }
+                reportStored = true;
+                heldStatus = hold ? DbController::UPD_STATUS_UPD_PROCESSING : 0;
                 if (hold) {
                     log->info(
                         "[{}:{}] [tid:{}] <SW_UPD:{}:{}>   update_info id -> {} stays in processing for the "
@@ -787,12 +864,25 @@ int SoftwareUpdateManager::saveSendResult(int32_t orderId, bool uploaded, const 
         status = uploaded ? DbController::ORDER_STATUS_UPD_SENT : DbController::ORDER_STATUS_UPD_UNSENT;
     }
     int result = -1;
+    if (reportStored && !uploaded) {
+        log->info("[{}:{}] [tid:{}] <SW_UPD:{}:{}>  ----- end : saving send result ({} processing) : queued",
+                  VELK_AT, tid, procTag, stageNo, procName);
+        return 0;
+    }
     DbSession session(db);
     if (!session.isOpen()) {
         log->warning(
             "[{}:{}] [tid:{}] <SW_UPD:{}:{}> db update failed (db open) : save software update processing "
             "result ({})",
             VELK_AT, tid, procTag, stageNo, procName);
+    } else if (reportStored) {
+        // Delivered: only the queued copy of this very report becomes "sent".
+        model::OrderInfo sent;
+        sent.id = orderId;
+        sent.orderStatus = status;
+        sent.responseJson = report;
+        result = db->updateUnsentOrderInfo({sent});
+        session.close();
     } else {
         result = db->updateSwupdSendResult(orderId, status, report);
         session.close();

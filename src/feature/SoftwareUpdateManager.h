@@ -37,6 +37,10 @@ class SoftwareUpdateManager {
     // destroys it when the run ends. 0 launched; 1 no manager, or it had been launched before;
     // -1 no thread could be created (the manager is gone then too).
     static int StartThread(std::unique_ptr<SoftwareUpdateManager> manager, int32_t id);
+    // Runs started by StartThread that have not ended yet.
+    static int runningThreads();
+    // True while a run of this process is delivering the order's report itself.
+    static bool reportInFlight(int32_t orderId);
 
     // The whole run on the calling thread; never throws.
     void UpdateThread(int32_t id) noexcept;
@@ -75,7 +79,7 @@ class SoftwareUpdateManager {
     int _process(bool download, bool lastTrial, model::UpdateInfo& info,
                  std::vector<model::UpdatePackage>& packages);
     bool _networkReachable();
-    void _storeStatus(const model::UpdateInfo& info, int32_t status, const char* reason);
+    void _releaseRow();
 
     data::SettingData* settings = nullptr;
     data::LogWrapper* log = nullptr;
@@ -99,7 +103,11 @@ class SoftwareUpdateManager {
     // A run that installs right after its download keeps the row in a processing state in
     // between, so the executor cannot start a second install of the same row beside it.
     bool holdForInstall = false;
-    bool rowHeld = false;
+    // The processing status (11, 21) the run holds its row in; 0 once the row has left it.
+    int32_t heldId = 0;
+    int32_t heldStatus = 0;
+    // Stage 5 queued the report with the outcome.
+    bool reportStored = false;
 };
 
 }  // namespace velk::feature

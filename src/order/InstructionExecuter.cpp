@@ -1,9 +1,12 @@
 #include "order/InstructionExecuter.h"
 
+#include <algorithm>
+#include <climits>
 #include <exception>
 #include <thread>
 #include <vector>
 
+#include "TimeFormat.h"
 #include "WaitTimeAdjustment.h"
 #include "data/LogWrapper.h"
 #include "data/SettingData.h"
@@ -11,10 +14,20 @@
 #include "feature/SoftwareUpdateManager.h"
 #include "model/OrderInfo.h"
 #include "order/ProcResultNotification.h"
+#include "order/StoragePruner.h"
 
 namespace velk::order {
 
 using Db = db::DbController;
+
+namespace {
+WakeSignal& wakeSignal() {
+    static auto* signal = new WakeSignal();  // process-wide, never destroyed
+    return *signal;
+}
+}  // namespace
+
+void InstructionExecuter::wake() { wakeSignal().notify(); }
 
 InstructionExecuter::InstructionExecuter()
     : settings(data::SettingData::getInstance()),
@@ -104,6 +117,8 @@ int InstructionExecuter::instructionCheckLoop() {
     log->info("[{}:{}] <ORDER> Instruction Executor thread : -----------: loop start", VELK_AT);
 
     waiter.setWaitTime(settings->getInt("loop_interval_sec", 3600), slice);
+    // From here a stored order or an ended run cuts the wait short; the interval stays the bound.
+    waiter.setWakeSignal(&wakeSignal());
     int32_t nextId = 0;
     int32_t nextStatus = 0;
     std::atomic<int64_t> nextTime{0};
@@ -124,6 +139,7 @@ int InstructionExecuter::instructionCheckLoop() {
             endLoop();
             break;
         }
+        StoragePruner(StoragePruner::fromSettings(settings)).prune();
         std::string type;
         int64_t time = 0;
         if (checkLastInstruction(nextId, nextStatus, time, type)) {
@@ -159,12 +175,23 @@ int InstructionExecuter::instructionCheckLoop() {
             if (setProcessingStatus(nextId, nextStatus)) {
                 log->info("[{}:{}] <ORDER> in instructionCheckLoop : set processing status : success",
                           VELK_AT);
+                if (feature::SoftwareUpdateManager::StartThread(
+                        std::make_unique<feature::SoftwareUpdateManager>(), nextId) != 0 &&
+                    db->open()) {
+                    // No run will end it: the row goes straight back to the stage it waits for.
+                    model::UpdateInfo back;
+                    back.id = nextId;
+                    back.updateStatus = nextStatus;
+                    db->updatePkgDownloadResult(
+                        false, formatLocalTime(nowSeconds(), "%Y-%m-%d %H:%M:%S"), back, {},
+                        nextStatus == Db::UPD_STATUS_WAIT ? Db::UPD_STATUS_DL_PROCESSING
+                                                          : Db::UPD_STATUS_UPD_PROCESSING);
+                    db->close();
+                }
             } else {
-                log->warning("[{}:{}] <ORDER> in instructionCheckLoop : set processing status : failed",
-                             VELK_AT);
+                // Closed or changed since it was chosen: nothing of it is ours to run.
+                log->warning("[{}:{}] in instructionCheckLoop : set processing status : failed", VELK_AT);
             }
-            feature::SoftwareUpdateManager::StartThread(std::make_unique<feature::SoftwareUpdateManager>(),
-                                                        nextId);
         }
         log->verbose("[{}:{}]  <ORDER> --- THREAD --- sleep end ({}:{})", VELK_AT, waitResult,
                      runState.load());
@@ -192,8 +219,9 @@ bool InstructionExecuter::checkLastInstruction(int32_t& id, int32_t& status, int
     log->info("[{}:{}] <ORDER> ===== start : check time for next action =====", VELK_AT);
     int32_t localId = 0;
     int32_t localStatus = 0;
-    int32_t localTime = 0;
+    int64_t localTime = 0;
     int result = 0;
+    std::vector<Db::UnreadableStage> unreadable;
     bool opened = db->open();
     if (opened) {
         if (db->selectProcessingInstructionData() < 1) {
@@ -206,8 +234,11 @@ bool InstructionExecuter::checkLastInstruction(int32_t& id, int32_t& status, int
         }
     }
     if (opened) {
-        result = db->selectNextInstructionData(localId, localStatus, localTime, type);
+        result = db->selectNextInstructionData(localId, localStatus, localTime, type, &unreadable);
         db->close();
+    }
+    if (result == 0 && !unreadable.empty()) {
+        closeUnreadableStages(unreadable);
     }
     if (result != 0) {
         id = 0;
@@ -224,6 +255,45 @@ bool InstructionExecuter::checkLastInstruction(int32_t& id, int32_t& status, int
         ": time -> {}",
         VELK_AT, result, result != 0 ? "failed" : "success", id, time);
     return result == 0;
+}
+
+void InstructionExecuter::closeUnreadableStages(const std::vector<Db::UnreadableStage>& stages) {
+    for (const auto& stage : stages) {
+        const bool download = stage.status == Db::UPD_STATUS_WAIT;
+        log->warning(
+            "[{}:{}] <ORDER> unreadable start time -> \"{}\" : update_info id -> {} : closed as failed",
+            VELK_AT, stage.time, stage.id);
+        if (!db->open()) {
+            return;
+        }
+        model::UpdateInfo info;
+        bool done = db->beginTransaction() && db->selectTargetInstructionData(stage.id, info) == 0 &&
+                    info.id == stage.id;
+        if (done) {
+            const int64_t now = nowSeconds();
+            info.updateStatus = download ? Db::UPD_STATUS_DL_FAILED : Db::UPD_STATUS_UPD_FAILED;
+            // Records hold 32-bit seconds.
+            info.statusChangeTime = static_cast<int32_t>(std::min<int64_t>(now, INT32_MAX));
+            const std::string report = ProcResultNotification().createUpdateResult(
+                info, download ? "download failed" : "update failed", settings->substrateCode);
+            // The row and its queued report change together; the next re-send delivers it.
+            done = db->updatePkgDownloadResult(false, formatLocalTime(now, "%Y-%m-%d %H:%M:%S"), info, {},
+                                               stage.status) == 0 &&
+                   db->updateSwupdSendResult(
+                       info.orderInfoId, download ? Db::ORDER_STATUS_DL_UNSENT : Db::ORDER_STATUS_UPD_UNSENT,
+                       report) == 0 &&
+                   db->commitTransaction();
+        }
+        if (!done) {
+            db->rollbackTransaction();
+            log->warning("[{}:{}] <ORDER>   db update failed : update_info id -> {} left as it is", VELK_AT,
+                         stage.id);
+        }
+        db->close();
+        if (done) {
+            wake();  // its report goes out with the next look, not after a whole interval
+        }
+    }
 }
 
 bool InstructionExecuter::setProcessingStatus(int32_t id, int32_t status) {
@@ -265,8 +335,13 @@ int InstructionExecuter::sendUnsentInstructionData() {
     }
 
     std::string address = settings->getString("report_result");
-    int delivered = 0;
+    std::vector<model::OrderInfo> delivered;
     for (auto& record : unsent) {
+        if (feature::SoftwareUpdateManager::reportInFlight(record.id)) {
+            log->info("[{}:{}] <ORDER>   order_info id -> {} : its run delivers the report", VELK_AT,
+                      record.id);
+            continue;
+        }
         std::string response;
         ProcResultNotification notification;
         int sent = notification.sendResult(address, record.responseJson, response);
@@ -278,10 +353,10 @@ int InstructionExecuter::sendUnsentInstructionData() {
                 VELK_AT, record.id, response);
             record.orderStatus = record.orderStatus == Db::ORDER_STATUS_DL_UNSENT ? Db::ORDER_STATUS_DL_SENT
                                                                                   : Db::ORDER_STATUS_UPD_SENT;
-            ++delivered;
+            delivered.push_back(record);
         }
     }
-    if (delivered == 0) {
+    if (delivered.empty()) {
         return -2;
     }
 
@@ -293,7 +368,7 @@ int InstructionExecuter::sendUnsentInstructionData() {
         }
         return -6;
     }
-    if (db->updateUnsentOrderInfo(unsent) != 0) {
+    if (db->updateUnsentOrderInfo(delivered) != 0) {
         log->warning("[{}:{}] <ORDER>   db update failed : save send to unsent data", VELK_AT);
         db->rollbackTransaction();
         result = -5;

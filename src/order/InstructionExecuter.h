@@ -7,14 +7,14 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
+
+#include "db/DbController.h"
 
 namespace velk::data {
 class SettingData;
 class LogWrapper;
 }  // namespace velk::data
-namespace velk::db {
-class DbController;
-}
 
 namespace velk::order {
 
@@ -44,6 +44,12 @@ class InstructionExecuter : public std::enable_shared_from_this<InstructionExecu
     bool checkLastInstruction(int32_t& id, int32_t& status, int64_t& time, std::string& type);
     bool setProcessingStatus(int32_t id, int32_t status);
     int sendUnsentInstructionData();
+    // Closes stages whose time cannot be read as failed and queues their reports.
+    void closeUnreadableStages(const std::vector<db::DbController::UnreadableStage>& stages);
+
+    // Makes every executor of the process look for work now instead of at the end of its wait:
+    // an order was stored or a run ended. Thread-safe; never lost between a look and a wait.
+    static void wake();
 
     // Waits at most `limit` for the thread to return; true when it has (or never ran).
     bool waitThreadEnd(std::chrono::milliseconds limit);

@@ -25,10 +25,11 @@ class DbControllerOrder : public ::testing::Test, public DbFixture {
     }
     void TearDown() override { ctl.close(); }
 
-    OrderInfo order(int32_t id, int32_t status) {
+    OrderInfo order(int32_t id, int32_t status, const std::string& report = "{}") {
         OrderInfo o;
         o.id = id;
         o.orderStatus = status;
+        o.responseJson = report;
         return o;
     }
 };
@@ -99,19 +100,21 @@ TEST_F(DbControllerOrder, UnsentListHoldsOnlyReportsWaitingForDelivery) {
     EXPECT_EQ(seen, (std::vector<std::string>{"1:1:dl", "2:11:upd", "8:11:"}));
 }
 
-TEST_F(DbControllerOrder, ResendResultReflectsTheLastRecordOnly) {
+// A re-send marks only rows still holding the very report it sent; a report stored meanwhile
+// stays queued, and a failure of any record (not just the last) is the result.
+TEST_F(DbControllerOrder, ResendMarksOnlyTheReportItSent) {
     RawDb db(dbFile());
     ASSERT_EQ(db.exec("INSERT INTO order_info ( id, order_status, response_json ) VALUES ( 1, 1, 'a' ), "
-                      "( 2, 11, 'b' );"),
+                      "( 2, 11, 'b' ), ( 3, 11, 'newer' ), ( 4, 1, 'd' );"),
               SQLITE_OK);
     refuseUpdatesOf(db, 1);
-    EXPECT_EQ(ctl.updateUnsentOrderInfo({order(1, 2), order(2, 12)}), 0);
+    EXPECT_EQ(ctl.updateUnsentOrderInfo(
+                  {order(1, 2, "a"), order(2, 12, "b"), order(3, 12, "older"), order(4, 12, "d")}),
+              -1);
     EXPECT_EQ(db.rows("SELECT id, order_status FROM order_info ORDER BY id;"),
-              (Rows{{"1", "1"}, {"2", "12"}}));
-    EXPECT_EQ(ctl.updateUnsentOrderInfo({order(2, 11), order(1, 2)}), -1);
-    EXPECT_EQ(db.rows("SELECT id, order_status FROM order_info ORDER BY id;"),
-              (Rows{{"1", "1"}, {"2", "11"}}));
-    EXPECT_EQ(ctl.updateUnsentOrderInfo({}), 0);
+              (Rows{{"1", "1"}, {"2", "12"}, {"3", "11"}, {"4", "1"}}));
+    EXPECT_EQ(ctl.updateUnsentOrderInfo({order(4, 2, "d")}), 0);
+    EXPECT_EQ(db.number("SELECT order_status FROM order_info WHERE id = 4;"), 2);
 }
 
 // Each operation fails with its own code when the table is gone, the connection is closed, or

@@ -100,6 +100,17 @@ INSTANTIATE_TEST_SUITE_P(
                 RawDb(f.dbFile()).exec("CREATE TABLE other (v TEXT); INSERT INTO other VALUES ('theirs');");
             },
             0, true, 0},
+        // Valid SQLite, but without every table the agent needs.
+        FoundFile{
+            "OnlyOrderInfo",
+            [](DbFixture& f) {
+                makeDbDir(f);
+                RawDb(f.dbFile())
+                    .exec(
+                        "CREATE TABLE order_info ( id INTEGER PRIMARY KEY, receive_json TEXT ); INSERT INTO "
+                        "order_info ( receive_json ) VALUES ( 'x' );");
+            },
+            0, true, 0},
         // A path SQLite cannot open leaves the state undecided.
         FoundFile{"Unopenable",
                   [](DbFixture& f) {
@@ -130,6 +141,15 @@ TEST_F(DbControllerStartup, UnusablePathsFailWithTheirCodes) {
     EXPECT_EQ(ctl.init(dbPath(), "", "a", "b"), DbController::INIT_EMPTY_NAME);
     EXPECT_EQ(ctl.init(dir.write("plain", "not a directory"), "velk.db", "a", "b"),
               DbController::INIT_DIRECTORY_FAILED);
+    // A lock path that is a directory never comes free: the cause is named, nothing waits for it.
+    ASSERT_EQ(mkdir(dbPath().c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(lockFile().c_str(), 0755), 0);
+    EXPECT_EQ(initDb(), DbController::INIT_LOCK_UNUSABLE);
+    EXPECT_TRUE(logs.contains("cannot remove lock file [RW] -> " + lockFile() + " : Is a directory"));
+    EXPECT_FALSE(logs.contains("remove lock file! [RW]"));
+    ctl.setLockWait(3, 1000);
+    EXPECT_FALSE(ctl.open());
+    EXPECT_TRUE(logs.contains("in open : lock file [RW] -> " + lockFile() + " : Is a directory"));
 }
 
 TEST_F(DbControllerStartup, FailedBuildLeavesNoHalfFile) {
@@ -268,9 +288,7 @@ TEST_F(DbControllerLock, ExclusiveCreationLetsOnlyOneOfManyThrough) {
 TEST_F(DbControllerLock, OpenGivesUpWhileTheLockIsHeldAndGetsItOnceReleased) {
     dir.write("db/db_rw.lock", "");
     ctl.setLockWait(3, 10);
-    auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(ctl.open());
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     EXPECT_EQ(ctl.connection(), nullptr);
 
     ctl.setLockWait(500, 10);
@@ -295,37 +313,6 @@ TEST_F(DbControllerLock, FailedSqliteOpenGivesTheLockBack) {
     ctl.setDbFile(dbPath(), "velk.db");
     ASSERT_TRUE(ctl.open());
     ctl.close();
-}
-
-TEST_F(DbControllerLock, CloseWithoutOpenStillRemovesTheLock) {
-    dir.write("db/db_rw.lock", "");
-    ctl.close();
-    EXPECT_FALSE(exists(lockFile()));
-}
-
-TEST_F(DbControllerLock, TransactionsNeedAConnectionAndOnlyCommittedRowsStay) {
-    EXPECT_FALSE(ctl.beginTransaction());
-    EXPECT_FALSE(ctl.commitTransaction());
-    EXPECT_FALSE(ctl.rollbackTransaction());
-    auto insert = [this](const char* text) {
-        return sqlite3_exec(
-            ctl.connection(),
-            (std::string("INSERT INTO order_info ( receive_json ) VALUES ( '") + text + "' );").c_str(),
-            nullptr, nullptr, nullptr);
-    };
-    ASSERT_TRUE(ctl.open());
-    ASSERT_TRUE(ctl.beginTransaction());
-    ASSERT_EQ(insert("rolled back"), SQLITE_OK);
-    EXPECT_TRUE(ctl.rollbackTransaction());
-    ASSERT_TRUE(ctl.beginTransaction());
-    ASSERT_EQ(insert("committed"), SQLITE_OK);
-    EXPECT_TRUE(ctl.commitTransaction());
-    EXPECT_FALSE(ctl.commitTransaction());  // nothing left to commit
-    ASSERT_TRUE(ctl.beginTransaction());
-    ASSERT_EQ(insert("left open"), SQLITE_OK);
-    ctl.close();
-    EXPECT_FALSE(ctl.beginTransaction());
-    EXPECT_EQ(RawDb(dbFile()).rows("SELECT receive_json FROM order_info;"), (Rows{{"committed"}}));
 }
 
 namespace {

@@ -52,11 +52,17 @@ class DbControllerUpdate : public ::testing::Test, public DbFixture {
         int32_t result;
         int32_t id;
         int32_t status;
-        int32_t time;
+        int64_t time;
+        std::vector<int32_t> unreadable;
     };
-    Next next(int32_t id = 0, int32_t status = 0, int32_t time = 0) {
-        int32_t result = ctl.selectNextInstructionData(id, status, time, "sw_upd");
-        return {result, id, status, time};
+    Next next(int32_t id = 0, int32_t status = 0, int64_t time = 0) {
+        std::vector<DbController::UnreadableStage> stages;
+        int32_t result = ctl.selectNextInstructionData(id, status, time, "sw_upd", &stages);
+        std::vector<int32_t> ids;
+        for (const auto& stage : stages) {
+            ids.push_back(stage.id);
+        }
+        return {result, id, status, time, ids};
     }
 
     std::unique_ptr<RawDb> raw;
@@ -65,7 +71,9 @@ class DbControllerUpdate : public ::testing::Test, public DbFixture {
 }  // namespace
 
 // Which stage comes next and when: the earlier of the two times while a row waits, the install
-// time once downloaded; empty and NULL times do not count; equal times go by update number.
+// time once downloaded, compared as times whatever their form; empty and NULL times do not count;
+// equal times go by update number. A next stage whose time does not read (or reads as the epoch)
+// is listed apart instead of being chosen.
 TEST_F(DbControllerUpdate, NextStageIsTheEarliestDueTime) {
     struct Row {
         int32_t swUpdNo;
@@ -77,6 +85,7 @@ TEST_F(DbControllerUpdate, NextStageIsTheEarliestDueTime) {
         std::vector<Row> rows;
         int found;  // index of the row chosen; -1: none, the caller's values stay
         const char* time;
+        std::vector<int> unreadable = {};  // indexes
     };
     const char* may1 = "2024-05-01 10:00:00";
     const char* may2 = "2024-05-02 10:00:00";
@@ -96,7 +105,15 @@ TEST_F(DbControllerUpdate, NextStageIsTheEarliestDueTime) {
           {99, may1, may2, 99}},
          -1,
          ""},
+        {{{1, "2024-05-02 10:00:00", may2, 0}, {2, "2024/05/01 10:00:00", may2, 0}},
+         1,
+         "2024/05/01 10:00:00"},
+        {{{1, "", "2024-06-02 10:00:00", 12}, {2, "", "2024-6-1 10:00:00", 12}}, 1, "2024-6-1 10:00:00"},
+        {{{1, "0", may2, 0}, {2, may2, may2, 0}, {3, "", "1970-01-01 00:00:00", 12}}, 1, may2, {0, 2}},
+        {{{1, may2, "soon", 0}}, 0, may2},
     };
+    setenv("TZ", "UTC0", 1);  // the epoch text reads as 0 only here
+    tzset();
     for (size_t i = 0; i < cases.size(); ++i) {
         ASSERT_EQ(raw->exec("DELETE FROM update_info;"), SQLITE_OK);
         std::vector<int32_t> ids;
@@ -115,7 +132,14 @@ TEST_F(DbControllerUpdate, NextStageIsTheEarliestDueTime) {
         EXPECT_EQ(found.id, c.found < 0 ? 7 : ids[c.found]) << i;
         EXPECT_EQ(found.status, c.found < 0 ? 8 : c.rows[c.found].status) << i;
         EXPECT_EQ(found.time, c.found < 0 ? 9 : DbController::textToTime(c.time)) << i;
+        std::vector<int32_t> unreadable;
+        for (int index : c.unreadable) {
+            unreadable.push_back(ids[index]);
+        }
+        EXPECT_EQ(found.unreadable, unreadable) << i;
     }
+    unsetenv("TZ");
+    tzset();
 }
 
 TEST_F(DbControllerUpdate, OnlyWaitingOrDownloadedRowsAreMarkedRunning) {
@@ -222,7 +246,10 @@ TEST_F(DbControllerUpdate, StageOutcomeWritesPackagesOnlyWhenAsked) {
     ASSERT_EQ(ctl.selectTargetPackageData(5, packages), 0);
 
     info.updateStatus = DbController::UPD_STATUS_DL_FAILED;
-    EXPECT_EQ(ctl.updatePkgDownloadResult(false, "2024-05-01 10:11:12", info, packages), 0);
+    // A row that left the status its run holds (a cancel came) is not touched, packages included.
+    EXPECT_EQ(ctl.updatePkgDownloadResult(true, "2024-05-01 10:00:00", info, packages, 21),
+              DbController::ROW_NOT_HELD);
+    EXPECT_EQ(ctl.updatePkgDownloadResult(false, "2024-05-01 10:11:12", info, packages, 11), 0);
     EXPECT_EQ(raw->rows("SELECT update_status, status_change_time FROM update_info;"),
               (Rows{{"19", "2024-05-01 10:11:12"}}));
     EXPECT_EQ(raw->number("SELECT COUNT(*) FROM update_package WHERE download_time IS NOT NULL;"), 0);
@@ -231,7 +258,7 @@ TEST_F(DbControllerUpdate, StageOutcomeWritesPackagesOnlyWhenAsked) {
     for (auto& p : packages) {
         p.downloadFlag = DbController::PKG_FLAG_DL_SUCCESS;
     }
-    EXPECT_EQ(ctl.updatePkgDownloadResult(true, "2024-05-01 11:00:00", info, packages), 0);
+    EXPECT_EQ(ctl.updatePkgDownloadResult(true, "2024-05-01 11:00:00", info, packages, 19), 0);
     EXPECT_EQ(
         raw->rows("SELECT p.download_flag, p.download_time = i.status_change_time FROM update_package p, "
                   "update_info i ORDER BY p.id;"),
@@ -252,7 +279,7 @@ TEST_F(DbControllerUpdate, StageOutcomeCountsEachFailedPackage) {
                         "BEGIN SELECT RAISE(ABORT, 'refused'); END;"),
               SQLITE_OK);
     info.updateStatus = DbController::UPD_STATUS_UPD_SUCCESS;
-    EXPECT_EQ(ctl.updatePkgDownloadResult(true, "2024-05-01 11:00:00", info, packages), -20);
+    EXPECT_EQ(ctl.updatePkgDownloadResult(true, "2024-05-01 11:00:00", info, packages, 0), -20);
     EXPECT_EQ(raw->number("SELECT COUNT(*) FROM update_package WHERE download_time IS NOT NULL;"), 1);
 
     // When update_info itself fails, no package is touched.
@@ -261,7 +288,7 @@ TEST_F(DbControllerUpdate, StageOutcomeCountsEachFailedPackage) {
         raw->exec("CREATE TRIGGER refuse_info BEFORE UPDATE ON update_info BEGIN SELECT RAISE(ABORT, 'no'); "
                   "END;"),
         SQLITE_OK);
-    EXPECT_EQ(ctl.updatePkgDownloadResult(true, "2024-05-01 12:00:00", info, packages), -1);
+    EXPECT_EQ(ctl.updatePkgDownloadResult(true, "2024-05-01 12:00:00", info, packages, 22), -1);
     EXPECT_EQ(raw->number("SELECT COUNT(*) FROM update_package WHERE download_time = '2024-05-01 12:00:00';"),
               0);
 }
@@ -298,6 +325,6 @@ TEST_F(DbControllerUpdate, FailuresAreReportedNotHidden) {
     std::vector<UpdatePackage> packages;
     EXPECT_EQ(ctl.selectTargetPackageData(5, packages), -2);
     EXPECT_EQ(ctl.insertPakageInfo(5, "n", "v", "u", 1, "o"), -1);
-    EXPECT_EQ(ctl.updatePkgDownloadResult(true, "t", info, packages), -1);
+    EXPECT_EQ(ctl.updatePkgDownloadResult(true, "t", info, packages, 0), -1);
     ASSERT_TRUE(ctl.open());
 }

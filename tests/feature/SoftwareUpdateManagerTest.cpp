@@ -294,43 +294,6 @@ TEST_P(SoftwareUpdateDueInstall, RunsWhateverThePing) {
 
 INSTANTIATE_TEST_SUITE_P(FromStatus, SoftwareUpdateDueInstall, ::testing::Values(kUpd, kDl));
 
-// Download and install in one run against a service that takes the reports.
-TEST(SoftwareUpdateManager, DownloadThenInstallInOneRunDeliversBothReports) {
-    velk::test::FakeService fake;
-    ASSERT_TRUE(fake.running());
-    Options options;
-    options.serviceUrl = fake.baseUrl();
-    options.caFile = fake.caFile();
-    // The install script keeps a copy of the database as it is while the install runs.
-    TempDir snapshot;
-    options.installExtra = "cp \"$(dirname \"$1\")/../db/velk.db\" '" + snapshot.file("during.db") + "'";
-    UpdateEnv env(options);
-    ASSERT_EQ(env.initResult, 0);
-    const int32_t id = env.addUpdate(kDl, velk::nowSeconds() - 1);
-
-    EXPECT_EQ(env.run(id), 0);
-    EXPECT_EQ(env.calls("download").size(), 1u);
-    EXPECT_EQ(env.calls("install").size(), 1u);
-    EXPECT_EQ(env.updateStatus(id), DbController::UPD_STATUS_UPD_SUCCESS);
-    EXPECT_EQ(env.orderStatus(id), DbController::ORDER_STATUS_UPD_SENT);
-
-    // Between its download and its install the row never looked idle to the executor.
-    ASSERT_TRUE(velk::test::exists(snapshot.file("during.db")));
-    RawDb during(snapshot.file("during.db"));
-    EXPECT_EQ(during.rows("SELECT u.update_status, o.order_status FROM update_info u, order_info o;"),
-              (Rows{{"21", "2"}}));
-
-    std::vector<std::string> sent;
-    for (const auto& request : fake.requests()) {
-        if (request.method == "POST" && request.path == "/monitoring/api/swupd/result") {
-            sent.push_back(request.body);
-        }
-    }
-    ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(reportItem(sent[0]).at("message").to_str(), "download success");
-    EXPECT_EQ(sent[1], env.report(id));
-}
-
 TEST(SoftwareUpdateManager, UnreachableServerSkipsDownloadAndPutsRowBackToWait) {
     Options options;
     options.pingRetries = 2;
@@ -340,19 +303,16 @@ TEST(SoftwareUpdateManager, UnreachableServerSkipsDownloadAndPutsRowBackToWait) 
     env.setPing(1);
     const int32_t id = env.addUpdate(kDl, velk::nowSeconds() + 3600);
 
-    const auto begin = Clock::now();
     EXPECT_EQ(env.run(id), 0);
-    const auto elapsed = Clock::now() - begin;
     EXPECT_EQ(env.calls("ping"), (std::vector<std::string>(3, "-c 1 monitor.test")));
-    EXPECT_GE(elapsed, std::chrono::seconds(2));
-    EXPECT_LT(elapsed, std::chrono::seconds(6));
     EXPECT_TRUE(env.calls("download").empty());
     // Waiting again, so the executor can run it later instead of seeing it busy for good.
     EXPECT_EQ(env.updateStatus(id), DbController::UPD_STATUS_WAIT);
     EXPECT_EQ(env.orderStatus(id), -1);
 }
 
-// Rows in any other state, installs not yet due, and ids without a row run nothing.
+// Rows in any other state, installs not yet due, and ids without a row run nothing; a row left
+// processing goes back to waiting for its install.
 TEST(SoftwareUpdateManager, StatusDecidesWhatRuns) {
     UpdateEnv env;
     ASSERT_EQ(env.initResult, 0);
@@ -363,7 +323,7 @@ TEST(SoftwareUpdateManager, StatusDecidesWhatRuns) {
         const int32_t id = env.addUpdate(status, velk::nowSeconds() + installOffset, 30 + status);
         EXPECT_EQ(env.run(id), 0) << status;
         EXPECT_TRUE(env.logs->contains("download -> none : update -> none")) << status;
-        EXPECT_EQ(env.updateStatus(id), status);
+        EXPECT_EQ(env.updateStatus(id), status == kUpd ? DbController::UPD_STATUS_DL_SUCCESS : status);
     }
     EXPECT_EQ(env.run(999), 0);
     EXPECT_TRUE(env.calls("ping").empty());
@@ -463,6 +423,96 @@ INSTANTIATE_TEST_SUITE_P(
                       PassCase{"DownloadLineBreakInPackageRetry", true, false, "linebreak", -4, kDl, -1}),
     [](const ::testing::TestParamInfo<PassCase>& param) { return std::string(param.param.name); });
 
+// A cancel (98) or a newer order (99) arriving at each point of a run: the closed row stays
+// closed, its stage's outcome is still queued for the service, and no install runs for it. A
+// run whose outcome could not be stored does not leave its row processing either.
+struct RaceCase {
+    const char* name;
+    int32_t status;  // the row's status when the run starts
+    bool installDue;
+    const char* where;  // "ping", "download", "install" (the script closes the row), "hold" (a
+                        // trigger closes it as the download's outcome is stored), "refuse" (the
+                        // install's outcome cannot be stored)
+    int closeAs;        // 98 cancel, 99 a newer order of the same update number
+    int64_t after;      // the row's status after the run
+    int64_t order;      // order_status after the run (-1: no report)
+    const char* message;
+    size_t installs;
+};
+
+void PrintTo(const RaceCase& c, std::ostream* os) { *os << c.name; }
+
+class SoftwareUpdateRace : public ::testing::TestWithParam<RaceCase> {};
+
+TEST_P(SoftwareUpdateRace, ClosedRowStaysClosedAndItsOutcomeIsQueued) {
+    const RaceCase& c = GetParam();
+    const std::string where = c.where;
+    std::string close = "UPDATE update_info SET update_status = " + std::to_string(c.closeAs) +
+                        " WHERE sw_upd_no = 12 AND update_status < 90;";
+    if (c.closeAs == 99) {
+        close +=
+            " UPDATE update_package SET target_flag = 99 WHERE sw_upd_no = 12 AND target_flag < 80;"
+            " INSERT INTO order_info ( receive_json, order_kind ) VALUES ( 'newer', 2 );"
+            " INSERT INTO update_info ( order_info_id, sw_upd_no, update_status, download_start_time,"
+            " update_start_time ) VALUES ( (SELECT MAX(id) FROM order_info), 12, 0, '', '' );"
+            " INSERT INTO update_package ( sw_upd_no, package_name, package_version, package_url,"
+            " target_flag ) VALUES ( 12, 'velk-agent', '9.0', 'https://repo.example/new.deb', 1 );";
+    }
+    const std::string sql = "sqlite3 \"$(dirname \"$1\")/../db/velk.db\" \"" + close + "\"";
+    Options options;
+    options.downloadExtra = where == "download" ? sql : "";
+    options.installExtra = where == "install" ? sql : "";
+    UpdateEnv env(options);
+    ASSERT_EQ(env.initResult, 0);
+    const int32_t id = env.addUpdate(c.status, velk::nowSeconds() + (c.installDue ? -5 : 3600));
+    if (where == "ping") {
+        env.dir.write("ping",
+                      "#!/bin/sh\n" + velk::replaceAll(sql, "$(dirname \"$1\")/../db", env.dir.file("db")) +
+                          "\nexit 1\n",
+                      0755);
+    } else if (where == "hold") {
+        ASSERT_EQ(
+            env.raw->exec("CREATE TRIGGER closing AFTER UPDATE ON update_info WHEN NEW.update_status = 21 "
+                          "BEGIN " +
+                          close + " END;"),
+            SQLITE_OK);
+    } else if (where == "refuse") {
+        ASSERT_EQ(
+            env.raw->exec("CREATE TRIGGER refuse BEFORE UPDATE ON update_info WHEN NEW.update_status > 21 "
+                          "BEGIN SELECT RAISE(ABORT, 'refused'); END;"),
+            SQLITE_OK);
+    }
+
+    env.run(id);
+    EXPECT_EQ(env.updateStatus(id), c.after);
+    EXPECT_EQ(env.orderStatus(id), c.order);
+    if (c.order != -1) {
+        EXPECT_EQ(reportItem(env.report(id)).at("message").to_str(), c.message);
+    }
+    EXPECT_EQ(env.calls("install").size(), c.installs);
+    // The newer order's row and packages are left to their own run.
+    EXPECT_EQ(env.raw->number(
+                  "SELECT COUNT(*) FROM update_info WHERE update_status NOT IN ( 0, 98, 99 ) AND id != " +
+                  std::to_string(id) + ";"),
+              0);
+    EXPECT_EQ(env.raw->number("SELECT COUNT(*) FROM update_package WHERE package_version = '9.0' AND "
+                              "download_flag != 0;"),
+              0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Points, SoftwareUpdateRace,
+    ::testing::Values(
+        RaceCase{"PingsFailOverCancel", kDl, false, "ping", 98, 98, -1, "", 0},
+        RaceCase{"DownloadEndsOverCancel", kDl, true, "download", 98, 98, 1, "download success", 0},
+        RaceCase{"DownloadEndsOverNewerOrder", kDl, false, "download", 99, 99, 1, "download success", 0},
+        RaceCase{"DueDownloadEndsOverNewerOrder", kDl, true, "download", 99, 99, 1, "download success", 0},
+        RaceCase{"HeldDownloadThenCancel", kDl, true, "hold", 98, 98, 1, "download success", 0},
+        RaceCase{"HeldDownloadThenNewerOrder", kDl, true, "hold", 99, 99, 1, "download success", 0},
+        RaceCase{"InstallEndsOverCancel", kUpd, true, "install", 98, 98, 11, "update success", 1},
+        RaceCase{"InstallOutcomeNotStored", kUpd, true, "refuse", 0, 12, 11, "update success", 1}),
+    [](const ::testing::TestParamInfo<RaceCase>& param) { return std::string(param.param.name); });
+
 // Paths with blanks, quotes and shell syntax reach the script as exactly two arguments.
 TEST(SoftwareUpdateManager, PathsAreSingleShellWords) {
     TempDir outside;
@@ -482,7 +532,6 @@ TEST(SoftwareUpdateManager, PathsAreSingleShellWords) {
     EXPECT_EQ(calls[0].substr(0, calls[0].rfind('|')), "2|" + options.packageDir + "/12");
     EXPECT_EQ(calls[0].find(options.listDir + "/package_info_download_"), calls[0].rfind('|') + 1);
     EXPECT_EQ(env.updateStatus(id), DbController::UPD_STATUS_DL_SUCCESS);
-    EXPECT_EQ(velk::shellQuote("a'b"), "'a'\\''b'");
 }
 
 namespace {
@@ -538,14 +587,4 @@ TEST(SoftwareUpdateManagerDeathTest, ProcessExitsNormallyWhileAScriptRuns) {
     if (velk::test::exists(shared.file("envdir"))) {
         std::filesystem::remove_all(velk::test::readFile(shared.file("envdir")));
     }
-}
-
-TEST(SoftwareUpdateManager, CreateDirectoriesBuildsEveryMissingLevel) {
-    TempDir dir;
-    const std::string deep = dir.file("a//b/c/");
-    EXPECT_TRUE(SoftwareUpdateManager::createDirectories(deep));
-    EXPECT_TRUE(velk::test::exists(dir.file("a/b/c")));
-    EXPECT_TRUE(SoftwareUpdateManager::createDirectories(deep));  // all there already
-    const std::string file = dir.write("a/plain", "x");
-    EXPECT_FALSE(SoftwareUpdateManager::createDirectories(file + "/sub"));
 }

@@ -73,7 +73,11 @@ class UpdateCycle(unittest.TestCase):
             reports = self.wait_reports(2)
             wait_row(self.box, "SELECT order_status FROM order_info WHERE id = ?", [(12,)], args=(order_id,))
             self.assertEqual(sampler.seq("update", row_id), [0, 11, 12, 21, 22])
-            self.assertEqual(sampler.seq("order", order_id)[-2:], [2, 12])
+            # Each report is queued (1, 11) with its stage's outcome, then marked delivered (2, 12);
+            # a queued state may pass between two samples.
+            seq = sampler.seq("order", order_id)
+            self.assertEqual((seq[-1], 2 in seq, seq == sorted(seq)), (12, True, True), seq)
+            self.assertLessEqual(set(seq), {-1, 1, 2, 11, 12})
 
         download, = self.cycle.calls("download")
         install, = self.cycle.calls("install")
@@ -229,13 +233,9 @@ class UpdateCycle(unittest.TestCase):
         self.assertEqual(snapshot(self.box, "SELECT target_flag FROM update_package"), [(98,), (98,)])
         self.assertLess(time.time(), download_at, "the cancel came too late to test anything")
 
-        # The download time comes: the cancelled row is not marked, and the run finds nothing to do.
-        self.wait_log("in UpdateThread : end : end result -> ")
-        text = self.box.log_text()
-        self.assertIn("in UpdateThread : end : end result -> 0", text)
-        self.assertIn("=================- execute order (2:1)", text)
-        self.assertIn("in instructionCheckLoop : set processing status : failed", text)
-        self.assertIn("in UpdateThread : download -> none : update -> none", text)
+        # The stored cancel wakes the executor, which finds nothing left; the download time passes idle.
+        self.wait_log("<ORDER> not find next order info")
+        time.sleep(max(0.0, download_at + 2 - time.time()))
         self.assertEqual(self.cycle.calls(), [])
         self.assertEqual(self.svc.requests_to(self.svc.service.config["report_path"]), [])
         self.assertFalse(os.path.exists(self.box.path("pings.txt")))

@@ -122,6 +122,33 @@ TEST(InstructionExecuter, NoNextStageWhileAnUpdateIsProcessing) {
     EXPECT_FALSE(executor->setProcessingStatus(1, 22));
 }
 
+// A stage whose time does not read neither blocks the others nor runs: it is closed as failed and
+// its report queued, then delivered by the next re-send.
+TEST(InstructionExecuter, UnreadableStageIsClosedAsFailedAndReported) {
+    World world(true);
+    ASSERT_TRUE(world.service->running());
+    world.raw->exec(
+        "INSERT INTO order_info (id) VALUES (1), (2), (3);"
+        "INSERT INTO update_info (order_info_id, sw_upd_no, update_status, download_start_time, "
+        "download_end_time, update_start_time, update_end_time) VALUES (1, 3, 0, '0', '', '', ''), "
+        "(2, 4, 12, '', '', '2024-13-45 10:00:00', ''), (3, 5, 0, '2020-01-03 00:00:00', '', '', '');");
+    auto executor = std::make_shared<InstructionExecuter>();
+    int32_t id = 0;
+    int32_t status = 0;
+    int64_t time = 0;
+    std::string type;
+    EXPECT_TRUE(executor->checkLastInstruction(id, status, time, type));
+    EXPECT_EQ(id, 3);
+    EXPECT_EQ(time, DbController::textToTime("2020/01/03 00:00:00"));
+    EXPECT_EQ(
+        world.raw->rows("SELECT u.update_status, o.order_status, o.response_json LIKE '%failed%' FROM "
+                        "update_info u JOIN order_info o ON o.id = u.order_info_id ORDER BY u.id"),
+        (std::vector<std::vector<std::string>>{{"19", "1", "1"}, {"29", "11", "1"}, {"0", "-1", "NULL"}}));
+    EXPECT_EQ(executor->sendUnsentInstructionData(), 0);
+    EXPECT_EQ(world.raw->rows("SELECT order_status FROM order_info ORDER BY id"),
+              (std::vector<std::vector<std::string>>{{"2"}, {"12"}, {"-1"}}));
+}
+
 // A stop during the start delay ends the thread without a pass; the object outlives the
 // thread even when its owner lets go first.
 TEST(InstructionExecuter, StopDuringStartDelayEndsThreadWithoutPass) {
