@@ -1,7 +1,7 @@
 """A sandbox for running the real agent binary: its own folder, configuration and fake commands.
 
 The sandbox binary reads "velk.conf" and runs "./substratecode-generator", "./uptime -s", "./ping" and
-"./dpkg" from its working directory, so each test gets a private world in a temporary folder.
+"./dpkg-query" from its working directory, so each test gets a private world in a temporary folder.
 
 Every folder a test script makes (scratch_dir) is removed when the script ends, passed, failed,
 terminated or past its own deadline; VELK_KEEP_TEST_DIRS=1 keeps them and names them on stderr.
