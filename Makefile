@@ -27,7 +27,7 @@ ARMHF_PACKAGES := g++-arm-linux-gnueabihf qemu-user \
                   libc6:armhf libstdc++6:armhf libspdlog-dev:armhf libfmt-dev:armhf libsqlite3-dev:armhf \
                   libcurl4-openssl-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
 
-.PHONY: all deps build test bench demo deps-armhf test-armhf sanitize tsan fuzz format-check clean \
+.PHONY: all deps build test bench demo stress deps-armhf test-armhf sanitize tsan fuzz format-check clean \
         deps-package deps-system package package-armhf test-system test-system-armhf
 
 all: build
@@ -55,6 +55,11 @@ bench: deps
 # The agent's main job end to end on this machine, in $(BUILD_DIR)/demo (see README.md).
 demo: build
 	python3 tools/demo/demo.py --binary $(BUILD_DIR)/velk-sandbox --dir $(BUILD_DIR)/demo
+
+# Random SIGKILLs with restarts, checked after each (tools/stress.py); `make stress KILLS=1000`.
+KILLS ?= 300
+stress: build
+	python3 tools/stress.py --binary $(BUILD_DIR)/velk-sandbox --kills $(KILLS)
 
 deps-armhf:
 	@./tools/install-armhf-deps.sh $(ARMHF_PACKAGES)

@@ -6,5 +6,5 @@ extern const char* const kSettingFile;
 extern const char* const kSubstrateCommand;
 extern const char* const kUptimeCommand;
 extern const char* const kPingCommand;
-extern const char* const kDpkgCommand;
+extern const char* const kDpkgQueryCommand;
 }  // namespace velk::paths

@@ -14,6 +14,7 @@
 #include "feature/BootTime.h"
 #include "order/InstructionController.h"
 #include "order/InstructionExecuter.h"
+#include "order/OrderSpool.h"
 
 namespace velk {
 
@@ -191,13 +192,47 @@ void Corvane::_poll(order::InstructionController& controller) {
         log->warning("[{}:{}] send request failed : result -> {}", VELK_AT, result);
     } else {
         log->verbose("[{}:{}] send request success", VELK_AT);
+        // On disk before anything reads it: from here on a crash or a busy database delays the
+        // answer's orders but never loses them.
+        std::string kept;
+        if (order::OrderSpool::mayHoldOrders(response)) {
+            kept = order::OrderSpool(settings->getString("db_path")).keep(response);
+            if (kept.empty()) {
+                log->warning("[{}:{}] answer could not be kept on disk, storing it directly", VELK_AT);
+            }
+        }
         bool bootTimeStored = controller.hasOsBootTimeResultFromReceiveData(response);
         log->debug("[{}:{}] receive json : has OS Boot time and DB insert -> {}", VELK_AT, bootTimeStored);
-        bool ordersStored = controller.hasCheckOrderFromReceiveData(response);
-        log->debug("[{}:{}] receive json : has order info  DB insert-> {}", VELK_AT, ordersStored);
-        order::InstructionExecuter::wake();  // a stored order may be due now
+        if (kept.empty()) {
+            bool ordersStored = controller.hasCheckOrderFromReceiveData(response);
+            log->debug("[{}:{}] receive json : has order info  DB insert-> {}", VELK_AT, ordersStored);
+        }
     }
+    _storeKeptAnswers(controller);
+    order::InstructionExecuter::wake();  // a stored order may be due now
     log->flush();
+}
+
+void Corvane::_storeKeptAnswers(order::InstructionController& controller) {
+    order::OrderSpool spool(settings->getString("db_path"));
+    for (const auto& name : spool.pending()) {
+        std::string answer;
+        int left = spool.read(name, answer) ? controller.storeOrders(answer, name) : 0;
+        log->debug("[{}:{}] receive json : kept answer {} : orders left -> {}", VELK_AT, name, left);
+        if (left > 0) {
+            log->warning("[{}:{}] kept answer {} : {} orders wait for the database", VELK_AT, name, left);
+            return;
+        }
+        if (!spool.remove(name)) {
+            log->warning("[{}:{}] kept answer {} could not be removed", VELK_AT, name);
+            return;
+        }
+        // Its marks are of no further use; a crash before this only leaves a few unused rows.
+        if (db->open()) {
+            db->deleteSpoolMarks(name);
+            db->close();
+        }
+    }
 }
 
 int Corvane::mainLoop() {
@@ -215,6 +250,8 @@ int Corvane::mainLoop() {
     log->info("[{}:{}]  start Instruction Thread : result -> {}", VELK_AT, executor->StartThread());
     auto controller = std::make_unique<order::InstructionController>();
     controller->init(settings->substrateCode);
+    // Answers kept when the agent last stopped, or while the database was busy.
+    _storeKeptAnswers(*controller);
     feature::BootTime bootTime;
     if (_registerOsBootTime(bootTime)) {
         controller->addPendingRequest(order::InstructionController::REQUEST_BOOT_TIME);

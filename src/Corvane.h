@@ -51,6 +51,9 @@ class Corvane {
     bool _registerOsBootTime(feature::BootTime& bootTime);
     // One poll: the request for the pending kinds, sent through a fresh client.
     void _poll(order::InstructionController& controller);
+    // Stores the orders of every kept answer, oldest first, and removes each answer once all its
+    // orders are stored; stops at the first that must wait, so no older order lands after a newer.
+    void _storeKeptAnswers(order::InstructionController& controller);
 
     data::SettingData* settings = nullptr;
     data::LogWrapper* log = nullptr;

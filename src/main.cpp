@@ -5,7 +5,9 @@
 #include <memory>
 
 #include "Corvane.h"
+#include "SignalRelay.h"
 #include "communication/CurlShare.h"
+#include "data/LogWrapper.h"
 
 namespace {
 
@@ -89,7 +91,12 @@ int main() {
         agent->mainLoop();
         agent->finish();
     }
-    velk::agentInstance.store(nullptr);
-    agent.reset();
-    return 0;
+    // An update thread may still be inside a transfer: the exit handlers (the TLS library's
+    // among them) must not run under it. The relay writes its last lines, the log is flushed,
+    // and the process ends without them; the agent stays published for a late signal.
+    velk::SignalRelay::stop();
+    if (velk::data::LogWrapper* log = velk::data::LogWrapper::getInstance()) {
+        log->flush();
+    }
+    _exit(0);
 }

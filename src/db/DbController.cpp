@@ -1155,6 +1155,34 @@ std::string DbController::timeToText(int32_t seconds) {
     return formatLocalTime(seconds, "%Y/%m/%d %H:%M:%S");
 }
 
+int32_t DbController::markSpoolItem(const std::string& spool, int32_t item) {
+    // Created on first use: a database built before answers were kept works unchanged.
+    if (!_exec("CREATE TABLE IF NOT EXISTS spool_mark ( spool TEXT NOT NULL, item INTEGER NOT NULL, "
+               "PRIMARY KEY ( spool, item ) );")) {
+        return -1;
+    }
+    SQLiteStmtMaker maker(connection());
+    sqlite3_stmt* stmt = maker.make("INSERT OR IGNORE INTO spool_mark ( spool, item ) VALUES ( ?, ? );");
+    if (stmt == nullptr || sqlite3_bind_text(stmt, 1, spool.c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK ||
+        sqlite3_bind_int(stmt, 2, item) != SQLITE_OK || sqlite3_step(stmt) != SQLITE_DONE) {
+        log->warning("[{}:{}] in markSpoolItem : failed : {}", VELK_AT, sqlite3_errmsg(connection()));
+        return -1;
+    }
+    return sqlite3_changes(connection()) == 0 ? 1 : 0;
+}
+
+int32_t DbController::deleteSpoolMarks(const std::string& spool) {
+    SQLiteStmtMaker maker(connection());
+    sqlite3_stmt* stmt = maker.make("DELETE FROM spool_mark WHERE spool = ?;");
+    if (stmt == nullptr) {
+        // No table yet: nothing was ever marked.
+        return 0;
+    }
+    bool done = sqlite3_bind_text(stmt, 1, spool.c_str(), -1, SQLITE_TRANSIENT) == SQLITE_OK &&
+                sqlite3_step(stmt) == SQLITE_DONE;
+    return done ? 0 : -1;
+}
+
 namespace {
 
 // Closed: no undelivered report, and no update row still waiting, running or between stages.

@@ -163,6 +163,12 @@ class DbController {
     // The open connection, or null; only for the thread that holds the lock.
     sqlite3* connection() const;
 
+    // Marks item `item` of a kept poll answer as stored, inside the caller's transaction, so the
+    // answer can be stored again after a crash without doubling an order: 0 marked now, 1 marked
+    // before, -1 failed.
+    int32_t markSpoolItem(const std::string& spool, int32_t item);
+    // Forgets the marks of an answer whose file is gone; 0 or -1.
+    int32_t deleteSpoolMarks(const std::string& spool);
     // Disk bounds. A closed order has no undelivered report and every update row of it ended
     // (19, 22, 29, 98, 99). Deletes the closed orders older than the newest `keep` closed ones,
     // their update rows, and packages whose update number has no row left. The number of order

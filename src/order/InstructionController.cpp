@@ -1,5 +1,6 @@
 #include "order/InstructionController.h"
 
+#include <string_view>
 #include <utility>
 
 #include "JsonNumber.h"
@@ -27,14 +28,10 @@ std::string textMember(const picojson::object& object, const std::string& key) {
     return value != nullptr && value->is<std::string>() ? value->get<std::string>() : std::string();
 }
 
-bool hasTextMember(const picojson::object& object, const std::string& key) {
-    const picojson::value* value = setMember(object, key);
-    return value != nullptr && value->is<std::string>();
-}
-
 }  // namespace
 
-InstructionController::InstructionController(std::string dpkgCommand) : dpkg(std::move(dpkgCommand)) {}
+InstructionController::InstructionController(std::string dpkgQueryCommand)
+    : dpkgQuery(std::move(dpkgQueryCommand)) {}
 
 void InstructionController::init(const std::string& substrate) {
     log = data::LogWrapper::getInstance();
@@ -155,15 +152,19 @@ bool InstructionController::hasOsBootTimeResultFromReceiveData(const std::string
 }
 
 bool InstructionController::hasCheckOrderFromReceiveData(const std::string& receiveData) {
+    return storeOrders(receiveData, std::string()) >= 0;
+}
+
+int InstructionController::storeOrders(const std::string& receiveData, const std::string& spool) {
     if (receiveData.empty()) {
-        return true;
+        return 0;
     }
     picojson::value root;
     std::string err = parseJson(root, receiveData);
     if (!err.empty()) {
         log->warning("[{}:{}] in hasCheckOrderFromReceiveData : json parse error : {}", VELK_AT, err);
         log->flush();
-        return false;
+        return -1;
     }
     std::vector<picojson::value> orders;
     try {
@@ -176,10 +177,13 @@ bool InstructionController::hasCheckOrderFromReceiveData(const std::string& rece
     for (size_t i = 0; i < orders.size(); ++i) {
         log->debug("find sw_update in receive data");
     }
-    for (const auto& order : orders) {
-        _storeOrder(order);
+    int left = 0;
+    for (size_t i = 0; i < orders.size(); ++i) {
+        if (_storeOrder(orders[i], spool, static_cast<int32_t>(i)) == Outcome::Retry) {
+            ++left;
+        }
     }
-    return true;
+    return left;
 }
 
 void InstructionController::_collectItems(const picojson::value& root, const std::string& kind,
@@ -201,7 +205,8 @@ void InstructionController::_collectItems(const picojson::value& root, const std
     }
 }
 
-bool InstructionController::_storeOrder(const picojson::value& order) {
+InstructionController::Outcome InstructionController::_storeOrder(const picojson::value& order,
+                                                                  const std::string& spool, int32_t index) {
     const std::string orderText = order.serialize();
     log->info("[{}:{}] in hasCheckOrderFromReceiveData : software update order : json-> {}", VELK_AT,
               orderText);
@@ -211,6 +216,35 @@ bool InstructionController::_storeOrder(const picojson::value& order) {
     int32_t updNo = number != nullptr && number->is<double>() ? jsonToInt32(*number) : 0;
     bool failed = false;
 
+    // Fields are checked and installed versions read before the transaction, so that it stays
+    // short and the package manager runs once for the whole order.
+    struct Package {
+        std::string name, version, url;
+    };
+    const picojson::value* packageList = setMember(item, kPkgUpdate);
+    bool havePackages = mode != kCancel && packageList != nullptr && packageList->is<picojson::array>() &&
+                        !packageList->get<picojson::array>().empty();
+    std::vector<Package> packages;
+    size_t unusable = 0;
+    if (havePackages) {
+        for (const auto& package : packageList->get<picojson::array>()) {
+            const picojson::object empty;
+            const auto& fields = package.is<picojson::object>() ? package.get<picojson::object>() : empty;
+            Package p{textMember(fields, kPkgName), textMember(fields, kPkgVersion),
+                      textMember(fields, kPkgUrl)};
+            if (isValidPackageName(p.name) && isDebianVersion(p.version) && isPackageUrl(p.url)) {
+                packages.push_back(std::move(p));
+            } else {
+                ++unusable;
+            }
+        }
+    }
+    std::vector<std::string> names;
+    for (const auto& p : packages) {
+        names.push_back(p.name);
+    }
+    std::map<std::string, std::string> installed = getInstalledVersions(names);
+
     bool opened = db->open();
     log->verbose("[{}:{}] @@@ open db -> {} ", VELK_AT, opened);
     if (!opened || !db->beginTransaction()) {
@@ -218,7 +252,17 @@ bool InstructionController::_storeOrder(const picojson::value& order) {
         if (opened) {
             db->close();
         }
-        return false;
+        return Outcome::Retry;
+    }
+    if (!spool.empty()) {
+        int32_t mark = db->markSpoolItem(spool, index);
+        if (mark != 0) {
+            log->info("[{}:{}] kept order {} of {} : {}", VELK_AT, index, spool,
+                      mark == 1 ? "already stored" : "not marked, kept for a later try");
+            db->rollbackTransaction();
+            db->close();
+            return mark == 1 ? Outcome::Stored : Outcome::Retry;
+        }
     }
 
     int orderInfoId = db->insertOrderInfo(orderText);
@@ -241,9 +285,6 @@ bool InstructionController::_storeOrder(const picojson::value& order) {
             log->warning("[{}:{}] hasCheckOrderFromReceiveData : DB delete failed - update package", VELK_AT);
         }
 
-        const picojson::value* packages = setMember(item, kPkgUpdate);
-        bool havePackages = mode != kCancel && packages != nullptr && packages->is<picojson::array>() &&
-                            !packages->get<picojson::array>().empty();
         if (havePackages) {
             if (db->insertUpdateInfo(orderInfoId, updNo, textMember(item, kDownloadStartDate),
                                      textMember(item, kDownloadEndDate), textMember(item, kInstallStartDate),
@@ -253,27 +294,19 @@ bool InstructionController::_storeOrder(const picojson::value& order) {
                 failed = true;
             } else {
                 log->info("[{}:{}] hasCheckOrderFromReceiveData : DB insert success - update info", VELK_AT);
-                for (const auto& package : packages->get<picojson::array>()) {
-                    const picojson::object empty;
-                    const auto& fields =
-                        package.is<picojson::object>() ? package.get<picojson::object>() : empty;
-                    std::string name = textMember(fields, kPkgName);
-                    std::string version = textMember(fields, kPkgVersion);
-                    std::string url = textMember(fields, kPkgUrl);
-                    if (!hasTextMember(fields, kPkgName) || !hasTextMember(fields, kPkgVersion) ||
-                        !hasTextMember(fields, kPkgUrl) || !isValidPackageName(name) ||
-                        !isSafeListField(version) || !isSafeListField(url)) {
-                        log->warning(
-                            "[{}:{}] hasCheckOrderFromReceiveData : DB insert failed : no have package data "
-                            "- update "
-                            "package info",
-                            VELK_AT);
-                        continue;
-                    }
-                    std::string oldVersion = getNowPackageVersion(name);
+                for (size_t i = 0; i < unusable; ++i) {
+                    log->warning(
+                        "[{}:{}] hasCheckOrderFromReceiveData : DB insert failed : no have package data - "
+                        "update "
+                        "package info",
+                        VELK_AT);
+                }
+                for (const auto& p : packages) {
+                    auto found = installed.find(p.name);
+                    std::string oldVersion = found == installed.end() ? std::string() : found->second;
                     int32_t flag =
-                        oldVersion == version ? Db::TARGET_FLAG_SAME_VERSION : Db::TARGET_FLAG_TARGET;
-                    if (db->insertPakageInfo(updNo, name, version, url, flag, oldVersion) == 0) {
+                        oldVersion == p.version ? Db::TARGET_FLAG_SAME_VERSION : Db::TARGET_FLAG_TARGET;
+                    if (db->insertPakageInfo(updNo, p.name, p.version, p.url, flag, oldVersion) == 0) {
                         log->info(
                             "[{}:{}] hasCheckOrderFromReceiveData : DB insert success - update package info",
                             VELK_AT);
@@ -289,20 +322,23 @@ bool InstructionController::_storeOrder(const picojson::value& order) {
         }
     }
 
+    Outcome outcome = Outcome::Stored;
     if (failed) {
         log->warning("[{}:{}] update failed : insert order info", VELK_AT);
         db->rollbackTransaction();
+        outcome = Outcome::Refused;
     } else if (db->commitTransaction()) {
         log->info("[{}:{}] update success : insert order info", VELK_AT);
     } else {
         log->warning("[{}:{}] update failed : failed to commit transaction", VELK_AT);
+        outcome = Outcome::Retry;
     }
     db->close();
-    return !failed;
+    return outcome;
 }
 
 bool InstructionController::isValidPackageName(const std::string& name) {
-    if (name.size() < 2) {
+    if (name.size() < 2 || name.size() > kMaxFieldBytes) {
         return false;
     }
     auto lowerOrDigit = [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); };
@@ -317,13 +353,27 @@ bool InstructionController::isValidPackageName(const std::string& name) {
     return true;
 }
 
-bool InstructionController::isSafeListField(const std::string& value) {
-    if (value.empty()) {
+bool InstructionController::isDebianVersion(const std::string& version) {
+    if (version.empty() || version.size() > kMaxFieldBytes || version[0] < '0' || version[0] > '9') {
         return false;
     }
-    for (char c : value) {
+    for (char c : version) {
+        bool alnum = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        if (!alnum && std::string_view(".+~:-").find(c) == std::string_view::npos) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool InstructionController::isPackageUrl(const std::string& url) {
+    size_t scheme = url.rfind("http://", 0) == 0 ? 7 : url.rfind("https://", 0) == 0 ? 8 : 0;
+    if (scheme == 0 || url.size() <= scheme || url.size() > kMaxFieldBytes) {
+        return false;
+    }
+    for (char c : url) {
         auto u = static_cast<unsigned char>(c);
-        if (u <= 0x20 || u == 0x7f) {
+        if (u <= 0x20 || u >= 0x7f) {
             return false;
         }
     }
@@ -331,53 +381,83 @@ bool InstructionController::isSafeListField(const std::string& value) {
 }
 
 std::string InstructionController::getNowPackageVersion(const std::string& packageName) {
-    if (!isValidPackageName(packageName)) {
-        log->warning("[{}:{}] in getNowPackageVersion : not a Debian package name, nothing run : {}", VELK_AT,
-                     packageName);
-        return std::string();
-    }
-    // Only the installed package of exactly this name counts (an ":arch" suffix aside); the
-    // grep keeps the pipeline cheap, awk decides.
-    std::string command = dpkg + " -l | /bin/grep '" + packageName +
-                          "' | /usr/bin/awk -F' ' '{n = $2; sub(/:.*/, \"\", n)} $1 == \"ii\" && n == \"" +
-                          packageName + "\" {print $3}'";
-    std::string output;
-    int exitCode = 0;
-    std::string result;
-    log->info("[{}:{}] in getNowPackageVersion : === get version of installed Debian package : {}", VELK_AT,
-              command);
-    bool started = false;
-    try {
-        started = ExecCmd(command, output, exitCode);
-    } catch (const std::exception& e) {
-        log->info("[{}:{}] in getNowPackageVersion : exception : reason -> {}", VELK_AT, e.what());
-        started = false;
-    }
-    if (started && exitCode == 0) {
-        if (!output.empty()) {
-            log->info("[{}:{}] ====***** output -> {}", VELK_AT, output);
-            std::vector<std::string> lines = split(output, '\n');
-            log->info("[{}:{}] ====***** split size -> {}", VELK_AT, lines.size());
-            if (!lines.empty()) {
-                // Several lines are the same package for several architectures: the first one counts.
-                result = lines.front();
-                removeLineBreaks(result);
-            }
-        } else {
+    auto versions = getInstalledVersions({packageName});
+    auto found = versions.find(packageName);
+    return found == versions.end() ? std::string() : found->second;
+}
+
+std::map<std::string, std::string> InstructionController::getInstalledVersions(
+    const std::vector<std::string>& names) {
+    std::map<std::string, std::string> versions;
+    const std::string base = dpkgQuery + " -W -f='${Package}\\t${Status}\\t${Version}\\n'";
+    // A shell takes one command text of at most 128 KiB; a giant order is asked in parts.
+    constexpr size_t kMaxCommand = 100 * 1024;
+    std::string command = base;
+    auto run = [&]() {
+        if (command.size() == base.size()) {
+            return;
+        }
+        command += " 2>/dev/null";
+        log->info("[{}:{}] in getNowPackageVersion : === get version of installed Debian package : {}",
+                  VELK_AT, command);
+        std::string output;
+        int exitCode = 0;
+        bool started = false;
+        try {
+            started = ExecCmd(command, output, exitCode);
+        } catch (const std::exception& e) {
+            log->info("[{}:{}] in getNowPackageVersion : exception : reason -> {}", VELK_AT, e.what());
+        }
+        command = base;
+        // dpkg-query ends with 1 when some name is unknown; the lines of the others still count.
+        if (!started || (exitCode != 0 && exitCode != 256)) {
+            log->error(
+                "[{}:{}] in getNowPackageVersion : === failed to get version of installed Debian package : "
+                "ret "
+                "-> {} : command exit code -> {}",
+                VELK_AT, started ? "success" : "failed", exitCode);
+            return;
+        }
+        if (output.empty()) {
             log->warning(
                 "[{}:{}] in getNowPackageVersion : === failed to get version of installed Debian package : "
-                "output "
-                "message size -> {}",
+                "output message size -> {}",
                 VELK_AT, 0);
+            return;
         }
-    } else {
-        log->error(
-            "[{}:{}] in getNowPackageVersion : === failed to get version of installed Debian package : ret "
-            "-> {} : "
-            "command exit code -> {}",
-            VELK_AT, started ? "success" : "failed", exitCode);
+        log->info("[{}:{}] ====***** output -> {}", VELK_AT, output);
+        for (std::string line : split(output, '\n')) {
+            removeLineBreaks(line);
+            size_t tab1 = line.find('\t');
+            size_t tab2 = tab1 == std::string::npos ? tab1 : line.find('\t', tab1 + 1);
+            if (tab2 == std::string::npos) {
+                continue;
+            }
+            std::string status = line.substr(tab1 + 1, tab2 - tab1 - 1);
+            std::string state = status.substr(status.rfind(' ') + 1);
+            // Want flags (install, hold, deinstall, purge) do not change what is on the disk.
+            bool isInstalled =
+                state == "installed" || state == "triggers-pending" || state == "triggers-awaited";
+            std::string version = line.substr(tab2 + 1);
+            if (isInstalled && !version.empty()) {
+                // Several lines are the same package for several architectures: the first one counts.
+                versions.emplace(line.substr(0, tab1), version);
+            }
+        }
+    };
+    for (const auto& name : names) {
+        if (!isValidPackageName(name)) {
+            log->warning("[{}:{}] in getNowPackageVersion : not a Debian package name, nothing run : {}",
+                         VELK_AT, name);
+            continue;
+        }
+        if (command.size() + name.size() + 3 > kMaxCommand) {
+            run();
+        }
+        command += " " + shellQuote(name);
     }
-    return result;
+    run();
+    return versions;
 }
 
 bool InstructionController::ExecCmd(std::string command, std::string& output, int& exitStatus) {

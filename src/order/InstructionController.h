@@ -3,6 +3,7 @@
 #include <picojson.h>
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -28,7 +29,10 @@ class InstructionController {
     static constexpr int32_t REQUEST_CHECK_ORDER = 2;
     static constexpr int32_t REQUEST_RESERVED = 3;
 
-    explicit InstructionController(std::string dpkgCommand = paths::kDpkgCommand);
+    // Longest package name, version or URL taken into the list file the scripts read.
+    static constexpr size_t kMaxFieldBytes = 4096;
+
+    explicit InstructionController(std::string dpkgQueryCommand = paths::kDpkgQueryCommand);
     virtual ~InstructionController() = default;
 
     void init(const std::string& substrate);
@@ -39,19 +43,31 @@ class InstructionController {
     std::string getAllInstructionJson();
     bool hasOsBootTimeResultFromReceiveData(const std::string& receiveData);
     bool hasCheckOrderFromReceiveData(const std::string& receiveData);
+    // Stores the orders of an answer, each committed with a mark of (spool, its index) when a
+    // spool name is given, so storing the same kept answer again skips what is already stored.
+    // -1 when the text is no JSON, else the number of orders left for a later try (the database
+    // could not be opened, the transaction not started or not committed).
+    int storeOrders(const std::string& receiveData, const std::string& spool);
     int getUnsentOsBootTimes(std::vector<std::string>& bootTimes);
 
     std::string getNowPackageVersion(const std::string& packageName);
+    // Installed versions by name, from one dpkg-query run; a package counts as installed in any
+    // installed state, whatever is wanted of it (a held one too). Names that are not package
+    // names never reach the command.
+    std::map<std::string, std::string> getInstalledVersions(const std::vector<std::string>& names);
     static bool ExecCmd(std::string command, std::string& output, int& exitStatus);
 
     // Debian package name: lower-case letters, digits, '+', '-', '.'; two characters or more,
     // starting with a letter or digit.
     static bool isValidPackageName(const std::string& name);
-    // A field that goes into the blank-separated package list: not empty, no blank, no control.
-    static bool isSafeListField(const std::string& value);
+    // Debian version: a digit, then letters, digits and ".+~:-".
+    static bool isDebianVersion(const std::string& version);
+    // "http://" or "https://" and visible ASCII after it.
+    static bool isPackageUrl(const std::string& url);
 
   private:
-    bool _storeOrder(const picojson::value& order);
+    enum class Outcome { Stored, Refused, Retry };
+    Outcome _storeOrder(const picojson::value& order, const std::string& spool, int32_t index);
     // Appends the "response" items of that kind, in order; throws when the answer or an item
     // is not an object, keeping what was found before.
     void _collectItems(const picojson::value& root, const std::string& kind, bool firstOnly,
@@ -83,7 +99,7 @@ class InstructionController {
     db::DbController* db = nullptr;
     std::set<int32_t> pendingRequests;
     std::string substrateCode;
-    std::string dpkg;
+    std::string dpkgQuery;
 };
 
 }  // namespace velk::order

@@ -97,14 +97,14 @@ def order(number, download_at, install_at, packages, sep="/"):
 
 
 class Cycle:
-    """The update scripts, fake ping and dpkg of one sandbox, and what they recorded."""
+    """The update scripts, fake ping and dpkg-query of one sandbox, and what they recorded."""
 
     def __init__(self, box):
         self.box = box
         for kind in ("download", "install"):
             box.write_command(kind + ".sh", UPDATE_SCRIPT)
         box.write_command("ping", "#!/bin/sh\necho \"$@\" >> '%s'\n" % box.path("pings.txt"))
-        box.write_command("dpkg", "#!/bin/sh\nprintf 'ii  curl  7.74.0  armhf  tool\\n'\n")
+        box.write_command("dpkg-query", "#!/bin/sh\nprintf 'curl\\tinstall ok installed\\t7.74.0\\n'\n")
         self.behave()
 
     def behave(self, download=None, install=None):

@@ -1,5 +1,6 @@
-"""A private folder, configuration and fake commands for the real agent binary; every scratch
-folder goes when the script ends, unless VELK_KEEP_TEST_DIRS=1 keeps it (named on stderr)."""
+"""A private folder, configuration and fake commands ("./substratecode-generator", "./uptime",
+"./ping", "./dpkg-query") for the real agent binary; every scratch folder goes when the script
+ends, unless VELK_KEEP_TEST_DIRS=1 keeps it (named on stderr)."""
 import atexit
 import json
 import os

@@ -52,7 +52,7 @@ class Poll(unittest.TestCase):
 
     def test_orders_stored_and_bad_answers_survived(self):
         with LocalService(config={"ack_boot_time": False}) as svc, Sandbox(BINARY) as box:
-            box.write_command("dpkg", "#!/bin/sh\nprintf 'ii  curl  7.88.1  amd64  tool\\n'\n")
+            box.write_command("dpkg-query", "#!/bin/sh\nprintf 'curl\\thold ok installed\\t7.88.1\\n'\n")
             svc.service.queue_items([{
                 "item": "sw_update", "mode": "new", "sw_upd_no": 7,
                 "download_start_date": "2099/01/01 00:00:00", "download_end_date": "2099/01/01 01:00:00",

@@ -205,9 +205,9 @@ class Demo:
                    "/usr/bin/uptime -s 2>/dev/null || echo '2026-01-01 00:00:00'\n", 0o755)
         write_file(self.path("ping"),
                    "#!/bin/sh\n# The monitoring service runs on this machine: it is always reachable.\nexit 0\n", 0o755)
-        write_file(self.path("dpkg"),
-                   "#!/bin/sh\n# The agent asks dpkg for installed versions: answer from the demo's own root.\n"
-                   "exec dpkg --root=%s \"$@\"\n" % shlex.quote(self.path("dpkg-root")), 0o755)
+        write_file(self.path("dpkg-query"),
+                   "#!/bin/sh\n# The agent asks for installed versions: answer from the demo's own root.\n"
+                   "exec dpkg-query --admindir=%s \"$@\"\n" % shlex.quote(self.path("dpkg-root/var/lib/dpkg")), 0o755)
         for script in ("download.sh", "install.sh"):
             shutil.copy(os.path.join(HERE, script), self.path(script))
             os.chmod(self.path(script), 0o755)

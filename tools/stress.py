@@ -1,0 +1,310 @@
+#!/usr/bin/env python3
+"""Kill storm: the sandbox agent against the local monitoring service, killed with SIGKILL at random
+moments (order intake, stage marking, script runs, outcome saves, report sends) and restarted.
+
+After every kill and restart, and at the end, it checks:
+  - PRAGMA integrity_check is ok;
+  - every order the service handed out is stored exactly once (after the restart's replay);
+  - no update row stays in 11/21 after the restart's reset;
+and at the end, once the agent has worked off its orders: every finished stage was reported at least
+once or is still queued. It prints the counts and exits 1 on any violation.
+
+An order handed out less than --in-flight-ms before a kill, or after it (to a request of the killed
+agent), may be lost before the agent could keep it: the protocol has no acknowledgement. Such orders
+are counted apart, not as violations.
+
+  tools/stress.py --binary build/velk-sandbox --kills 300
+"""
+import argparse
+import json
+import os
+import random
+import shutil
+import signal
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import monitoring_service  # noqa: E402
+
+FINISHED = (12, 19, 22, 29)
+SCRIPT = "#!/bin/sh\nsleep 0.%d\nexit 0\n"
+
+
+class StressService(monitoring_service.MonitoringService):
+    """Notes when each order text was handed out, on the clock the kills are timed with."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.handed = {}
+        self.add_route(self.config["poll_path"], StressService.poll)
+
+    def poll(self, request):
+        action = super().poll(request)
+        if action.get("status") == 200:
+            now = time.monotonic()
+            for item in json.loads(action["body"]).get("response", []):
+                if isinstance(item, dict) and item.get("item") == "sw_update":
+                    self.handed[json.dumps(item, sort_keys=True, separators=(",", ":"))] = now
+        return action
+
+
+class Storm:
+    def __init__(self, args):
+        self.args = args
+        self.rng = random.Random(args.seed)
+        self.root = tempfile.mkdtemp(prefix="velk-stress-")
+        os.makedirs(os.path.join(self.root, "svc"))
+        self.service = StressService(os.path.join(self.root, "svc"))
+        self.proc = None
+        self.starts = 0
+        self.kills = []
+        self.violations = []
+        self.in_flight = set()
+        self.lost = set()
+        self.doubled = set()
+        self.next_number = 1
+        self.stop_feeding = threading.Event()
+
+    # -- set-up -------------------------------------------------------------------------------
+    def prepare(self):
+        self.service.start(0, 0)
+        for name, text in (("substratecode-generator", "#!/bin/sh\necho STRESS-0001\n"),
+                           ("uptime", "#!/bin/sh\necho '2026-12-01 08:00:00'\n"),
+                           ("ping", "#!/bin/sh\nexit 0\n"),
+                           ("dpkg-query", "#!/bin/sh\nexit 1\n"),
+                           ("download.sh", SCRIPT % 2), ("install.sh", SCRIPT % 3)):
+            path = os.path.join(self.root, name)
+            with open(path, "w") as out:
+                out.write(text)
+            os.chmod(path, 0o755)
+        join = lambda *p: os.path.join(self.root, *p)  # noqa: E731
+        settings = {
+            "log": {"log_dir": join("logs"), "log_file": "velk.log", "log_level": 2, "log_max_bytes": 2000000,
+                    "log_counts": 2},
+            "database": {"db_path": join("db"), "db_file": "velk.db"},
+            "order_check": {"check_interval_sec": 1, "check_slice_interval_sec": 1, "delay_start_time": 1},
+            # The executor starts its first stage a second after the main loop's first poll, so the
+            # checks after a restart see the replay and the reset before anything new happens.
+            "instruction_thread": {"loop_interval_sec": 1, "loop_slice_interval_sec": 1,
+                                   "delay_start_thread_time": 2},
+            "server_alive": {"ping_server_fqdn": "localhost", "ping_server_ipaddr": "127.0.0.1",
+                             "pint_retry_num": 1, "ping_retry_interval": 1},
+            "http_access": {"retry_num": 0, "retry_interval_sec": 1, "http_timeout": 5, "http_connect_timeout": 2},
+            "software_update": {"package_dir": join("pkgs"), "upd_log_dir": join("upd_logs"),
+                                "target_pkg_list_dir": join("pkg_list"), "script_download_pkg": join("download.sh"),
+                                "script_install_pkg": join("install.sh"), "proc_retry_num": 0,
+                                "proc_retry_wait_sec": 1},
+        }
+        for key, value in self.service.agent_settings().items():
+            settings.setdefault(key, {}).update(value)
+        with open(join("velk.conf"), "w") as out:
+            json.dump(settings, out, indent=1)
+
+    def feed(self):
+        """Queues a new order now and then, and sometimes a cancel or a replacement."""
+        while not self.stop_feeding.wait(self.rng.uniform(0.5, 2.5)):
+            number = self.next_number
+            self.next_number += 1
+            if self.rng.random() < 0.1 and number > 2:
+                # An extra key keeps each cancel its own order; the agent ignores it.
+                order = {"item": "sw_update", "mode": "cancel", "sw_upd_no": self.rng.randrange(1, number),
+                         "stress_id": number}
+            else:
+                packages = [("pkg%d-%d" % (number, i), "1.%d" % i, "http://127.0.0.1:1/p%d.deb" % i)
+                            for i in range(self.rng.randint(1, 3))]
+                order = monitoring_service.update_order(number, packages, "+0", "+%d" % self.rng.randint(0, 2))
+            self.service.queue_order(order)
+
+    # -- the agent ----------------------------------------------------------------------------
+    def start(self):
+        # Each run starts a fresh log, so the checks read only this run's lines; the last one stays.
+        logs = os.path.join(self.root, "logs")
+        if os.path.exists(os.path.join(logs, "velk.log")):
+            os.replace(os.path.join(logs, "velk.log"), os.path.join(logs, "previous-run.log"))
+        if os.path.exists(os.path.join(logs, "velk.1.log")):
+            os.remove(os.path.join(logs, "velk.1.log"))
+        self.starts += 1
+        self.proc = subprocess.Popen([self.args.binary], cwd=self.root, stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+
+    def kill(self):
+        os.killpg(self.proc.pid, signal.SIGKILL)
+        self.proc.wait()
+        self.kills.append(time.monotonic())
+
+    def run_log(self):
+        """The log of the running agent."""
+        text = ""
+        for name in ("velk.1.log", "velk.log"):
+            try:
+                with open(os.path.join(self.root, "logs", name), errors="replace") as f:
+                    text += f.read()
+            except FileNotFoundError:
+                pass
+        return text
+
+    def wait_log(self, fragment, timeout=10):
+        deadline = time.monotonic() + timeout
+        while fragment not in self.run_log():
+            if time.monotonic() > deadline or self.proc.poll() is not None:
+                return False
+            time.sleep(0.02)
+        return True
+
+    # -- checks -------------------------------------------------------------------------------
+    def query(self, sql):
+        conn = sqlite3.connect(os.path.join(self.root, "db", "velk.db"), timeout=10)
+        try:
+            return conn.execute(sql).fetchall()
+        finally:
+            conn.close()
+
+    def violate(self, text):
+        self.violations.append(text)
+        print("VIOLATION after kill %d: %s" % (len(self.kills), text), flush=True)
+
+    def check_store(self, all_handed_out=True):
+        if not os.path.exists(os.path.join(self.root, "db", "velk.db")):
+            return
+        result = self.query("PRAGMA integrity_check")
+        if result != [("ok",)]:
+            self.violate("integrity_check: %r" % (result,))
+        stored = {}
+        for (text,) in self.query("SELECT receive_json FROM order_info"):
+            key = json.dumps(json.loads(text), sort_keys=True, separators=(",", ":"))
+            stored[key] = stored.get(key, 0) + 1
+        last_kill = self.kills[-1] if self.kills else None
+        for key, count in stored.items():
+            if count > 1 and key not in self.doubled:
+                self.doubled.add(key)
+                self.violate("order stored %d times: %s" % (count, key))
+        for key, handed_at in list(self.service.handed.items()) if all_handed_out else []:
+            if stored.get(key, 0) == 0 and key not in self.in_flight | self.lost:
+                if last_kill is not None and last_kill - handed_at < self.args.in_flight_ms / 1000.0:
+                    self.in_flight.add(key)
+                else:
+                    self.lost.add(key)
+                    self.violate("order handed out but not stored: %s" % key)
+                    # The killed run's log, for a look with --keep.
+                    previous = os.path.join(self.root, "logs", "previous-run.log")
+                    if os.path.exists(previous):
+                        shutil.copy(previous, os.path.join(self.root, "logs", "lost-at-kill-%d.log" % len(self.kills)))
+
+    def check_after_restart(self):
+        # Kept answers are stored before the first wait, and the first poll comes a second later.
+        if not self.wait_log("wait before main processing > start"):
+            self.violate("restart %d never reached its first wait" % self.starts)
+            return
+        self.check_store()
+        # The reset runs as the executor starts; its first stage waits for the thread's start delay.
+        if not self.wait_log("end : reset running state of the process"):
+            self.violate("no reset after restart %d" % self.starts)
+            return
+        stuck = self.query("SELECT id, update_status FROM update_info WHERE update_status IN (11, 21)")
+        if stuck:
+            self.violate("rows in 11/21 after the reset: %r" % (stuck,))
+
+    def check_reports(self):
+        sent = set()
+        for report in self.service.status()["reports"]:
+            for item in (report or {}).get("request", []) if isinstance(report, dict) else []:
+                sent.add((item.get("sw_upd_no"), item.get("status")))
+        queued = 0
+        rows = self.query("SELECT u.sw_upd_no, u.update_status, o.order_status, o.response_json FROM update_info u "
+                          "LEFT JOIN order_info o ON o.id = u.order_info_id WHERE u.update_status IN (12, 19, 22, 29)")
+        for number, status, order_status, response in rows:
+            if (number, status) in sent:
+                continue
+            if order_status in (1, 11) and response and '"status":%d' % status in response:
+                queued += 1
+            else:
+                self.violate("stage %d of update %d neither reported nor queued" % (status, number))
+        return len(rows), queued
+
+    # -- the storm ----------------------------------------------------------------------------
+    def run(self):
+        self.prepare()
+        feeder = threading.Thread(target=self.feed, daemon=True)
+        feeder.start()
+        began = time.monotonic()
+        self.start()
+        for _ in range(self.args.kills):
+            time.sleep(self.rng.uniform(0.0, self.args.max_life))
+            self.kill()
+            self.check_store(all_handed_out=False)
+            self.start()
+            self.check_after_restart()
+            if len(self.kills) % 100 == 0:
+                print("%d kills: orders handed out %d, lost %d, in flight %d; violations %d" % (
+                    len(self.kills), len(self.service.handed), len(self.lost), len(self.in_flight),
+                    len(self.violations)), flush=True)
+        self.stop_feeding.set()
+        feeder.join()
+        # Let the agent work off what it holds, then stop it the ordinary way.
+        deadline = time.monotonic() + self.args.settle
+        while time.monotonic() < deadline:
+            open_rows = self.query("SELECT COUNT(*) FROM update_info WHERE update_status NOT IN (19, 22, 29, 98, 99)")
+            unsent = self.query("SELECT COUNT(*) FROM order_info WHERE order_status IN (1, 11)")
+            if open_rows[0][0] == 0 and unsent[0][0] == 0:
+                break
+            time.sleep(0.5)
+        self.proc.send_signal(signal.SIGTERM)
+        status = self.proc.wait(timeout=60)
+        if status != 0:
+            self.violate("exit status %s at the end" % status)
+        self.check_store()
+        stuck = self.query("SELECT COUNT(*) FROM update_info WHERE update_status IN (11, 21)")[0][0]
+        if stuck:
+            self.violate("%d rows in 11/21 at the end" % stuck)
+        stages, queued = self.check_reports()
+        counts = self.query("SELECT update_status, COUNT(*) FROM update_info GROUP BY update_status")
+        print("kills %d in %.0f s; orders handed out %d, stored %d, lost %d, stored twice %d, in flight at a kill %d; "
+              "finished stages %d (still queued %d); reports received %d; update rows by status %s; "
+              "violations %d" % (
+                  len(self.kills), time.monotonic() - began, len(self.service.handed),
+                  self.query("SELECT COUNT(*) FROM order_info")[0][0], len(self.lost), len(self.doubled),
+                  len(self.in_flight), stages, queued,
+                  len(self.service.status()["reports"]), dict(counts), len(self.violations)), flush=True)
+        return 1 if self.violations else 0
+
+    def close(self):
+        if self.proc is not None and self.proc.poll() is None:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+            self.proc.wait()
+        self.service.stop()
+        if self.args.keep:
+            print("kept %s" % self.root)
+        else:
+            shutil.rmtree(self.root, ignore_errors=True)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--binary", required=True, help="the sandbox agent (velk-sandbox)")
+    parser.add_argument("--kills", type=int, default=300)
+    parser.add_argument("--seed", type=int, default=None)
+    parser.add_argument("--max-life", type=float, default=1.5, help="longest run between kills, seconds")
+    parser.add_argument("--settle", type=float, default=60, help="seconds to work off the orders at the end")
+    parser.add_argument("--in-flight-ms", type=float, default=100)
+    parser.add_argument("--keep", action="store_true", help="keep the working folder")
+    args = parser.parse_args(argv)
+    if args.seed is None:
+        args.seed = random.randrange(1 << 30)
+    args.binary = os.path.abspath(args.binary)
+    print("seed %d" % args.seed, flush=True)
+    storm = Storm(args)
+    # A stop from outside still kills the agent and removes the folder.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(2))
+    try:
+        return storm.run()
+    finally:
+        storm.close()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
