@@ -115,8 +115,11 @@ class Cycle:
         open(self.box.path("release-" + kind), "w").close()
 
     def calls(self, kind=None, phase="start"):
-        path = self.box.path("calls.jsonl")
-        entries = [json.loads(line) for line in open(path) if line.strip()] if os.path.exists(path) else []
+        try:
+            with open(self.box.path("calls.jsonl")) as f:
+                entries = [json.loads(line) for line in f if line.strip()]
+        except FileNotFoundError:
+            entries = []
         return [e for e in entries if e["phase"] == phase and (kind is None or e["kind"] == kind)]
 
     def wait_calls(self, kind, count, phase="start", timeout=30):

@@ -159,14 +159,18 @@ class Sandbox:
         self.close()
 
     def log_text(self):
-        path = self.path("logs", "velk.log")
-        return open(path, errors="replace").read() if os.path.exists(path) else ""
+        try:
+            with open(self.path("logs", "velk.log"), errors="replace") as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
 
     def log_lines(self):
         return self.log_text().splitlines()
 
     def stderr_text(self):
-        return open(self.stderr_path, errors="replace").read()
+        with open(self.stderr_path, errors="replace") as f:
+            return f.read()
 
     def wait_for_log(self, fragment, timeout=30, count=1):
         """Waits until the log holds the fragment `count` times; returns the matching lines."""
