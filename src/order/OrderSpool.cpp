@@ -57,10 +57,12 @@ std::string OrderSpool::keep(const std::string& answer) {
         static_cast<unsigned long long>(nextSequence),
         static_cast<unsigned long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()),
         kSuffix.c_str());
+    // Written under its final name: once write() returns, a killed process still leaves the whole
+    // answer behind. A power cut before the sync may leave it torn; a torn answer fails to parse
+    // and is dropped, as one that never arrived.
     std::string path = dir + "/" + name;
-    std::string partial = path + kPartial;
     {
-        FdCloser file{::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)};
+        FdCloser file{::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
         if (file.fd < 0) {
             return std::string();
         }
@@ -68,18 +70,18 @@ std::string OrderSpool::keep(const std::string& answer) {
         while (done < answer.size()) {
             ssize_t n = ::write(file.fd, answer.data() + done, answer.size() - done);
             if (n <= 0) {
-                ::unlink(partial.c_str());
+                ::unlink(path.c_str());
                 return std::string();
             }
             done += static_cast<size_t>(n);
         }
         if (::fsync(file.fd) != 0) {
-            ::unlink(partial.c_str());
+            ::unlink(path.c_str());
             return std::string();
         }
     }
-    if (::rename(partial.c_str(), path.c_str()) != 0 || !_syncDirectory()) {
-        ::unlink(partial.c_str());
+    if (!_syncDirectory()) {
+        ::unlink(path.c_str());
         return std::string();
     }
     ++nextSequence;
