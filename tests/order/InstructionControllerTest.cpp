@@ -13,6 +13,9 @@ using velk::test::TempDir;
 
 namespace {
 
+std::string respond(const std::string& items) { return R"({"response":[)" + items + "]}"; }
+using Rows = std::vector<std::vector<std::string>>;
+
 // The process-wide database on a fresh file, a fake dpkg-query (answering for exact names
 // only, as the real one does, and counting its runs), and a controller on both.
 class ControllerTest : public ::testing::Test {
@@ -39,6 +42,7 @@ class ControllerTest : public ::testing::Test {
         raw = std::make_unique<RawDb>(dir.path() + "/db/velk.db");
     }
 
+    bool store(const std::string& items) { return controller->hasCheckOrderFromReceiveData(respond(items)); }
     std::string count(const std::string& table) { return raw->text("SELECT COUNT(*) FROM " + table); }
 
     velk::test::TestLog log;
@@ -56,7 +60,7 @@ std::string order(const std::string& fields) {
            fields + "}";
 }
 
-const char* const kTwoPackages =
+const std::string kTwoPackages =
     R"("pkg_update":[{"pkg_name":"curl","pkg_version":"7.88.1-10","pkg_url":"http://s/curl.deb"},)"
     R"({"pkg_name":"nano","pkg_version":"7.2","pkg_url":"http://s/nano.deb"}])";
 
@@ -103,10 +107,9 @@ TEST_F(ControllerTest, BootTimeAcknowledgementMarksAllSentAndClearsPending) {
 }
 
 TEST_F(ControllerTest, NewOrderStoresRowsWithInstalledVersions) {
-    std::string text = order(R"("mode":"new","sw_upd_no":7,)" + std::string(kTwoPackages));
-    ASSERT_TRUE(controller->hasCheckOrderFromReceiveData(R"({"response":[)" + text + "]}"));
-    EXPECT_EQ(raw->rows("SELECT order_kind, order_status FROM order_info"),
-              (std::vector<std::vector<std::string>>{{"2", "-1"}}));
+    std::string text = order(R"("mode":"new","sw_upd_no":7,)" + kTwoPackages);
+    ASSERT_TRUE(store(text));
+    EXPECT_EQ(raw->rows("SELECT order_kind, order_status FROM order_info"), (Rows{{"2", "-1"}}));
     // The stored order is the order item alone, compact, keys in byte order.
     std::string stored = raw->text("SELECT receive_json FROM order_info");
     EXPECT_EQ(stored.find(R"({"download_end_date":"2030\/01\/01 01:00:00","download_start_date")"), 0u)
@@ -114,13 +117,11 @@ TEST_F(ControllerTest, NewOrderStoresRowsWithInstalledVersions) {
     EXPECT_EQ(
         raw->rows("SELECT order_info_id, sw_upd_no, update_status, download_start_time, update_end_time "
                   "FROM update_info"),
-        (std::vector<std::vector<std::string>>{
-            {"1", "7", "0", "2030/01/01 00:00:00", "2030-01-02 01:00:00"}}));
-    EXPECT_EQ(
-        raw->rows("SELECT package_name, package_version, package_url, target_flag, old_version "
-                  "FROM update_package ORDER BY id"),
-        (std::vector<std::vector<std::string>>{{"curl", "7.88.1-10", "http://s/curl.deb", "81", "7.88.1-10"},
-                                               {"nano", "7.2", "http://s/nano.deb", "1", ""}}));
+        (Rows{{"1", "7", "0", "2030/01/01 00:00:00", "2030-01-02 01:00:00"}}));
+    EXPECT_EQ(raw->rows("SELECT package_name, package_version, package_url, target_flag, old_version "
+                        "FROM update_package ORDER BY id"),
+              (Rows{{"curl", "7.88.1-10", "http://s/curl.deb", "81", "7.88.1-10"},
+                    {"nano", "7.2", "http://s/nano.deb", "1", ""}}));
     // One package manager run for the whole order.
     EXPECT_EQ(velk::test::readFile(dir.file("runs")), "run\n");
 }
@@ -133,26 +134,22 @@ TEST_F(ControllerTest, ReplacingAndCancellingCloseOnlyOpenRows) {
         "INSERT INTO update_package (sw_upd_no, package_name, package_version, package_url, target_flag) "
         "VALUES "
         "(7, 'a', '1', 'u', 1), (7, 'b', '1', 'u', 81), (8, 'c', '1', 'u', 1);");
-    ASSERT_TRUE(controller->hasCheckOrderFromReceiveData(
-        R"({"response":[)" + order(R"("mode":"update","sw_upd_no":7,)" + std::string(kTwoPackages)) + "]}"));
+    ASSERT_TRUE(store(order(R"("mode":"update","sw_upd_no":7,)" + kTwoPackages)));
     EXPECT_EQ(raw->rows("SELECT sw_upd_no, update_status FROM update_info ORDER BY id"),
-              (std::vector<std::vector<std::string>>{{"7", "99"}, {"7", "99"}, {"8", "0"}, {"7", "0"}}));
+              (Rows{{"7", "99"}, {"7", "99"}, {"8", "0"}, {"7", "0"}}));
     EXPECT_EQ(raw->rows("SELECT package_name, target_flag FROM update_package ORDER BY id"),
-              (std::vector<std::vector<std::string>>{
-                  {"a", "99"}, {"b", "81"}, {"c", "1"}, {"curl", "81"}, {"nano", "1"}}));
+              (Rows{{"a", "99"}, {"b", "81"}, {"c", "1"}, {"curl", "81"}, {"nano", "1"}}));
 
     // A cancel stores its order and closes the open rows, adding none.
-    ASSERT_TRUE(controller->hasCheckOrderFromReceiveData(
-        R"({"response":[)" + order(R"("mode":"cancel","sw_upd_no":7,)" + std::string(kTwoPackages)) + "]}"));
+    ASSERT_TRUE(store(order(R"("mode":"cancel","sw_upd_no":7,)" + kTwoPackages)));
     EXPECT_EQ(raw->rows("SELECT update_status FROM update_info ORDER BY id"),
-              (std::vector<std::vector<std::string>>{{"99"}, {"99"}, {"0"}, {"98"}}));
+              (Rows{{"99"}, {"99"}, {"0"}, {"98"}}));
     EXPECT_EQ(raw->rows("SELECT target_flag FROM update_package ORDER BY id"),
-              (std::vector<std::vector<std::string>>{{"99"}, {"81"}, {"1"}, {"81"}, {"98"}}));
+              (Rows{{"99"}, {"81"}, {"1"}, {"81"}, {"98"}}));
     EXPECT_EQ(count("order_info"), "2");
 
     // A replacing order without packages withdraws the update.
-    ASSERT_TRUE(controller->hasCheckOrderFromReceiveData(
-        R"({"response":[)" + order(R"("mode":"new","sw_upd_no":8,"pkg_update":[])") + "]}"));
+    ASSERT_TRUE(store(order(R"("mode":"new","sw_upd_no":8,"pkg_update":[])")));
     EXPECT_EQ(raw->text("SELECT update_status FROM update_info WHERE id = 3"), "99");
     EXPECT_EQ(count("update_info"), "4");
     EXPECT_EQ(count("order_info"), "3");
@@ -187,20 +184,17 @@ TEST_F(ControllerTest, MissingOrUnsafePackageFieldsAreSkipped) {
     }
     packages +=
         R"({"pkg_name":"vim","pkg_version":"1:9.0~rc+2-1","pkg_url":"https://x/vim_9.0.deb?a=1&b=%7E"}])";
-    ASSERT_TRUE(controller->hasCheckOrderFromReceiveData(
-        R"({"response":[)" + order(R"("mode":"new","sw_upd_no":3,)" + packages) + "]}"));
-    EXPECT_EQ(raw->rows("SELECT package_name FROM update_package"),
-              (std::vector<std::vector<std::string>>{{"vim"}}));
+    ASSERT_TRUE(store(order(R"("mode":"new","sw_upd_no":3,)" + packages)));
+    EXPECT_EQ(raw->rows("SELECT package_name FROM update_package"), (Rows{{"vim"}}));
     EXPECT_EQ(log.count("DB insert failed : no have package data - update package info"), refused.size());
     EXPECT_EQ(count("update_info"), "1");
 }
 
 TEST_F(ControllerTest, UpdateNumberIsTruncatedAndTextCountsAsMissing) {
-    ASSERT_TRUE(controller->hasCheckOrderFromReceiveData(
-        R"({"response":[)" + order(R"("sw_upd_no":7.9,)" + std::string(kTwoPackages)) + "," +
-        order(R"("sw_upd_no":"7",)" + std::string(kTwoPackages)) + "]}"));
+    ASSERT_TRUE(store(order(R"("sw_upd_no":7.9,)" + kTwoPackages) + "," +
+                      order(R"("sw_upd_no":"7",)" + kTwoPackages)));
     EXPECT_EQ(raw->rows("SELECT sw_upd_no, update_status FROM update_info ORDER BY id"),
-              (std::vector<std::vector<std::string>>{{"7", "0"}, {"0", "0"}}));
+              (Rows{{"7", "0"}, {"0", "0"}}));
 }
 
 // Each order has its own transaction: a failing second order leaves the first stored.
@@ -210,20 +204,18 @@ TEST_F(ControllerTest, SecondOrderFailingIsRolledBackAlone) {
         "BEGIN SELECT RAISE(ABORT, 'refused'); END;");
     std::string first =
         order(R"("sw_upd_no":1,"pkg_update":[{"pkg_name":"vim","pkg_version":"9","pkg_url":"http://s/v"}])");
-    std::string second = order(R"("sw_upd_no":2,)" + std::string(kTwoPackages));
-    ASSERT_TRUE(controller->hasCheckOrderFromReceiveData(R"({"response":[)" + first + "," + second + "]}"));
+    std::string second = order(R"("sw_upd_no":2,)" + kTwoPackages);
+    ASSERT_TRUE(store(first + "," + second));
     EXPECT_EQ(count("order_info"), "1");
-    EXPECT_EQ(raw->rows("SELECT sw_upd_no FROM update_info"), (std::vector<std::vector<std::string>>{{"1"}}));
-    EXPECT_EQ(raw->rows("SELECT package_name FROM update_package"),
-              (std::vector<std::vector<std::string>>{{"vim"}}));
+    EXPECT_EQ(raw->rows("SELECT sw_upd_no FROM update_info"), (Rows{{"1"}}));
+    EXPECT_EQ(raw->rows("SELECT package_name FROM update_package"), (Rows{{"vim"}}));
     EXPECT_TRUE(log.contains("update failed : insert order info"));
     EXPECT_FALSE(velk::test::exists(dir.path() + "/db/db_rw.lock"));
 }
 
 TEST_F(ControllerTest, OrderWithoutOrderRowIsRolledBack) {
     raw->exec("CREATE TRIGGER refuse BEFORE INSERT ON order_info BEGIN SELECT RAISE(ABORT, 'refused'); END;");
-    ASSERT_TRUE(controller->hasCheckOrderFromReceiveData(
-        R"({"response":[)" + order(R"("sw_upd_no":4,)" + std::string(kTwoPackages)) + "]}"));
+    ASSERT_TRUE(store(order(R"("sw_upd_no":4,)" + kTwoPackages)));
     EXPECT_EQ(count("update_info"), "0");
     EXPECT_EQ(count("update_package"), "0");
     EXPECT_TRUE(log.contains("update failed : insert order info"));
@@ -232,8 +224,8 @@ TEST_F(ControllerTest, OrderWithoutOrderRowIsRolledBack) {
 // A kept answer stored again (after a crash, or a lock held too long) adds no order twice, and an
 // order that cannot get at the database is left for a later try, not dropped.
 TEST_F(ControllerTest, KeptAnswerWaitsOutALockAndIsStoredOnce) {
-    std::string answer = R"({"response":[)" + order(R"("sw_upd_no":1,)" + std::string(kTwoPackages)) + "," +
-                         order(R"("mode":"cancel","sw_upd_no":2)") + "]}";
+    std::string answer =
+        respond(order(R"("sw_upd_no":1,)" + kTwoPackages) + "," + order(R"("mode":"cancel","sw_upd_no":2)"));
     db->setLockWait(1, 1);
     dir.write("db/db_rw.lock", "");
     EXPECT_EQ(controller->storeOrders(answer, "kept-1"), 2);
@@ -256,8 +248,7 @@ TEST_F(ControllerTest, UnusableAnswersStoreNothing) {
     EXPECT_TRUE(controller->hasCheckOrderFromReceiveData(R"({"other":[]})"));
     EXPECT_TRUE(controller->hasCheckOrderFromReceiveData(R"({"response":{"item":"sw_update"}})"));
     // Orders before a malformed item are still stored.
-    EXPECT_TRUE(controller->hasCheckOrderFromReceiveData(
-        R"({"response":[)" + order(R"("sw_upd_no":5,)" + std::string(kTwoPackages)) + ",7]}"));
+    EXPECT_TRUE(store(order(R"("sw_upd_no":5,)" + kTwoPackages) + ",7"));
     EXPECT_EQ(count("order_info"), "1");
 }
 
