@@ -316,18 +316,6 @@ TEST(SoftwareUpdateManager, StatusDecidesWhatRuns) {
     EXPECT_TRUE(env.calls("install").empty());
 }
 
-// A negative trial count still gives the run one trial, so its row leaves the processing state.
-TEST(SoftwareUpdateManager, NegativeRetryCountStillRunsOneTrial) {
-    Options options;
-    options.procRetries = -1;
-    UpdateEnv env(options);
-    ASSERT_EQ(env.initResult, 0);
-    const int32_t id = env.addUpdate(kDl, velk::nowSeconds() + 3600);
-    env.run(id);
-    EXPECT_EQ(env.calls("download").size(), 1u);
-    EXPECT_EQ(env.updateStatus(id), DbController::UPD_STATUS_DL_SUCCESS);
-}
-
 // How one pass ends when stage 1, 3 or 4 fails, before and on the last trial.
 struct PassCase {
     const char* name;
@@ -498,12 +486,14 @@ INSTANTIATE_TEST_SUITE_P(
         RaceCase{"InstallOutcomeNotStored", kUpd, true, "refuse", 0, 12, 11, "update success", 1}),
     [](const ::testing::TestParamInfo<RaceCase>& param) { return std::string(param.param.name); });
 
-// Paths with blanks, quotes and shell syntax reach the script as exactly two arguments.
-TEST(SoftwareUpdateManager, PathsAreSingleShellWords) {
+// Paths with blanks, quotes and shell syntax reach the script as exactly two arguments. A negative
+// trial count still gives the run one trial, so its row leaves the processing state.
+TEST(SoftwareUpdateManager, PathsAreSingleShellWordsAndNegativeRetriesStillRunOnce) {
     TempDir outside;
     const std::string marker = outside.file("owned");
     TempDir base;
     Options options;
+    options.procRetries = -1;
     options.packageDir = base.file("it's $(touch " + marker + ") pkgs");
     options.listDir = base.file("list `touch " + marker + "`; dir");
     UpdateEnv env(options);
