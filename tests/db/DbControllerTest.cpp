@@ -178,32 +178,26 @@ TEST_P(DbControllerDirs, CreatesOrRefuses) {
     if (path[0] == '~') {
         path.replace(0, 1, dir.path());
     }
-    EXPECT_EQ(DbController::makeDirectories(path), GetParam().code);
+    // Relative paths are made below the working directory.
+    char previous[4096];
+    ASSERT_NE(getcwd(previous, sizeof(previous)), nullptr);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    const int32_t code = DbController::makeDirectories(path);
+    ASSERT_EQ(chdir(previous), 0);
+    EXPECT_EQ(code, GetParam().code);
     if (*GetParam().made != '\0') {
         EXPECT_TRUE(std::filesystem::is_directory(dir.file(GetParam().made)));
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, DbControllerDirs,
-                         ::testing::Values(DirCase{"nested", "~/a/b/c", 0, "a/b/c"},
-                                           DirCase{"doubled", "~//a///b//", 0, "a/b"},
-                                           DirCase{"existing", "~", 0, ""},
-                                           DirCase{"file_prefix", "~/file/sub", 2, ""},
-                                           DirCase{"file_last", "~/file", 2, ""},
-                                           // Not even root can make a directory in /proc.
-                                           DirCase{"unmakable", "/proc/velk-no-such-dir/sub", 1, ""}),
-                         [](const auto& p) { return std::string(p.param.name); });
-
-TEST(DbControllerDirsOutside, RelativePathIsMadeBelowTheWorkingDirectory) {
-    TempDir dir;
-    char previous[4096];
-    ASSERT_NE(getcwd(previous, sizeof(previous)), nullptr);
-    ASSERT_EQ(chdir(dir.path().c_str()), 0);
-    int32_t code = DbController::makeDirectories("rel//x/");
-    ASSERT_EQ(chdir(previous), 0);
-    EXPECT_EQ(code, 0);
-    EXPECT_TRUE(exists(dir.file("rel/x")));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Paths, DbControllerDirs,
+    ::testing::Values(DirCase{"nested", "~/a/b/c", 0, "a/b/c"}, DirCase{"doubled", "~//a///b//", 0, "a/b"},
+                      DirCase{"existing", "~", 0, ""}, DirCase{"relative", "rel//x/", 0, "rel/x"},
+                      DirCase{"file_prefix", "~/file/sub", 2, ""}, DirCase{"file_last", "~/file", 2, ""},
+                      // Not even root can make a directory in /proc.
+                      DirCase{"unmakable", "/proc/velk-no-such-dir/sub", 1, ""}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST(DbControllerFile, SizeIsClampedNeverNegativeForLargeFiles) {
     TempDir dir;
@@ -340,7 +334,7 @@ class DbControllerTime : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(DbControllerTime, DashAndSlashFormsGiveTheSameSecondsInEveryZone) {
+TEST_F(DbControllerTime, BothFormsGiveTheSameSecondsInEveryZoneWithinThe32BitRange) {
     use("UTC0");
     EXPECT_EQ(DbController::textToTime("2024-01-02 03:04:05"), 1704164645);
     EXPECT_EQ(DbController::textToTime("2024/01/02 03:04:05"), 1704164645);
@@ -353,9 +347,7 @@ TEST_F(DbControllerTime, DashAndSlashFormsGiveTheSameSecondsInEveryZone) {
         EXPECT_EQ(DbController::timeToText(DbController::textToTime(text)), text);
     }
     EXPECT_EQ(DbController::textToTime("2024-07-01 12:00:00"), 1719828000);
-}
-
-TEST_F(DbControllerTime, The32BitRangeIsKeptAndUnreadableTextsAreNotSet) {
+    // The 32-bit range is kept; unreadable texts are not set.
     use("UTC0");
     EXPECT_EQ(DbController::textToTime("2038-01-19 03:14:07"), 2147483647);
     EXPECT_EQ(DbController::textToTime("2038-01-19 03:14:08"), 0);
