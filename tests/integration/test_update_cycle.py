@@ -271,6 +271,36 @@ class UpdateCycle(unittest.TestCase):
         self.assertEqual(self.box.stderr_text(), "")
         self.assertEqual(snapshot(self.box, "SELECT update_status FROM update_info"), [(21,)])
 
+    def kill_during_slow_report_then_restart(self, install_in, slow_index, message):
+        """Killed while report `slow_index` hangs: after a restart the stored report still goes out."""
+        now = time.time()
+        report_path = self.svc.service.config["report_path"]
+        # Every report before the slow one is answered at once; the slow one never in time.
+        self.svc.service.script(report_path, [{}] * slow_index + [{"delay": 20 * SCALE}])
+        self.start([order(21, now, now + install_in, PACKAGES)], {"http_access": {"http_timeout": 60}})
+        self.svc.wait_until(lambda: len(self.svc.requests_to(report_path)) > slow_index, timeout=30 * SCALE,
+                            what="the slow report")
+        self.box.proc.kill()
+        self.assertEqual(self.box.wait_exit(timeout=10 * SCALE), -signal.SIGKILL)
+        self.cycle.kill_scripts()
+        # The outcome and its report were stored together, queued to be sent.
+        (status, report), = snapshot(self.box, "SELECT order_status, response_json FROM order_info")
+        self.assertIn(status, (1, 11))
+        self.assertIn(message, report)
+
+        self.box.start()
+        self.svc.wait_until(lambda: any(r["json"]["request"][0]["message"] == message for r in self.svc.reports()),
+                            timeout=30 * SCALE, what="the report after the restart")
+        self.wait_log("success to send unsent result", timeout=10)
+        self.assertEqual(self.box.stop(), 0)
+        self.assertEqual(snapshot(self.box, "SELECT order_status FROM order_info"), [(status + 1,)])
+
+    def test_kill_during_a_slow_download_report_then_restart_delivers_it(self):
+        self.kill_during_slow_report_then_restart(3600, 0, "download success")
+
+    def test_kill_during_a_slow_install_report_then_restart_delivers_it(self):
+        self.kill_during_slow_report_then_restart(0, 1, "update success")
+
 if __name__ == "__main__":
     BINARY = main_binary()
     unittest.main(verbosity=2)
