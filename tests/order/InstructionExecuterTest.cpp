@@ -17,6 +17,8 @@ using velk::test::TempDir;
 
 namespace {
 
+using Rows = std::vector<std::vector<std::string>>;
+
 // Settings pointing at the fake service (or at a port where nothing listens), the
 // process-wide database on a fresh file, and a raw connection to look at it.
 struct World {
@@ -59,8 +61,7 @@ TEST(InstructionExecuter, UndeliverableReportsKeepTheirStatus) {
     world.raw->exec(
         "INSERT INTO order_info (order_status, response_json) VALUES (1, '{\"a\":1}'), (11, '{\"b\":2}');");
     EXPECT_EQ(executor->sendUnsentInstructionData(), -2);
-    EXPECT_EQ(world.raw->rows("SELECT order_status FROM order_info ORDER BY id"),
-              (std::vector<std::vector<std::string>>{{"1"}, {"11"}}));
+    EXPECT_EQ(world.raw->rows("SELECT order_status FROM order_info ORDER BY id"), (Rows{{"1"}, {"11"}}));
     EXPECT_EQ(world.log->count("<ORDER>   failed to send unsent result : result -> 1"), 2u);
 }
 
@@ -76,7 +77,7 @@ TEST(InstructionExecuter, ResendDeliversStoredTextAndMarksOnlyDelivered) {
     auto executor = std::make_shared<InstructionExecuter>();
     EXPECT_EQ(executor->sendUnsentInstructionData(), 0);
     EXPECT_EQ(world.raw->rows("SELECT order_status FROM order_info ORDER BY id"),
-              (std::vector<std::vector<std::string>>{{"2"}, {"11"}, {"11"}, {"2"}}));
+              (Rows{{"2"}, {"11"}, {"11"}, {"2"}}));
     std::vector<std::string> bodies;
     for (const auto& request : world.service->requests()) {
         if (request.path == "/monitoring/api/report") {
@@ -132,13 +133,12 @@ TEST(InstructionExecuter, UnreadableStageIsClosedAsFailedAndReported) {
     EXPECT_TRUE(executor->checkLastInstruction(id, status, time, type));
     EXPECT_EQ(id, 3);
     EXPECT_EQ(time, DbController::textToTime("2020/01/03 00:00:00"));
-    EXPECT_EQ(
-        world.raw->rows("SELECT u.update_status, o.order_status, o.response_json LIKE '%failed%' FROM "
-                        "update_info u JOIN order_info o ON o.id = u.order_info_id ORDER BY u.id"),
-        (std::vector<std::vector<std::string>>{{"19", "1", "1"}, {"29", "11", "1"}, {"0", "-1", "NULL"}}));
+    EXPECT_EQ(world.raw->rows("SELECT u.update_status, o.order_status, o.response_json LIKE '%failed%' FROM "
+                              "update_info u JOIN order_info o ON o.id = u.order_info_id ORDER BY u.id"),
+              (Rows{{"19", "1", "1"}, {"29", "11", "1"}, {"0", "-1", "NULL"}}));
     EXPECT_EQ(executor->sendUnsentInstructionData(), 0);
     EXPECT_EQ(world.raw->rows("SELECT order_status FROM order_info ORDER BY id"),
-              (std::vector<std::vector<std::string>>{{"2"}, {"12"}, {"-1"}}));
+              (Rows{{"2"}, {"12"}, {"-1"}}));
 }
 
 // A stop during the start delay ends the thread without a pass; the object outlives the
@@ -167,5 +167,5 @@ TEST(InstructionExecuter, StopDuringStartDelayEndsThreadWithoutPass) {
     EXPECT_FALSE(world.log->contains("start : send unsent instruction result data"));
     // Interrupted stages were reset at the thread's start; closed and waiting ones were not.
     EXPECT_EQ(world.raw->rows("SELECT update_status FROM update_info ORDER BY id"),
-              (std::vector<std::vector<std::string>>{{"0"}, {"12"}, {"19"}, {"22"}, {"12"}}));
+              (Rows{{"0"}, {"12"}, {"19"}, {"22"}, {"12"}}));
 }
