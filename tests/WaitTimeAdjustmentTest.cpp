@@ -77,11 +77,9 @@ TEST(WaitTimeAdjustment, PendingRequestEndsWait) {
     }
 }
 
-TEST(WaitTimeAdjustment, NothingToWaitReturnsWithoutSleeping) {
-    velk::test::TestLog log;
-    std::atomic<int32_t> exitState{2};
-    std::atomic<int32_t> orderState{2};
-    std::atomic<int64_t> target{1};
+TEST_F(WaitTimeAdjustmentTest, NothingToWaitReturnsWithoutSleeping) {
+    exitState = orderState = 2;
+    target = 1;
     WaitTimeAdjustment waiter(0, 1);
     waiter.start();
     auto start = Clock::now();
@@ -93,11 +91,9 @@ TEST(WaitTimeAdjustment, NothingToWaitReturnsWithoutSleeping) {
     EXPECT_LT(secondsSince(start), 0.5);
 }
 
-TEST(WaitTimeAdjustment, PastTargetEndsAfterFirstSlice) {
-    velk::test::TestLog log;
-    std::atomic<int32_t> exitState{1};
-    int64_t past = velk::nowSeconds() - 100;
-    std::atomic<int64_t> target{past};
+TEST_F(WaitTimeAdjustmentTest, PastTargetEndsAfterFirstSlice) {
+    const int64_t past = velk::nowSeconds() - 100;
+    target = past;
     WaitTimeAdjustment waiter(60, 1);
     waiter.start();
     auto start = Clock::now();
