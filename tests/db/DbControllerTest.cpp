@@ -311,7 +311,6 @@ TEST_F(DbControllerLock, FailedSqliteOpenGivesTheLockBack) {
 
 namespace {
 
-// Runs a test in fixed time zones and restores the previous one.
 class DbControllerTime : public ::testing::Test {
   protected:
     void use(const char* zone) {

@@ -196,7 +196,6 @@ class UpdateEnv {
     std::unique_ptr<RawDb> raw;
 };
 
-// The single report item of a stored or sent report.
 picojson::object reportItem(const std::string& report) {
     picojson::value root;
     EXPECT_EQ(picojson::parse(root, report), "") << report;
@@ -519,7 +518,6 @@ class DestroyProbe : public SoftwareUpdateManager {
 };
 }  // namespace
 
-// The detached thread runs the order and destroys its manager when done.
 TEST(SoftwareUpdateManager, StartThreadHandsTheManagerToItsThread) {
     UpdateEnv env;
     ASSERT_EQ(env.initResult, 0);
