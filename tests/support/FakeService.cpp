@@ -105,15 +105,13 @@ std::string agentConfig(const std::string& base, const std::string& caFile, cons
     return root.serialize();
 }
 
-std::string FakeService::scriptPath() { return VELK_SERVICE_SCRIPT; }
-
 FakeService::FakeService(const std::vector<std::string>& extraArgs)
     : tempDir(std::make_unique<TempDir>()), child(std::make_unique<Child>()) {
     initHttpOnce();
     // The service's standard input: a pipe the child's shell opens, and the service watches.
     const std::string input = tempDir->file("stdin");
-    std::string command = "exec python3 " + quoted(scriptPath()) + " --dir " + quoted(tempDir->path()) +
-                          " --quiet --info-json --stop-on-eof";
+    std::string command = "exec python3 " + quoted(VELK_SERVICE_SCRIPT) + " --dir " +
+                          quoted(tempDir->path()) + " --quiet --info-json --stop-on-eof";
     for (const auto& arg : extraArgs) {
         command += " " + quoted(arg);
     }
@@ -213,7 +211,7 @@ int FakeService::tlsErrors() {
 std::string FakeService::makeCa(const std::string& dir, const std::string& name) {
     std::string path;
     if (runCommandLastLine(
-            "python3 " + quoted(scriptPath()) + " --dir " + quoted(dir) + " --make-ca " + quoted(name),
+            "python3 " + quoted(VELK_SERVICE_SCRIPT) + " --dir " + quoted(dir) + " --make-ca " + quoted(name),
             path) != 0) {
         return "";
     }

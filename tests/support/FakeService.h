@@ -61,7 +61,6 @@ class FakeService {
 
     // A CA that the service does not use: DIR/NAME.pem; empty on failure.
     static std::string makeCa(const std::string& dir, const std::string& name);
-    static std::string scriptPath();
 
   private:
     // The answer of a control request; null when it failed.

@@ -88,8 +88,6 @@ size_t TestLog::count(const std::string& fragment) const {
 
 void TestLog::clear() { sink()->reset(); }
 
-data::LogWrapper* TestLog::log() const { return data::LogWrapper::getInstance(); }
-
 data::SettingData* TestLog::settings() const { return data::SettingData::getInstance(); }
 
 }  // namespace velk::test

@@ -5,7 +5,6 @@
 
 namespace velk::data {
 class SettingData;
-class LogWrapper;
 }  // namespace velk::data
 
 namespace velk::test {
@@ -26,7 +25,6 @@ class TestLog {
     size_t count(const std::string& fragment) const;
     void clear();
 
-    data::LogWrapper* log() const;
     data::SettingData* settings() const;
 };
 
