@@ -226,6 +226,30 @@ class Storm:
                 self.violate("stage %d of update %d neither reported nor queued" % (status, number))
         return len(rows), queued
 
+    def running(self):
+        return self.query("SELECT id, update_status FROM update_info WHERE update_status IN (11, 21)")
+
+    def settled(self):
+        with self.service.lock:
+            if self.service.poll_items:
+                return False
+        stored = {json.dumps(json.loads(t), sort_keys=True, separators=(",", ":"))
+                  for (t,) in self.query("SELECT receive_json FROM order_info")}
+        if any(k not in stored and k not in self.in_flight | self.lost for k in list(self.service.handed)):
+            return False
+        open_rows = self.query("SELECT COUNT(*) FROM update_info WHERE update_status NOT IN (19, 22, 29, 98, 99)")
+        unsent = self.query("SELECT COUNT(*) FROM order_info WHERE order_status IN (1, 11)")
+        return open_rows[0][0] == 0 and unsent[0][0] == 0
+
+    @staticmethod
+    def wait_for(seconds, done):
+        deadline = time.monotonic() + seconds
+        while not done():
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.2)
+        return True
+
     # -- the storm ----------------------------------------------------------------------------
     def run(self):
         self.prepare()
@@ -245,22 +269,26 @@ class Storm:
                     len(self.violations)), flush=True)
         self.stop_feeding.set()
         feeder.join()
-        # Let the agent work off what it holds, then stop it the ordinary way.
-        deadline = time.monotonic() + self.args.settle
-        while time.monotonic() < deadline:
-            open_rows = self.query("SELECT COUNT(*) FROM update_info WHERE update_status NOT IN (19, 22, 29, 98, 99)")
-            unsent = self.query("SELECT COUNT(*) FROM order_info WHERE order_status IN (1, 11)")
-            if open_rows[0][0] == 0 and unsent[0][0] == 0:
-                break
-            time.sleep(0.5)
+        # Let the agent work off what it holds: every order handed out and stored, no stage still open.
+        settled = self.wait_for(self.args.settle, self.settled)
+        # A run interrupted by the exit signal legitimately stays in 11/21 (the next start resets it), so
+        # the end is judged before the signal: a row whose run has ended never leaves 11/21 and blocks.
+        # Under load new runs may keep starting; each of those in progress now must end in time.
+        in_progress = set(self.running())
+        if not self.wait_for(self.args.idle, lambda: not in_progress & set(self.running())):
+            self.violate("rows stayed in 11/21 for %.0f s at the end: %r" % (
+                self.args.idle, sorted(in_progress & set(self.running()))))
         self.proc.send_signal(signal.SIGTERM)
         status = self.proc.wait(timeout=60)
         if status != 0:
             self.violate("exit status %s at the end" % status)
         self.check_store()
-        stuck = self.query("SELECT COUNT(*) FROM update_info WHERE update_status IN (11, 21)")[0][0]
-        if stuck:
-            self.violate("%d rows in 11/21 at the end" % stuck)
+        # Once settled, nothing can start a stage, so a row in 11/21 now was left by a run that ended.
+        stuck = self.running()
+        if settled and stuck:
+            self.violate("%d rows in 11/21 at the end: %r" % (len(stuck), stuck))
+        if not settled:
+            print("not settled within %.0f s: the end checks saw work still open" % self.args.settle, flush=True)
         stages, queued = self.check_reports()
         counts = self.query("SELECT update_status, COUNT(*) FROM update_info GROUP BY update_status")
         print("kills %d in %.0f s; orders handed out %d, stored %d, lost %d, stored twice %d, in flight at a kill %d; "
@@ -290,6 +318,7 @@ def main(argv=None):
     parser.add_argument("--seed", type=int, default=None)
     parser.add_argument("--max-life", type=float, default=1.5, help="longest run between kills, seconds")
     parser.add_argument("--settle", type=float, default=60, help="seconds to work off the orders at the end")
+    parser.add_argument("--idle", type=float, default=20, help="seconds for the last runs to end before the exit")
     parser.add_argument("--in-flight-ms", type=float, default=100)
     parser.add_argument("--keep", action="store_true", help="keep the working folder")
     args = parser.parse_args(argv)

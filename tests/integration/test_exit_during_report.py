@@ -1,6 +1,5 @@
-"""Through the real binary: SIGTERM while an update thread's report hangs ends the process with
-status 0 and its closing lines, without running the process's exit handlers (a preloaded probe
-would leave a mark), again and again."""
+"""Through the real binary: SIGTERM while an update thread's report hangs ends the process with status 0
+and its closing lines, without running its exit handlers (a preloaded probe leaves a mark), again and again."""
 import os
 import signal
 import sqlite3
@@ -27,6 +26,7 @@ class ExitDuringReport(unittest.TestCase):
             box.write_command("ping", "#!/bin/sh\nexit 0\n")
             box.write_command("download.sh", "#!/bin/sh\nexit 0\n")
             box.write_config(dict(svc.agent_settings(), instruction_thread={"delay_start_thread_time": 0},
+                                  log={"log_max_bytes": 1 << 24},  # no rotation cuts a run's closing lines apart
                                   http_access={"ca_cert_file": svc.service.ca_file, "http_timeout": 60}))
             box.start()
             box.wait_for_log("wait before main processing > end")
