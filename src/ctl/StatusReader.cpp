@@ -6,8 +6,12 @@
 #include <sstream>
 #include <utility>
 
+#include "db/DbController.h"
+
 namespace velk::ctl {
 namespace {
+
+using Db = db::DbController;
 
 struct DbCloser {
     void operator()(sqlite3* db) const { sqlite3_close(db); }
@@ -72,22 +76,22 @@ StatusReader::StatusReader(std::string file) : databaseFile(std::move(file)) {}
 
 std::string StatusReader::statusWord(int64_t status) {
     switch (status) {
-        case 0:
+        case Db::UPD_STATUS_WAIT:
             return "waiting";
-        case 11:
+        case Db::UPD_STATUS_DL_PROCESSING:
             return "downloading";
-        case 12:
+        case Db::UPD_STATUS_DL_SUCCESS:
             return "downloaded";
-        case 21:
+        case Db::UPD_STATUS_UPD_PROCESSING:
             return "installing";
-        case 22:
+        case Db::UPD_STATUS_UPD_SUCCESS:
             return "installed";
-        case 19:
-        case 29:
+        case Db::UPD_STATUS_DL_FAILED:
+        case Db::UPD_STATUS_UPD_FAILED:
             return "failed";
-        case 98:
+        case Db::UPD_STATUS_CANCELED:
             return "cancelled";
-        case 99:
+        case Db::UPD_STATUS_SUPERSEDED:
             return "superseded";
         default:
             return "unknown";
