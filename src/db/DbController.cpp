@@ -1120,6 +1120,25 @@ int32_t DbController::updateOsBootTimeSendSuccess() {
     return _stepChange(stmt, "updateOsBootTimeSendSuccess", -2, false);
 }
 
+namespace {
+
+// Seconds since the epoch of a broken-down UTC time, for any year; out-of-range days and hours
+// carry over as mktime would carry them.
+int64_t utcSeconds(const struct tm& t) {
+    int64_t y = static_cast<int64_t>(t.tm_year) + 1900;
+    int64_t m = t.tm_mon + 1;
+    y += (m - 1 >= 0 ? (m - 1) / 12 : (m - 12) / 12);
+    m = ((m - 1) % 12 + 12) % 12 + 1;
+    y -= m <= 2 ? 1 : 0;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const int64_t yoe = y - era * 400;
+    const int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5;
+    const int64_t days = era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+    return ((days + t.tm_mday - 1) * 24 + t.tm_hour) * 3600 + t.tm_min * 60 + t.tm_sec;
+}
+
+}  // namespace
+
 bool DbController::readTime(const std::string& text, int64_t& seconds) {
     std::string copy = text;
     for (char& c : copy) {
@@ -1133,11 +1152,33 @@ bool DbController::readTime(const std::string& text, int64_t& seconds) {
     }
     // Let mktime decide daylight saving, so a summer time text round-trips in zones that have it.
     parts.tm_isdst = -1;
-    time_t local = mktime(&parts);
+    struct tm probe = parts;
+    time_t local = mktime(&probe);
+    if (local != static_cast<time_t>(-1)) {
+        seconds = static_cast<int64_t>(local);
+        return true;
+    }
+    // A 32-bit time_t ends in 2038, yet orders may be dated later: take the zone's offset from a year
+    // inside the range that has the same calendar (28 years apart), and count the seconds ourselves.
+    const int64_t year = static_cast<int64_t>(parts.tm_year) + 1900;
+    int64_t shift = 0;
+    if (year > 2037) {
+        shift = -((year - 2037 + 27) / 28) * 28;
+    } else if (year < 1902) {
+        shift = ((1902 - year + 27) / 28) * 28;
+    } else {
+        return false;
+    }
+    probe = parts;
+    probe.tm_year = static_cast<int>(year + shift - 1900);
+    local = mktime(&probe);
     if (local == static_cast<time_t>(-1)) {
         return false;
     }
-    seconds = static_cast<int64_t>(local);
+    struct tm reference = parts;
+    reference.tm_year = probe.tm_year;
+    const int64_t offset = static_cast<int64_t>(local) - utcSeconds(reference);
+    seconds = utcSeconds(parts) + offset;
     return true;
 }
 

@@ -357,3 +357,24 @@ TEST_F(DbControllerTime, BothFormsGiveTheSameSecondsInEveryZoneWithinThe32BitRan
         EXPECT_EQ(DbController::textToTime(text), 0) << text;
     }
 }
+
+TEST_F(DbControllerTime, OrdersDatedPast2038ReadAlikeOnEveryTarget) {
+    // 32-bit targets cannot mktime these; their order must still wait for its own time.
+    struct Case {
+        const char* zone;
+        const char* text;
+        int64_t seconds;
+    };
+    const Case cases[] = {
+        {"UTC0", "2099/01/01 00:00:00", 4070908800},
+        {"CET-1CEST,M3.5.0,M10.5.0/3", "2099-03-28 12:00:00", 4078378800},
+        {"CET-1CEST,M3.5.0,M10.5.0/3", "2099-03-29 12:00:00", 4078461600},
+        {"UTC0", "1901-12-13 20:45:51", -2147483649},
+    };
+    for (const Case& c : cases) {
+        use(c.zone);
+        int64_t seconds = 0;
+        EXPECT_TRUE(DbController::readTime(c.text, seconds)) << c.text;
+        EXPECT_EQ(seconds, c.seconds) << c.text;
+    }
+}
