@@ -1,10 +1,8 @@
-"""Whole update cycles through the sandbox agent: recording scripts, lock-free reads, a sampler."""
+"""Whole update cycles through the sandbox agent: recording scripts and their settings and orders."""
 import json
 import os
 import signal
-import sqlite3
 import sys
-import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -147,78 +145,13 @@ class Cycle:
                     pass
 
 
-def snapshot(box, sql, args=(), patience=5):
-    """Reads without any lock: the agent has no busy handler, so a reader could fail its commit."""
-    deadline = time.monotonic() + patience
-    while True:
-        try:
-            conn = sqlite3.connect("file:%s?mode=ro&immutable=1" % box.path("db", "velk.db"), uri=True)
-            try:
-                return conn.execute(sql, args).fetchall()
-            finally:
-                conn.close()
-        except sqlite3.Error:
-            if time.monotonic() > deadline:
-                raise
-            time.sleep(0.05)
-
-
-def wait_row(box, sql, expected, timeout=30, args=()):
+def wait_row(box, sql, expected, timeout=30):
     deadline = time.monotonic() + timeout * SCALE
     while True:
-        rows = snapshot(box, sql, args)
+        rows = box.query(sql)
         if rows == expected:
             return rows
         if time.monotonic() > deadline:
             raise AssertionError("%s gave %r, expected %r; log tail:\n%s"
                                  % (sql, rows, expected, "\n".join(box.log_lines()[-30:])))
         time.sleep(0.05)
-
-
-class StatusSampler:
-    """Samples update_status per update row and order_status per order row every 20 ms and keeps
-    each row's sequence of distinct values: {("update" or "order", row id): [values]}."""
-
-    def __init__(self, box):
-        self.box = box
-        self.seqs = {}
-        self.rounds = 0
-        self.lock = threading.Lock()
-        self.stopping = threading.Event()
-        self.thread = threading.Thread(target=self._run, daemon=True)
-
-    def _run(self):
-        sql = ("SELECT 'update', id, update_status FROM update_info "
-               "UNION ALL SELECT 'order', id, order_status FROM order_info")
-        while not self.stopping.wait(0.02):
-            try:
-                rows = snapshot(self.box, sql, patience=0)
-            except sqlite3.Error:
-                continue
-            with self.lock:
-                for table, key, value in rows:
-                    seq = self.seqs.setdefault((table, key), [])
-                    if not seq or seq[-1] != value:
-                        seq.append(value)
-                self.rounds += 1
-
-    def seq(self, table, row_id):
-        """The row's values, after two more complete samples so what the test saw is in too."""
-        with self.lock:
-            target = self.rounds + 2
-        deadline = time.monotonic() + 5 * SCALE
-        while True:
-            with self.lock:
-                if self.rounds >= target:
-                    return list(self.seqs.get((table, row_id), []))
-            if time.monotonic() > deadline:
-                raise AssertionError("the status sampler stalled")
-            time.sleep(0.01)
-
-    def __enter__(self):
-        self.thread.start()
-        return self
-
-    def __exit__(self, *exc):
-        self.stopping.set()
-        self.thread.join(timeout=5)

@@ -187,9 +187,17 @@ class Sandbox:
                     "\n".join(self.log_lines()[-40:])))
             time.sleep(0.1)
 
-    def query(self, sql, args=()):
-        conn = sqlite3.connect(self.path("db", "velk.db"))
-        try:
-            return conn.execute(sql, args).fetchall()
-        finally:
-            conn.close()
+    def query(self, sql, args=(), patience=5):
+        """Reads without any lock: the agent has no busy handler, so a reader could fail its commit."""
+        deadline = time.monotonic() + patience
+        while True:
+            try:
+                conn = sqlite3.connect("file:%s?mode=ro&immutable=1" % self.path("db", "velk.db"), uri=True)
+                try:
+                    return conn.execute(sql, args).fetchall()
+                finally:
+                    conn.close()
+            except sqlite3.Error:
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.05)

@@ -15,8 +15,7 @@ DEMO_DIR = os.path.join(HERE, os.pardir, os.pardir, "tools", "demo")
 sys.path.insert(0, HERE)
 sys.path.insert(0, DEMO_DIR)
 import demo  # noqa: E402
-from sandbox import Sandbox, emulated, main_binary, merge, remove_dir, scratch_dir  # noqa: E402
-from service import LocalService  # noqa: E402
+from sandbox import emulated, main_binary, remove_dir, scratch_dir  # noqa: E402
 
 BINARY = None
 SCALE = 3.0 if emulated() else 1.0
@@ -123,18 +122,6 @@ class Demo(unittest.TestCase):
         self.assertEqual(len(pids), 2, text)
         for pid in pids:
             self.assertTrue(gone(pid), "pid %d still running\n%s" % (pid, text))
-
-    def test_agent_logs_in_with_credentials_the_service_enciphered_for_it(self):
-        with LocalService({"user": "operator-7", "password": "s{3}cr[e]t~xZ"}) as svc, Sandbox(BINARY) as box:
-            box.write_config(merge(svc.agent_settings(), {"order_check": {"check_interval_sec": 60}}))
-            box.start()
-            svc.wait_until(lambda: svc.service.status()["devices"], timeout=20 * SCALE, what="a poll")
-            self.assertEqual(box.stop(), 0)
-            status = svc.service.status()
-        events = [e["event"] for e in status["timeline"]]
-        self.assertTrue(any(e.startswith("login      operator-7: token") for e in events), events)
-        self.assertFalse(any("refused" in e for e in events), events)
-        self.assertEqual([d["substratecode"] for d in status["devices"]], ["SUBSTRATE-0001"])
 
 
 if __name__ == "__main__":

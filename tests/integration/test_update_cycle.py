@@ -8,15 +8,13 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from cycle_support import (CODE, SCALE, Cycle, StatusSampler, cycle_settings, local_text, order,  # noqa: E402
-                           parse_local, snapshot, wait_row)
+from cycle_support import CODE, SCALE, Cycle, cycle_settings, local_text, order, parse_local, wait_row  # noqa: E402
 from sandbox import Sandbox, main_binary  # noqa: E402
 from service import LocalService, dumps  # noqa: E402
 
 BINARY = None
 PACKAGES = [("curl", "7.88.1", "http://pkgs.example/curl_7.88.1_armhf.deb"),
             ("nano", "7.2-1", "http://pkgs.example/nano_7.2-1_armhf.deb")]
-UPDATE_ROW = "SELECT update_status FROM update_info WHERE id = ?"
 
 
 def report_text(number, message, status, when):
@@ -65,19 +63,9 @@ class UpdateCycle(unittest.TestCase):
 
     def test_order_downloads_then_installs_and_reports_each_stage(self):
         now = time.time()
-        self.cycle.behave(download={"sleep": 0.3}, install={"sleep": 0.3})
-        with StatusSampler(self.box) as sampler:
-            self.start([order(5, now, now + 7 * SCALE, PACKAGES, sep="/")])
-            self.wait_log("update success : insert order info")
-            (row_id, order_id), = snapshot(self.box, "SELECT id, order_info_id FROM update_info")
-            reports = self.wait_reports(2)
-            wait_row(self.box, "SELECT order_status FROM order_info WHERE id = ?", [(12,)], args=(order_id,))
-            self.assertEqual(sampler.seq("update", row_id), [0, 11, 12, 21, 22])
-            # Each report is queued (1, 11) with its stage's outcome, then marked delivered (2, 12);
-            # a queued state may pass between two samples.
-            seq = sampler.seq("order", order_id)
-            self.assertEqual((seq[-1], 2 in seq, seq == sorted(seq)), (12, True, True), seq)
-            self.assertLessEqual(set(seq), {-1, 1, 2, 11, 12})
+        self.start([order(5, now, now + 7 * SCALE, PACKAGES, sep="/")])
+        reports = self.wait_reports(2)
+        (row_id,), = self.box.query("SELECT id FROM update_info")
 
         download, = self.cycle.calls("download")
         install, = self.cycle.calls("install")
@@ -100,13 +88,12 @@ class UpdateCycle(unittest.TestCase):
         self.assertGreaterEqual(install["time"], int(now + 7 * SCALE))
 
         installed_at = reports[1]["json"]["request"][0]["report_datetime"].replace("/", "-")
-        self.assertEqual(snapshot(self.box, "SELECT update_status, status_change_time FROM update_info"),
+        self.assertEqual(self.box.query("SELECT update_status, status_change_time FROM update_info"),
                          [(22, installed_at)])
-        self.assertEqual(snapshot(self.box, "SELECT package_name, target_flag, old_version, download_flag, "
-                                            "download_time FROM update_package ORDER BY id"),
+        self.assertEqual(self.box.query("SELECT package_name, target_flag, old_version, download_flag, "
+                                        "download_time FROM update_package ORDER BY id"),
                          [("curl", 1, "7.74.0", 21, installed_at), ("nano", 1, "", 21, installed_at)])
-        self.assertEqual(snapshot(self.box, "SELECT order_status, response_json FROM order_info"),
-                         [(12, reports[1]["text"].decode())])
+        wait_row(self.box, "SELECT order_status, response_json FROM order_info", [(12, reports[1]["text"].decode())])
         self.assertEqual(self.box.stop(), 0)
 
     def test_download_failing_every_trial_is_stored_reported_and_drops_the_install(self):
@@ -141,17 +128,11 @@ class UpdateCycle(unittest.TestCase):
         self.assertEqual(len(reports), 1)
         when = reports[0]["json"]["request"][0]["report_datetime"]
         self.assertEqual(reports[0]["text"].decode(), report_text(6, "download failed", 19, when))
-        self.assertEqual(len(self.svc.reports()), 1)
         wait_row(self.box, "SELECT order_status, response_json FROM order_info", [(2, reports[0]["text"].decode())])
-        self.assertEqual(snapshot(self.box, "SELECT update_status, status_change_time FROM update_info"),
+        self.assertEqual(self.box.query("SELECT update_status, status_change_time FROM update_info"),
                          [(19, when.replace("/", "-"))])
-        self.assertEqual(snapshot(self.box, "SELECT download_flag, download_time FROM update_package"),
+        self.assertEqual(self.box.query("SELECT download_flag, download_time FROM update_package"),
                          [(0, None), (0, None)])
-
-        # A failed download is final: the executor's next look leaves it alone.
-        self.wait_log("not find next order info", count=len(matching("not find next order info")) + 1)
-        self.assertEqual(snapshot(self.box, "SELECT update_status FROM update_info"), [(19,)])
-        self.assertEqual(self.cycle.calls("install"), [])
         self.assertEqual(self.box.stop(), 0)
 
     def test_second_due_update_waits_until_the_first_leaves_processing(self):
@@ -162,18 +143,13 @@ class UpdateCycle(unittest.TestCase):
         far.update(install_start_date="2099/01/01 00:00:00", install_end_date="2099/01/01 01:00:00")
         self.start([order(9, now, now + 3600, PACKAGES), far])
         self.wait_reports(2)
-        ids = dict(snapshot(self.box, "SELECT sw_upd_no, id FROM update_info"))
-        first, second = self.cycle.calls("download")
-        first_end, second_end = self.cycle.calls("download", phase="end")
-        self.assertEqual(first["args"][0], self.box.path("pkgs", "9"))
-        self.assertEqual(second["args"][0], self.box.path("pkgs", "10"))
-        self.assertEqual(first["rows"], {str(ids[9]): 11, str(ids[10]): 0})
+        ids = dict(self.box.query("SELECT sw_upd_no, id FROM update_info"))
+        first_end = self.cycle.calls("download", phase="end")[0]
+        second = self.cycle.calls("download")[1]
         self.assertEqual(first_end["rows"], {str(ids[9]): 11, str(ids[10]): 0})
         self.assertEqual(second["rows"], {str(ids[9]): 12, str(ids[10]): 11})
         self.assertGreater(second["time"], first_end["time"])
-        self.assertIn("in checkLastInstruction : now processing", self.box.log_text())
         wait_row(self.box, "SELECT update_status FROM update_info ORDER BY sw_upd_no", [(12,), (12,)])
-        self.wait_log("in UpdateThread : end : end result -> 0", count=2)
         self.assertEqual(self.cycle.calls("install"), [])
         self.assertEqual(len([l for l in self.box.log_lines() if "download -> execute : update -> none" in l]), 2)
         self.assertEqual(self.box.stop(), 0)
@@ -181,25 +157,24 @@ class UpdateCycle(unittest.TestCase):
     def test_kill_during_download_then_restart_runs_the_update_to_the_end(self):
         now = time.time()
         self.cycle.behave(download={"hold": True})
-        with StatusSampler(self.box) as sampler:
-            self.start([order(11, now, now + 10 * SCALE, PACKAGES)])
-            killed, = self.cycle.wait_calls("download", 1)
-            (row_id,), = snapshot(self.box, "SELECT id FROM update_info")
-            self.assertEqual(killed["rows"], {str(row_id): 11})
-            self.box.proc.kill()
-            self.assertEqual(self.box.wait_exit(timeout=10 * SCALE), -signal.SIGKILL)
-            self.cycle.kill_scripts()
-            self.assertEqual(snapshot(self.box, UPDATE_ROW, (row_id,)), [(11,)])
-            # As if the kill had caught the agent between opening and closing the database.
-            lock = self.box.path("db", "db_rw.lock")
-            open(lock, "w").close()
+        self.start([order(11, now, now + 10 * SCALE, PACKAGES)])
+        killed, = self.cycle.wait_calls("download", 1)
+        (row_id,), = self.box.query("SELECT id FROM update_info")
+        self.assertEqual(killed["rows"], {str(row_id): 11})
+        self.box.proc.kill()
+        self.assertEqual(self.box.wait_exit(timeout=10 * SCALE), -signal.SIGKILL)
+        self.cycle.kill_scripts()
+        self.assertEqual(self.box.query("SELECT update_status FROM update_info"), [(11,)])
+        # As if the kill had caught the agent between opening and closing the database.
+        lock = self.box.path("db", "db_rw.lock")
+        open(lock, "w").close()
 
-            self.cycle.behave(download={"sleep": 0.2}, install={"sleep": 0.2})
-            self.box.start()
-            self.wait_log("in init : remove lock file! [RW]")
-            reports = self.wait_reports(2)
-            wait_row(self.box, "SELECT order_status FROM order_info", [(12,)])
-            self.assertEqual(sampler.seq("update", row_id), [0, 11, 0, 11, 12, 21, 22])
+        # The restart puts the interrupted download back to wait; left at 11, nothing would run again.
+        self.cycle.behave()
+        self.box.start()
+        self.wait_log("in init : remove lock file! [RW]")
+        reports = self.wait_reports(2)
+        wait_row(self.box, "SELECT order_status FROM order_info", [(12,)])
 
         self.assertEqual([r["json"]["request"][0]["message"] for r in reports],
                          ["download success", "update success"])
@@ -208,9 +183,9 @@ class UpdateCycle(unittest.TestCase):
         self.assertEqual(again["args"][0], first["args"][0])
         self.assertEqual(again["list"].splitlines()[4:], first["list"].splitlines()[4:])
         self.assertEqual(len(self.cycle.calls("install")), 1)
-        self.assertEqual(snapshot(self.box, "SELECT COUNT(*) FROM order_info"), [(1,)])
-        self.assertEqual(snapshot(self.box, "SELECT id, update_status FROM update_info"), [(row_id, 22)])
-        self.assertEqual(snapshot(self.box, "SELECT package_name, download_flag FROM update_package ORDER BY id"),
+        self.assertEqual(self.box.query("SELECT COUNT(*) FROM order_info"), [(1,)])
+        self.assertEqual(self.box.query("SELECT id, update_status FROM update_info"), [(row_id, 22)])
+        self.assertEqual(self.box.query("SELECT package_name, download_flag FROM update_package ORDER BY id"),
                          [("curl", 21), ("nano", 21)])
         self.assertEqual(self.box.stop(), 0)
         self.assertFalse(os.path.exists(lock))
@@ -223,14 +198,14 @@ class UpdateCycle(unittest.TestCase):
         self.start([order(12, download_at, now + 3600, PACKAGES)],
                    {"instruction_thread": {"delay_start_thread_time": 3, "loop_interval_sec": 30}})
         self.wait_log("update success : insert order info")
-        (row_id,), = snapshot(self.box, "SELECT id FROM update_info")
+        (row_id,), = self.box.query("SELECT id FROM update_info")
         self.wait_log("<ORDER> find next order info  : type ->  : id(DB) -> %d : now status -> 0 : next time -> %d"
                       % (row_id, int(parse_local(local_text(download_at)))))
         self.svc.service.queue_items([{"item": "sw_update", "mode": "cancel", "sw_upd_no": 12}])
         self.box.signal(signal.SIGUSR1)
         self.wait_log("update success : insert order info", count=2)
-        self.assertEqual(snapshot(self.box, "SELECT update_status FROM update_info"), [(98,)])
-        self.assertEqual(snapshot(self.box, "SELECT target_flag FROM update_package"), [(98,), (98,)])
+        self.assertEqual(self.box.query("SELECT update_status FROM update_info"), [(98,)])
+        self.assertEqual(self.box.query("SELECT target_flag FROM update_package"), [(98,), (98,)])
         self.assertLess(time.time(), download_at, "the cancel came too late to test anything")
 
         # The stored cancel wakes the executor, which finds nothing left; the download time passes idle.
@@ -239,8 +214,8 @@ class UpdateCycle(unittest.TestCase):
         self.assertEqual(self.cycle.calls(), [])
         self.assertEqual(self.svc.requests_to(self.svc.service.config["report_path"]), [])
         self.assertFalse(os.path.exists(self.box.path("pings.txt")))
-        self.assertEqual(snapshot(self.box, "SELECT update_status FROM update_info"), [(98,)])
-        self.assertEqual(snapshot(self.box, "SELECT order_status FROM order_info ORDER BY id"), [(-1,), (-1,)])
+        self.assertEqual(self.box.query("SELECT update_status FROM update_info"), [(98,)])
+        self.assertEqual(self.box.query("SELECT order_status FROM order_info ORDER BY id"), [(-1,), (-1,)])
         self.assertEqual(self.box.stop(), 0)
 
     def test_sigterm_while_a_script_runs_ends_in_order(self):
@@ -269,37 +244,29 @@ class UpdateCycle(unittest.TestCase):
         self.assertEqual(text.count(" I : =========================================== <<<"), 2)
         self.assertTrue(self.box.log_lines()[-1].endswith(" I : =========================================== <<<"))
         self.assertEqual(self.box.stderr_text(), "")
-        self.assertEqual(snapshot(self.box, "SELECT update_status FROM update_info"), [(21,)])
+        self.assertEqual(self.box.query("SELECT update_status FROM update_info"), [(21,)])
 
-    def kill_during_slow_report_then_restart(self, install_in, slow_index, message):
-        """Killed while report `slow_index` hangs: after a restart the stored report still goes out."""
+    def test_kill_during_a_slow_report_then_restart_delivers_it(self):
         now = time.time()
         report_path = self.svc.service.config["report_path"]
-        # Every report before the slow one is answered at once; the slow one never in time.
-        self.svc.service.script(report_path, [{}] * slow_index + [{"delay": 20 * SCALE}])
-        self.start([order(21, now, now + install_in, PACKAGES)], {"http_access": {"http_timeout": 60}})
-        self.svc.wait_until(lambda: len(self.svc.requests_to(report_path)) > slow_index, timeout=30 * SCALE,
-                            what="the slow report")
+        self.svc.service.script(report_path, [{"delay": 20 * SCALE}])
+        self.start([order(21, now, now + 3600, PACKAGES)], {"http_access": {"http_timeout": 60}})
+        self.svc.wait_until(lambda: self.svc.requests_to(report_path), timeout=30 * SCALE, what="the slow report")
         self.box.proc.kill()
         self.assertEqual(self.box.wait_exit(timeout=10 * SCALE), -signal.SIGKILL)
         self.cycle.kill_scripts()
         # The outcome and its report were stored together, queued to be sent.
-        (status, report), = snapshot(self.box, "SELECT order_status, response_json FROM order_info")
-        self.assertIn(status, (1, 11))
-        self.assertIn(message, report)
+        (status, report), = self.box.query("SELECT order_status, response_json FROM order_info")
+        self.assertEqual(status, 1)
+        self.assertIn("download success", report)
 
         self.box.start()
-        self.svc.wait_until(lambda: any(r["json"]["request"][0]["message"] == message for r in self.svc.reports()),
+        self.svc.wait_until(lambda: [r["text"].decode() for r in self.svc.reports()] == [report],
                             timeout=30 * SCALE, what="the report after the restart")
         self.wait_log("success to send unsent result", timeout=10)
         self.assertEqual(self.box.stop(), 0)
-        self.assertEqual(snapshot(self.box, "SELECT order_status FROM order_info"), [(status + 1,)])
+        self.assertEqual(self.box.query("SELECT order_status FROM order_info"), [(2,)])
 
-    def test_kill_during_a_slow_download_report_then_restart_delivers_it(self):
-        self.kill_during_slow_report_then_restart(3600, 0, "download success")
-
-    def test_kill_during_a_slow_install_report_then_restart_delivers_it(self):
-        self.kill_during_slow_report_then_restart(0, 1, "update success")
 
 if __name__ == "__main__":
     BINARY = main_binary()
