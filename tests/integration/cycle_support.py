@@ -6,7 +6,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from sandbox import emulated, merge  # noqa: E402
+from sandbox import emulated, merge, wait_until  # noqa: E402
 
 # Deadlines stretch under an emulator; the agent's own intervals stay as configured.
 SCALE = 4 if emulated() else 1
@@ -14,9 +14,8 @@ CODE = "SUBSTRATE-0001"
 
 # The download and install scripts. Each call appends a "start" and an "end" record to calls.jsonl
 # (arguments, list file, every update row's status as the script saw it) and behaves as
-# behaviour.json says for its kind: "exit" code, "sleep" seconds, or "hold" until the file
-# "release-<kind>" exists. The database is read as an immutable snapshot so the script never holds a
-# lock the agent could trip over.
+# behaviour.json says for its kind: "exit" code, or "hold" until the file "release-<kind>" exists.
+# The database is read as an immutable snapshot so the script never holds a lock the agent could trip over.
 UPDATE_SCRIPT = r'''#!/usr/bin/env python3
 import json, os, sqlite3, sys, time
 ROOT = os.path.dirname(os.path.abspath(__file__))
@@ -56,7 +55,6 @@ if how.get("hold"):
     deadline = time.time() + 60
     while not os.path.exists(os.path.join(ROOT, "release-" + KIND)) and time.time() < deadline:
         time.sleep(0.05)
-time.sleep(how.get("sleep", 0))
 code = how.get("exit", 0)
 record(dict(entry, phase="end", time=time.time(), rows=rows(), exit=code))
 sys.exit(code)
@@ -120,14 +118,9 @@ class Cycle:
             entries = []
         return [e for e in entries if e["phase"] == phase and (kind is None or e["kind"] == kind)]
 
-    def wait_calls(self, kind, count, phase="start", timeout=30):
-        deadline = time.monotonic() + timeout * SCALE
-        while len(self.calls(kind, phase)) < count:
-            if time.monotonic() > deadline:
-                raise AssertionError("%s script %s x%d never seen; log tail:\n%s" % (
-                    kind, phase, count, "\n".join(self.box.log_lines()[-30:])))
-            time.sleep(0.05)
-        return self.calls(kind, phase)
+    def wait_calls(self, kind, count):
+        wait_until(lambda: len(self.calls(kind)) >= count, 30 * SCALE, "%s script x%d" % (kind, count), self.box)
+        return self.calls(kind)
 
     def kill_scripts(self):
         """Ends script processes of this sandbox that are still running (only pids it recorded)."""
@@ -145,13 +138,5 @@ class Cycle:
                     pass
 
 
-def wait_row(box, sql, expected, timeout=30):
-    deadline = time.monotonic() + timeout * SCALE
-    while True:
-        rows = box.query(sql)
-        if rows == expected:
-            return rows
-        if time.monotonic() > deadline:
-            raise AssertionError("%s gave %r, expected %r; log tail:\n%s"
-                                 % (sql, rows, expected, "\n".join(box.log_lines()[-30:])))
-        time.sleep(0.05)
+def wait_row(box, sql, expected):
+    wait_until(lambda: box.query(sql) == expected, 30 * SCALE, "%s to give %r" % (sql, expected), box)

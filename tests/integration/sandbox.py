@@ -60,6 +60,16 @@ def main_binary():
     return os.path.abspath(sys.argv.pop(1))
 
 
+def wait_until(predicate, timeout=30, what="condition", box=None):
+    """Polls predicate() until it holds; a timeout names `what` and, given a sandbox, its log tail."""
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            tail = "; log tail:\n" + "\n".join(box.log_lines()[-30:]) if box else ""
+            raise AssertionError("timed out waiting for %s%s" % (what, tail))
+        time.sleep(0.05)
+
+
 def emulated():
     """True when the binary runs under an emulator (the cross build): timings stretch."""
     return bool(os.environ.get("VELK_EMULATOR"))

@@ -3,12 +3,11 @@ and the settings that point a sandbox agent at it."""
 import json
 import os
 import sys
-import time
 
 TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "tools")
 sys.path.insert(0, os.path.abspath(TOOLS))
 from monitoring_service import MonitoringService  # noqa: E402
-from sandbox import forget, on_exit, remove_dir, scratch_dir  # noqa: E402
+from sandbox import forget, on_exit, remove_dir, scratch_dir, wait_until  # noqa: E402
 
 
 class LocalService:
@@ -31,12 +30,7 @@ class LocalService:
         with self.service.lock:
             return list(self.service.reports)
 
-    def wait_until(self, predicate, timeout=30, what="condition"):
-        deadline = time.monotonic() + timeout
-        while not predicate():
-            if time.monotonic() > deadline:
-                raise AssertionError("timed out waiting for " + what)
-            time.sleep(0.1)
+    wait_until = staticmethod(wait_until)
 
     def close(self):
         forget(self.close)

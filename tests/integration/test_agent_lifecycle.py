@@ -2,11 +2,10 @@
 import os
 import signal
 import sys
-import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from sandbox import Sandbox, main_binary  # noqa: E402
+from sandbox import Sandbox, main_binary, wait_until  # noqa: E402
 
 BINARY = None
 
@@ -31,16 +30,9 @@ class AgentLifecycle(unittest.TestCase):
             at = dump.index("    http_connect_timeout     = 2")
             self.assertEqual(dump[at + 1:at + 3], ["    ca_cert_file             = ",
                                                    "    proxy                    = "])
-            self.assertTrue(any("in _initDb : DB init -> success (0)" in l for l in lines))
-
-            tables = {r[0] for r in box.query("SELECT name FROM sqlite_master WHERE type='table'")}
-            self.assertTrue({"order_info", "update_info", "update_package", "os_boot_time",
-                             "version"} <= tables)
-            self.assertEqual(box.query("SELECT db_version FROM version"), [("1.0",)])
 
             box.signal(signal.SIGUSR1)
             box.wait_for_log("!!! Receive Order Signal !!! (10)")
-            box.wait_for_log("Stop sleep to receive order command (2)")
             box.wait_for_log("execute remote order (2)")
 
             box.signal(signal.SIGTERM)
@@ -48,7 +40,6 @@ class AgentLifecycle(unittest.TestCase):
             self.assertEqual(box.wait_exit(timeout=20), 0)
             text = box.log_text()
             self.assertIn("!!! Receive Exit Signal !!! (15)", text)
-            self.assertIn("Stop sleep to receive exit command (2)", text)
             self.assertRegex(text, r"end main loop:\d \(\d:2\)")
             self.assertIn("Main Thread Loop Finished", text)
             self.assertIn("main end (Receive Signal : signal num=15)", text)
@@ -64,8 +55,6 @@ class AgentLifecycle(unittest.TestCase):
             self.assertEqual(box.wait_exit(timeout=20), 0)
             text = box.log_text()
             self.assertIn("in _initDb : DB init -> failed (2)", text)
-            self.assertIn("in _initDb : DB init failed !!!!!", text)
-            self.assertIn(" E : [Corvane.cpp:", text)
             self.assertIn("Failed to initialize Database", text)
             self.assertNotIn("=========================================== <<<", text)
             self.assertNotIn("called main method", text)
@@ -74,9 +63,7 @@ class AgentLifecycle(unittest.TestCase):
         with Sandbox(BINARY) as box:
             box.write_config({"log": {"log_dir": box.path("velk.conf", "logs")}})
             box.start()
-            deadline = time.monotonic() + 20
-            while "Main Thread Loop Start" not in box.stderr_text() and time.monotonic() < deadline:
-                time.sleep(0.1)
+            wait_until(lambda: "Main Thread Loop Start" in box.stderr_text(), 20, "the loop on stderr")
             self.assertEqual(box.stop(timeout=30), 0)
             err = box.stderr_text()
             self.assertIn("cannot open log file", err)

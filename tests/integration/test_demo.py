@@ -64,14 +64,10 @@ class Demo(unittest.TestCase):
         self.assertEqual([(item["sw_upd_no"], item["status"], item["message"])
                           for report in run.final_reports for item in report["request"]],
                          [(1, 12, "download success"), (1, 22, "update success")])
-        self.assertEqual({r["substratecode"] for r in run.final_reports}, {demo.SUBSTRATE_CODE})
 
         db = run.database()
         self.assertEqual([row[1:3] for row in db["update_info"]], [(1, 22)])
         self.assertEqual([row[1:3] for row in db["order_info"]], [(2, 12)])
-        self.assertEqual([row[:3] for row in db["update_package"]],
-                         [("velk-demo-hello", "1.0", ""), ("velk-demo-motd", "2.3", "")])
-        self.assertEqual([sent for _, sent in db["os_boot_time"]], [1])
 
         # Installed into the demo's root, which dpkg knows, and nowhere else.
         self.assertEqual(sorted(run.installed()), [["velk-demo-hello", "1.0"], ["velk-demo-motd", "2.3"]])
@@ -79,10 +75,6 @@ class Demo(unittest.TestCase):
         self.assertIn("velk-demo-hello 1.0", subprocess.run([hello], capture_output=True, text=True).stdout)
         host = subprocess.run(["dpkg-query", "-W", "velk-demo-hello"], capture_output=True)
         self.assertNotEqual(host.returncode, 0, "the machine's own dpkg database got a demo package")
-        logs = sorted(os.listdir(os.path.join(self.world, "upd_logs")))
-        self.assertEqual([name.split("_")[0] for name in logs], ["download", "update"])
-        with open(os.path.join(self.world, "upd_logs", logs[1])) as f:
-            self.assertIn("installed velk-demo-motd 2.3", f.read())
 
         for process in (run.agent, run.service):
             self.assertTrue(gone(process.pid), "pid %d still running" % process.pid)

@@ -7,7 +7,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from sandbox import Sandbox  # noqa: E402
+from sandbox import Sandbox, main_binary  # noqa: E402
 from service import LocalService  # noqa: E402
 
 # A download stage that is due, so every start sends one report at once.
@@ -52,5 +52,5 @@ class ExitDuringReport(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    BINARY = sys.argv.pop(1)
+    BINARY = main_binary()
     unittest.main(verbosity=2)
