@@ -40,17 +40,14 @@ try:
         how = json.load(f).get(KIND, {})
 except (OSError, ValueError):
     how = {}
-listing = None
-if len(sys.argv) > 2:
-    try:
-        with open(sys.argv[2], newline="") as f:
-            listing = f.read()
-    except OSError:
-        pass
+try:
+    with open(sys.argv[2], newline="") as f:
+        listing = f.read()
+except (IndexError, OSError):
+    listing = None
 entry = {"kind": KIND, "pid": os.getpid(), "args": sys.argv[1:], "list": listing, "rows": rows()}
 record(dict(entry, phase="start", time=time.time()))
-print("%s of %s" % (KIND, " ".join(sys.argv[1:])))
-sys.stdout.flush()
+print("%s of %s" % (KIND, " ".join(sys.argv[1:])), flush=True)
 if how.get("hold"):
     deadline = time.time() + 60
     while not os.path.exists(os.path.join(ROOT, "release-" + KIND)) and time.time() < deadline:
@@ -71,7 +68,7 @@ def parse_local(text):
 
 def cycle_settings(svc, overrides=None):
     """Fast intervals: the executor looks again every 2 s in 1 s slices; polls come by signal."""
-    base = merge(svc.agent_settings(), {
+    base = merge(svc.service.agent_settings(), {
         # One log file for the whole run: the waits read only the current file.
         "log": {"log_max_bytes": 64 * 1024 * 1024},
         "order_check": {"check_interval_sec": 60, "check_slice_interval_sec": 1, "delay_start_time": 1},

@@ -127,7 +127,6 @@ class Sandbox:
         with open(target, "w") as out:
             out.write(script)
         os.chmod(target, 0o755)
-        return target
 
     def write_config(self, overrides=None):
         with open(self.path("velk.conf"), "w") as out:

@@ -16,9 +16,6 @@ class LocalService:
         self.service = MonitoringService(self.dir, config=config).start()
         on_exit(self.close)
 
-    def agent_settings(self):
-        return self.service.agent_settings()
-
     def requests_to(self, path):
         with self.service.lock:
             return [r for r in self.service.records if r["path"] == path]

@@ -25,7 +25,7 @@ class ExitDuringReport(unittest.TestCase):
         with LocalService() as svc, Sandbox(BINARY) as box:
             box.write_command("ping", "#!/bin/sh\nexit 0\n")
             box.write_command("download.sh", "#!/bin/sh\nexit 0\n")
-            box.write_config(dict(svc.agent_settings(), instruction_thread={"delay_start_thread_time": 0},
+            box.write_config(dict(svc.service.agent_settings(), instruction_thread={"delay_start_thread_time": 0},
                                   log={"log_max_bytes": 1 << 24},  # no rotation cuts a run's closing lines apart
                                   http_access={"ca_cert_file": svc.service.ca_file, "http_timeout": 60}))
             box.start()

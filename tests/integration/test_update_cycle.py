@@ -119,7 +119,6 @@ class UpdateCycle(unittest.TestCase):
         self.assertIn(" E : ", last)
         self.wait_log("download -> execute : update -> execute")
 
-        self.assertEqual(len(reports), 1)
         when = reports[0]["json"]["request"][0]["report_datetime"]
         self.assertEqual(reports[0]["text"].decode(), report_text(6, "download failed", 19, when))
         wait_row(self.box, "SELECT order_status, response_json FROM order_info", [(2, reports[0]["text"].decode())])
@@ -169,8 +168,6 @@ class UpdateCycle(unittest.TestCase):
         self.assertEqual(len(self.cycle.calls("install")), 1)
         self.assertEqual(self.box.query("SELECT COUNT(*) FROM order_info"), [(1,)])
         self.assertEqual(self.box.query("SELECT id, update_status FROM update_info"), [(row_id, 22)])
-        self.assertEqual(self.box.query("SELECT package_name, download_flag FROM update_package ORDER BY id"),
-                         [("curl", 21), ("nano", 21)])
         self.assertEqual(self.box.stop(), 0)
         self.assertFalse(os.path.exists(lock))
 
@@ -188,7 +185,6 @@ class UpdateCycle(unittest.TestCase):
         self.svc.service.queue_items([{"item": "sw_update", "mode": "cancel", "sw_upd_no": 12}])
         self.box.signal(signal.SIGUSR1)
         self.wait_log("update success : insert order info", count=2)
-        self.assertEqual(self.box.query("SELECT update_status FROM update_info"), [(98,)])
         self.assertLess(time.time(), download_at, "the cancel came too late to test anything")
 
         # The stored cancel wakes the executor, which finds nothing left; the download time passes idle.
@@ -214,7 +210,6 @@ class UpdateCycle(unittest.TestCase):
 
         # Next start: the install is due and its script is still running when the agent exits.
         self.box.start()
-        self.wait_log("Main Thread Loop Start", count=2)
         installing, = self.cycle.wait_calls("install", 1)
         self.box.signal(signal.SIGTERM)
         self.assertEqual(self.box.wait_exit(timeout=20 * SCALE), 0)
