@@ -63,7 +63,7 @@ TEST_P(WaitSliceCorrection, OutOfRangeSliceIsCorrectedWithWarning) {
         waiter.start();
         auto start = Clock::now();
         EXPECT_EQ(waiter.wait(&exitState, &orderState), 0);
-        EXPECT_LT(secondsSince(start), 5.0);
+        EXPECT_LT(secondsSince(start), 30.0);  // bounded at all, not fast
     }
 }
 
