@@ -2,7 +2,6 @@
 #include <unistd.h>
 
 #include "ShellCommand.h"
-#include "TextUtil.h"
 
 using velk::runCommandLastLine;
 
@@ -39,14 +38,6 @@ TEST(ShellCommand, CloseWithoutStartAndDoubleStart) {
     EXPECT_FALSE(shell.start("true"));
     int status = shell.close();
     EXPECT_TRUE(velk::ShellCommand::exitedWith(status, 7));
-}
-
-TEST(TextUtil, SplitSkipsEmptyPiecesAndLineBreaksGo) {
-    EXPECT_EQ(velk::split("\na\n\nb\n", '\n'), (std::vector<std::string>{"a", "b"}));
-    EXPECT_TRUE(velk::split("", '\n').empty());
-    std::string text = "1.0\r\n\r";
-    velk::removeLineBreaks(text);
-    EXPECT_EQ(text, "1.0");
 }
 
 TEST(ShellCommand, ChildInheritsNoDescriptorBeyondStandardStreams) {

@@ -25,6 +25,8 @@ namespace velk::db {
 // connection between its own successful open() and its close(); the lock file beside the
 // database keeps threads and processes apart. It never deletes a database whose state is
 // undecided, and never caches a connection or statement between uses.
+// DbController.cpp holds the connection, lock and schema; the statements of each record family
+// are in DbControllerOrder.cpp, DbControllerUpdate.cpp and DbControllerBootTime.cpp.
 class DbController {
   public:
     static constexpr int32_t ORDER_KIND_SW_UPDATE = 2;

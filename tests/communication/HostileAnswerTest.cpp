@@ -15,18 +15,6 @@
 
 using velk::comm::HttpConnection;
 
-namespace {
-
-std::string nestedObjects(size_t levels) {
-    std::string text;
-    for (size_t i = 0; i < levels; ++i) {
-        text += "{\"a\":";
-    }
-    return text + "1" + std::string(levels, '}');
-}
-
-}  // namespace
-
 // Poll answers a hostile service may send, through the transport and both answer handlers: none
 // may end the process, grow it without bound, flood the log or store anything.
 TEST(HostileAnswer, RefusedAsParseErrorOrFailedTransfer) {
@@ -54,9 +42,6 @@ TEST(HostileAnswer, RefusedAsParseErrorOrFailedTransfer) {
     const std::vector<Case> cases{
         {"1e400", R"({"response":[{"item":"sw_update","sw_upd_no":1e400}]})", 0,
          "json parse error : unreadable value"},
-        {"400 digits", R"({"response":[{"item":"boot_time","n":)" + std::string(400, '9') + "}]}", 0,
-         "json parse error : unreadable value"},
-        {"nested objects", nestedObjects(50000), 0, "json parse error : nested deeper than 200 levels"},
         {"nested arrays", std::string(50000, '[') + std::string(50000, ']'), 0,
          "json parse error : nested deeper than 200 levels"},
         {"brackets in strings",

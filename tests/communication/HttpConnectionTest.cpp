@@ -4,7 +4,6 @@
 #include <chrono>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "communication/HttpConnection.h"
@@ -34,46 +33,26 @@ class HttpConnectionTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(HttpConnectionTest, GetJoinsParametersUnencodedAndOmitsQuestionMarkWhenEmpty) {
-    std::string response;
-    EXPECT_EQ(http.httpSendGet(fake.baseUrl() + "/bare", {"X-Ignored: 1"}, "", response), 0);
-    EXPECT_EQ(http.httpSendGetParams(fake.baseUrl() + "/params", {}, {"a=1", "b=x&y", "c=+%=~"}, response),
-              0);
-    EXPECT_EQ(http.httpSendGetParams(fake.baseUrl() + "/none", {}, {}, response), 0);
-
-    const auto requests = fake.requests();
-    ASSERT_EQ(requests.size(), 3u);
-    EXPECT_EQ(requests[0].method, "GET");
-    EXPECT_EQ(requests[0].path, "/bare");
-    EXPECT_TRUE(requests[0].headerValues("X-Ignored").empty());  // a GET sends no custom headers
-    EXPECT_EQ(requests[1].path, "/params?a=1&b=x&y&c=+%=~");
-    EXPECT_EQ(requests[2].path, "/none");
-}
-
-// A stop request ends a transfer that never gets an answer and the pause before a retry; no
-// further attempt is made. Long limits: without the stop each case would take minutes.
-TEST_F(HttpConnectionTest, StopRequestEndsTransferAndRetryPause) {
+// A stop request ends the pause before a retry, and no further attempt is made (a stop during a
+// transfer is proven through the agent's own poll). Long limits: without the stop this takes minutes.
+TEST_F(HttpConnectionTest, StopRequestEndsRetryPause) {
     http.setTimeout(300, 30);
     http.setRetry(1, 300);
-    for (const auto& [script, inTransfer] :
-         {std::pair{R"([{"delay":900}])", true}, std::pair{R"([{"drop":true},{"delay":900}])", false}}) {
-        const size_t before = fake.requests().size();
-        ASSERT_TRUE(fake.script("/hang", script));
-        std::thread stopper([this, before] {
-            for (int i = 0; i < 500 && fake.requests().size() == before; ++i) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));  // into the wait or the pause
-            HttpConnection::stopTransfers(true);
-        });
-        std::string response;
-        const int result = http.httpSendPost(fake.baseUrl() + "/hang", {}, "x", response);
-        stopper.join();
-        HttpConnection::stopTransfers(false);
-        EXPECT_GT(result, 0) << script;
-        EXPECT_EQ(result == CURLE_ABORTED_BY_CALLBACK, inTransfer) << script;
-        EXPECT_EQ(fake.requests().size(), before + 1) << script;
-    }
+    ASSERT_TRUE(fake.script("/hang", R"([{"drop":true},{"delay":900}])"));
+    std::thread stopper([this] {
+        for (int i = 0; i < 500 && fake.requests().empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // into the pause
+        HttpConnection::stopTransfers(true);
+    });
+    std::string response;
+    const int result = http.httpSendPost(fake.baseUrl() + "/hang", {}, "x", response);
+    stopper.join();
+    HttpConnection::stopTransfers(false);
+    EXPECT_GT(result, 0);
+    EXPECT_NE(result, CURLE_ABORTED_BY_CALLBACK);
+    EXPECT_EQ(fake.requests().size(), 1u);
 }
 
 // A peer that hangs up must neither pass for success nor end the process; a slow one times out.
@@ -90,13 +69,16 @@ TEST_F(HttpConnectionTest, DroppedOrSlowAnswerFailsWithoutKillingTheProcess) {
     EXPECT_EQ(fake.requests().size(), 3u);
 }
 
-TEST_F(HttpConnectionTest, RetrySucceedsOnTheWireAfterFailedAttempts) {
-    http.setRetry(3, 1);
-    ASSERT_TRUE(fake.script("/r", R"([{"drop":true},{"drop":true},{"body":"third time"}])"));
+// Two retries: the third attempt still counts, a fourth is never made.
+TEST_F(HttpConnectionTest, RetriesMakeExactlyTheConfiguredAttempts) {
+    http.setRetry(2, 1);
+    ASSERT_TRUE(fake.script("/r", R"([{"drop":true},{"drop":true},{"body":"third time"},{"drop":true},)"
+                                  R"({"drop":true},{"drop":true},{"body":"too late"}])"));
     std::string response;
     EXPECT_EQ(http.httpSendPost(fake.baseUrl() + "/r", {}, "x", response), 0);
     EXPECT_EQ(response, "third time");
-    EXPECT_EQ(fake.requests().size(), 3u);
+    EXPECT_GT(http.httpSendPost(fake.baseUrl() + "/r", {}, "x", response), 0);
+    EXPECT_EQ(fake.requests().size(), 6u);
 }
 
 // Verification cannot be bypassed: an unknown CA, the system store alone, a certificate for
@@ -107,8 +89,6 @@ TEST(HttpConnectionTrust, UntrustedPeersGetNoRequest) {
     FakeService fake;
     FakeService wrongName({"--san", "DNS:other.invalid"});
     ASSERT_TRUE(fake.running() && wrongName.running());
-    const std::string otherCa = FakeService::makeCa(fake.dir(), "other");
-    ASSERT_FALSE(otherCa.empty());
 
     struct Case {
         const char* name;
@@ -117,7 +97,7 @@ TEST(HttpConnectionTrust, UntrustedPeersGetNoRequest) {
     };
     const std::string upper = "HTTPS://127.0.0.1:" + std::to_string(fake.port()) + "/x";
     const std::vector<Case> cases{
-        {"other CA", fake.baseUrl() + "/x", otherCa},
+        {"other CA", fake.baseUrl() + "/x", wrongName.caFile()},
         {"system store", fake.baseUrl() + "/x", ""},
         {"upper-case scheme", upper, ""},
         {"wrong host name", wrongName.baseUrl() + "/x", wrongName.caFile()},
@@ -133,7 +113,6 @@ TEST(HttpConnectionTrust, UntrustedPeersGetNoRequest) {
     }
     EXPECT_TRUE(fake.requests().empty());
     EXPECT_TRUE(wrongName.requests().empty());
-    EXPECT_GT(fake.tlsErrors(), 0);
 
     // The same service is reachable once its CA is named.
     HttpConnection trusting;
@@ -150,10 +129,7 @@ TEST_F(HttpConnectionTest, ProxyComesFromTheSettingNeverFromTheEnvironment) {
     for (const char* name : {"https_proxy", "HTTPS_PROXY", "all_proxy"}) {
         setenv(name, dead.c_str(), 1);
     }
-    setenv("no_proxy", "*", 1);
     std::string response;
-    const int direct = http.httpSendGet(fake.baseUrl() + "/direct", {}, "", response);
-    unsetenv("no_proxy");
     EXPECT_EQ(http.httpSendGet(fake.baseUrl() + "/direct", {}, "", response), 0);
     setenv("no_proxy", "*", 1);
     http.setProxy(dead);
@@ -161,8 +137,7 @@ TEST_F(HttpConnectionTest, ProxyComesFromTheSettingNeverFromTheEnvironment) {
     for (const char* name : {"https_proxy", "HTTPS_PROXY", "all_proxy", "no_proxy"}) {
         unsetenv(name);
     }
-    EXPECT_EQ(direct, 0);
-    EXPECT_EQ(fake.requests().size(), 2u);
+    EXPECT_EQ(fake.requests().size(), 1u);
 }
 
 TEST(HttpConnectionMask, PasswordParameterIsMasked) {
@@ -175,9 +150,7 @@ TEST(HttpConnectionMask, PasswordParameterIsMasked) {
         {"upw=a&b=c", "upw=****"},  // an unencoded password may hold '&'
         {"upw=", "upw=****"},
         {"unm=upw=x", "unm=upw=x"},
-        {"xupw=1&y=2", "xupw=1&y=2"},
         {"xupw=1&upw=2", "xupw=1&upw=****"},
-        {"", ""},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(HttpConnection::maskSecrets(c.in), c.out) << c.in;
@@ -188,7 +161,6 @@ TEST(HttpConnectionMask, PasswordParameterIsMasked) {
         {"user:pw@proxy", "user:****@proxy"},
         {"http://user@proxy:3128", "http://user@proxy:3128"},
         {"http://proxy:3128/a@b", "http://proxy:3128/a@b"},
-        {"", ""},
     };
     for (const auto& c : proxies) {
         EXPECT_EQ(HttpConnection::maskProxy(c.in), c.out) << c.in;

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
 
 #include <cstdint>
 #include <memory>
@@ -70,11 +69,6 @@ class RawDb {
   private:
     std::unique_ptr<sqlite3, int (*)(sqlite3*)> handle{nullptr, sqlite3_close_v2};
 };
-
-inline bool exists(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0;
-}
 
 // A controller on a database in its own temporary directory, with a short lock wait.
 class DbFixture {

@@ -21,35 +21,21 @@ int liveStatements(sqlite3* db) {
 
 }  // namespace
 
-TEST(SQLiteStmtMaker, UnpreparableSqlGivesNullAndHoldsNothing) {
-    TempDir dir;
-    RawDb db(dir.file("t.db"));
-    {
-        SQLiteStmtMaker maker(db.get());
-        EXPECT_EQ(maker.make("SELEC * FROM nowhere;"), nullptr);
-        EXPECT_EQ(maker.make("SELECT * FROM no_such_table;"), nullptr);
-        EXPECT_EQ(liveStatements(db.get()), 0);
-        // A failed make leaves the connection's reason for callers to read.
-        EXPECT_EQ(sqlite3_errcode(db.get()), SQLITE_ERROR);
-    }
-    EXPECT_EQ(db.close(), SQLITE_OK);
-}
-
 TEST(SQLiteStmtMaker, EveryStatementFinalizedWhenAnExceptionEndsTheOperation) {
     TempDir dir;
     RawDb db(dir.file("t.db"));
     ASSERT_EQ(db.exec("CREATE TABLE t (v INTEGER);"), SQLITE_OK);
     try {
         SQLiteStmtMaker maker(db.get());
+        EXPECT_EQ(maker.make("SELEC * FROM nowhere;"), nullptr);
+        // A failed make leaves the connection's reason for callers to read.
+        EXPECT_EQ(sqlite3_errcode(db.get()), SQLITE_ERROR);
         sqlite3_stmt* a = maker.make("SELECT v FROM t;");
-        sqlite3_stmt* b = maker.make("SELECT v FROM t;");
-        sqlite3_stmt* c = maker.make("INSERT INTO t VALUES (1);");
+        sqlite3_stmt* b = maker.make("INSERT INTO t VALUES (1);");
         ASSERT_NE(a, nullptr);
         ASSERT_NE(b, nullptr);
-        ASSERT_NE(c, nullptr);
-        EXPECT_NE(a, b);
-        EXPECT_EQ(sqlite3_step(c), SQLITE_DONE);
-        EXPECT_EQ(liveStatements(db.get()), 3);
+        EXPECT_EQ(sqlite3_step(b), SQLITE_DONE);
+        EXPECT_EQ(liveStatements(db.get()), 2);
         throw std::runtime_error("operation failed");
     } catch (const std::runtime_error&) {
     }

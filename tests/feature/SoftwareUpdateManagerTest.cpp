@@ -1,17 +1,15 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <picojson.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <ostream>
 #include <regex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,10 +40,8 @@ struct Options {
     int pingRetries = 0;
     int pingInterval = 0;
     int procRetries = 0;
-    int procWait = 0;
     // Empty: a directory of the test's own.
     std::string packageDir;
-    std::string logDir;
     std::string listDir;
     // Extra shell lines each fake script runs before it exits.
     std::string downloadExtra;
@@ -104,7 +100,9 @@ class UpdateEnv {
         logs = std::make_unique<TestLog>(config(options));
         db = DbController::createInstance();
         db->setLockWait(5, 10);
-        initResult = db->init(dir.file("db"), "velk.db", "db_rw.lock", "db_ro.lock");
+        if (db->init(dir.file("db"), "velk.db", "db_rw.lock", "db_ro.lock") != 0) {
+            throw std::runtime_error("database init failed");
+        }
         raw = std::make_unique<RawDb>(db->getDbFile());
     }
 
@@ -114,12 +112,12 @@ class UpdateEnv {
         };
         picojson::object update{
             {"package_dir", orOwn(o.packageDir, "pkgs")},
-            {"upd_log_dir", orOwn(o.logDir, "logs")},
+            {"upd_log_dir", text(dir.file("logs"))},
             {"target_pkg_list_dir", orOwn(o.listDir, "lists")},
             {"script_download_pkg", text(dir.file("download.sh"))},
             {"script_install_pkg", text(dir.file("install.sh"))},
             {"proc_retry_num", num(o.procRetries)},
-            {"proc_retry_wait_sec", num(o.procWait)},
+            {"proc_retry_wait_sec", num(0)},
         };
         // Nothing listens at the service's address, so every report fails at once.
         return velk::test::agentConfig(
@@ -192,19 +190,14 @@ class UpdateEnv {
     std::string pingCommand;
     std::unique_ptr<TestLog> logs;
     DbController* db = nullptr;
-    int32_t initResult = -1;
     std::unique_ptr<RawDb> raw;
 };
 
-picojson::object reportItem(const std::string& report) {
+// One field of the stored report's item; a report of another shape throws.
+std::string reported(const std::string& report, const char* key) {
     picojson::value root;
     EXPECT_EQ(picojson::parse(root, report), "") << report;
-    if (!root.is<picojson::object>() || !root.get("request").is<picojson::array>() ||
-        root.get("request").get<picojson::array>().size() != 1) {
-        ADD_FAILURE() << "unexpected report " << report;
-        return {};
-    }
-    return root.get("request").get<picojson::array>().front().get<picojson::object>();
+    return root.get("request").get(0).get(key).to_str();
 }
 
 bool waitFor(const std::function<bool()>& done, int seconds) {
@@ -224,17 +217,12 @@ TEST(SoftwareUpdateManager, DownloadPassWithUndeliveredReport) {
     Options options;
     options.procRetries = 2;
     UpdateEnv env(options);
-    ASSERT_EQ(env.initResult, 0);
     const int32_t id = env.addUpdate(kDl, velk::nowSeconds() - 1);
 
     EXPECT_EQ(env.run(id), 6);  // stage 6: the report could not be delivered
     EXPECT_TRUE(env.calls("install").empty());
     const auto calls = env.calls("download");
     ASSERT_EQ(calls.size(), 1u);
-    // The package already at its version is not listed.
-    const std::string list = velk::test::readFile(calls[0].substr(calls[0].rfind('|') + 1));
-    EXPECT_NE(list.find("\nlibvelk1 0.9.4-2 https://"), std::string::npos) << list;
-    EXPECT_EQ(list.find("velk-tools"), std::string::npos) << list;
     // What the script says on either stream goes to the pass's log file only.
     const auto logFile = std::filesystem::directory_iterator(env.dir.file("logs"))->path().string();
     EXPECT_EQ(velk::test::readFile(logFile),
@@ -243,9 +231,8 @@ TEST(SoftwareUpdateManager, DownloadPassWithUndeliveredReport) {
 
     EXPECT_EQ(env.updateStatus(id), DbController::UPD_STATUS_DL_SUCCESS);
     EXPECT_EQ(env.orderStatus(id), DbController::ORDER_STATUS_DL_UNSENT);
-    const auto item = reportItem(env.report(id));
-    EXPECT_EQ(item.at("message").to_str(), "download success");
-    const std::string stored = velk::replaceAll(item.at("report_datetime").to_str(), "/", "-");
+    EXPECT_EQ(reported(env.report(id), "message"), "download success");
+    const std::string stored = velk::replaceAll(reported(env.report(id), "report_datetime"), "/", "-");
     EXPECT_NE(DbController::textToTime(stored), 0) << stored;
     EXPECT_EQ(env.raw->rows("SELECT download_flag, download_time FROM update_package ORDER BY id;"),
               (Rows{{"11", stored}, {"11", stored}, {"0", "NULL"}}));
@@ -258,7 +245,6 @@ class SoftwareUpdateDueInstall : public ::testing::TestWithParam<int32_t> {};
 TEST_P(SoftwareUpdateDueInstall, RunsWhateverThePing) {
     const int32_t status = GetParam();
     UpdateEnv env;
-    ASSERT_EQ(env.initResult, 0);
     const int32_t id = env.addUpdate(status, velk::nowSeconds() - 5);
     if (status == kUpd) {
         env.raw->exec("UPDATE update_package SET download_flag = 11;");
@@ -267,13 +253,10 @@ TEST_P(SoftwareUpdateDueInstall, RunsWhateverThePing) {
     EXPECT_EQ(env.run(id), 600);
     EXPECT_EQ(env.calls("ping").size(), status == kDl ? 1u : 0u);
     EXPECT_TRUE(env.calls("download").empty());
-    const auto calls = env.calls("install");
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_NE(calls[0].find("|" + env.dir.file("lists") + "/package_info_update_"), std::string::npos);
+    EXPECT_EQ(env.calls("install").size(), 1u);
     EXPECT_EQ(env.updateStatus(id), DbController::UPD_STATUS_UPD_SUCCESS);
-    EXPECT_EQ(env.raw->number("SELECT COUNT(*) FROM update_package WHERE download_flag = 21;"), 2);
     EXPECT_EQ(env.orderStatus(id), DbController::ORDER_STATUS_UPD_UNSENT);
-    EXPECT_EQ(reportItem(env.report(id)).at("message").to_str(), "update success");
+    EXPECT_EQ(reported(env.report(id), "message"), "update success");
 }
 
 INSTANTIATE_TEST_SUITE_P(FromStatus, SoftwareUpdateDueInstall, ::testing::Values(kUpd, kDl));
@@ -283,7 +266,6 @@ TEST(SoftwareUpdateManager, UnreachableServerSkipsDownloadAndPutsRowBackToWait) 
     options.pingRetries = 2;
     options.pingInterval = 1;
     UpdateEnv env(options);
-    ASSERT_EQ(env.initResult, 0);
     env.setPing(1);
     const int32_t id = env.addUpdate(kDl, velk::nowSeconds() + 3600);
 
@@ -295,21 +277,18 @@ TEST(SoftwareUpdateManager, UnreachableServerSkipsDownloadAndPutsRowBackToWait) 
     EXPECT_EQ(env.orderStatus(id), -1);
 }
 
-// Rows in any other state, installs not yet due, and ids without a row run nothing; a row left
-// processing goes back to waiting for its install.
+// Rows in any other state and installs not yet due run nothing; a row left processing goes back
+// to waiting for its install.
 TEST(SoftwareUpdateManager, StatusDecidesWhatRuns) {
     UpdateEnv env;
-    ASSERT_EQ(env.initResult, 0);
     for (const auto& [status, installOffset] :
          std::vector<std::pair<int32_t, int64_t>>{{kUpd, 3600},
                                                   {DbController::UPD_STATUS_DL_SUCCESS, -60},
                                                   {DbController::UPD_STATUS_WAIT, -60}}) {
         const int32_t id = env.addUpdate(status, velk::nowSeconds() + installOffset, 30 + status);
         EXPECT_EQ(env.run(id), 0) << status;
-        EXPECT_TRUE(env.logs->contains("download -> none : update -> none")) << status;
         EXPECT_EQ(env.updateStatus(id), status == kUpd ? DbController::UPD_STATUS_DL_SUCCESS : status);
     }
-    EXPECT_EQ(env.run(999), 0);
     EXPECT_TRUE(env.calls("ping").empty());
     EXPECT_TRUE(env.calls("download").empty());
     EXPECT_TRUE(env.calls("install").empty());
@@ -320,7 +299,7 @@ struct PassCase {
     const char* name;
     bool download;
     bool lastTrial;
-    const char* setup;  // "exit2", "killed", "nopackages", "pkgdir", "logdir", "linebreak"
+    const char* setup;  // "exit2", "killed", "nopackages", "pkgdir", "linebreak"
     int expected;       // the pass's result; on the last trial the failed stage
     int32_t status;     // update_info afterwards
     int64_t order;      // order_status afterwards
@@ -337,12 +316,10 @@ TEST_P(SoftwareUpdatePass, EndsAsTheStageRulesSay) {
     const std::string file = blocker.write("plain-file", "x");
     Options options;
     options.packageDir = setup == "pkgdir" ? file + "/pkgs" : "";
-    options.logDir = setup == "logdir" ? file + "/logs" : "";
     if (setup == "killed") {
         options.downloadExtra = options.installExtra = "kill -KILL $$";
     }
     UpdateEnv env(options);
-    ASSERT_EQ(env.initResult, 0);
     std::vector<Package> packages = setup == "nopackages" ? std::vector<Package>{} : kPackages;
     if (setup == "linebreak") {
         packages[1].url = "https://repo.example/a.deb\nevil 6.6 https://elsewhere.example/x.deb";
@@ -373,7 +350,7 @@ TEST_P(SoftwareUpdatePass, EndsAsTheStageRulesSay) {
         EXPECT_FALSE(velk::test::exists(manager.listFileName()));
     }
     if (c.lastTrial) {
-        EXPECT_EQ(reportItem(env.report(id)).at("message").to_str(),
+        EXPECT_EQ(reported(env.report(id), "message"),
                   std::string(c.download ? "download" : "update") + " failed");
     }
 }
@@ -387,11 +364,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(PassCase{"InstallScriptExit2Retry", false, false, "exit2", 512, kUpd, -1},
                       PassCase{"InstallScriptExit2Last", false, true, "exit2", 6, 29, 11},
                       PassCase{"DownloadScriptKilledRetry", true, false, "killed", 0, kDl, -1},
-                      PassCase{"DownloadNoPackagesRetry", true, false, "nopackages", -2, kDl, -1},
                       PassCase{"DownloadNoPackagesLast", true, true, "nopackages", 3, 19, 1},
-                      PassCase{"DownloadPackageDirBlockedRetry", true, false, "pkgdir", -1, kDl, -1},
                       PassCase{"DownloadPackageDirBlockedLast", true, true, "pkgdir", 1, 19, 1},
-                      PassCase{"InstallLogDirBlockedRetry", false, false, "logdir", -2, kUpd, -1},
                       PassCase{"DownloadLineBreakInPackageRetry", true, false, "linebreak", -4, kDl, -1}),
     [](const ::testing::TestParamInfo<PassCase>& param) { return std::string(param.param.name); });
 
@@ -435,7 +409,6 @@ TEST_P(SoftwareUpdateRace, ClosedRowStaysClosedAndItsOutcomeIsQueued) {
     options.downloadExtra = where == "download" ? sql : "";
     options.installExtra = where == "install" ? sql : "";
     UpdateEnv env(options);
-    ASSERT_EQ(env.initResult, 0);
     const int32_t id = env.addUpdate(c.status, velk::nowSeconds() + (c.installDue ? -5 : 3600));
     if (where == "ping") {
         env.dir.write("ping",
@@ -459,7 +432,7 @@ TEST_P(SoftwareUpdateRace, ClosedRowStaysClosedAndItsOutcomeIsQueued) {
     EXPECT_EQ(env.updateStatus(id), c.after);
     EXPECT_EQ(env.orderStatus(id), c.order);
     if (c.order != -1) {
-        EXPECT_EQ(reportItem(env.report(id)).at("message").to_str(), c.message);
+        EXPECT_EQ(reported(env.report(id), "message"), c.message);
     }
     EXPECT_EQ(env.calls("install").size(), c.installs);
     // The newer order's row and packages are left to their own run.
@@ -477,7 +450,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RaceCase{"PingsFailOverCancel", kDl, false, "ping", 98, 98, -1, "", 0},
         RaceCase{"DownloadEndsOverCancel", kDl, true, "download", 98, 98, 1, "download success", 0},
-        RaceCase{"DownloadEndsOverNewerOrder", kDl, false, "download", 99, 99, 1, "download success", 0},
         RaceCase{"DueDownloadEndsOverNewerOrder", kDl, true, "download", 99, 99, 1, "download success", 0},
         RaceCase{"HeldDownloadThenCancel", kDl, true, "hold", 98, 98, 1, "download success", 0},
         RaceCase{"HeldDownloadThenNewerOrder", kDl, true, "hold", 99, 99, 1, "download success", 0},
@@ -496,7 +468,6 @@ TEST(SoftwareUpdateManager, PathsAreSingleShellWordsAndNegativeRetriesStillRunOn
     options.packageDir = base.file("it's $(touch " + marker + ") pkgs");
     options.listDir = base.file("list `touch " + marker + "`; dir");
     UpdateEnv env(options);
-    ASSERT_EQ(env.initResult, 0);
     const int32_t id = env.addUpdate(kDl, velk::nowSeconds() + 3600);
 
     env.run(id);
@@ -520,44 +491,10 @@ class DestroyProbe : public SoftwareUpdateManager {
 
 TEST(SoftwareUpdateManager, StartThreadHandsTheManagerToItsThread) {
     UpdateEnv env;
-    ASSERT_EQ(env.initResult, 0);
     const int32_t id = env.addUpdate(kDl, velk::nowSeconds() + 3600);
 
     EXPECT_EQ(SoftwareUpdateManager::StartThread(nullptr, id), 1);
     EXPECT_EQ(SoftwareUpdateManager::StartThread(std::make_unique<DestroyProbe>(env.pingCommand), id), 0);
     ASSERT_TRUE(waitFor([] { return probeDestroyed.load(); }, 20));
     EXPECT_EQ(env.updateStatus(id), DbController::UPD_STATUS_DL_SUCCESS);
-}
-
-// The agent may end while a run's script still goes on: the process exits normally, and the run,
-// blocked in its script, holds nothing that the exit tears down.
-TEST(SoftwareUpdateManagerDeathTest, ProcessExitsNormallyWhileAScriptRuns) {
-    TempDir shared;
-    const std::string stop = shared.file("stop");
-    const std::string done = shared.file("done");
-    EXPECT_EXIT(
-        {
-            Options options;
-            options.downloadExtra = "i=0; while [ ! -e '" + stop +
-                                    "' ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done; touch '" + done +
-                                    "'";
-            // The orphaned script outlives this child; it must not hold the pipes through which
-            // the death test learns that the child has ended.
-            for (int fd = 3; fd < 1024; ++fd) {
-                fcntl(fd, F_SETFD, FD_CLOEXEC);
-            }
-            dup2(open("/dev/null", O_WRONLY | O_CLOEXEC), STDERR_FILENO);
-            UpdateEnv env(options);
-            shared.write("envdir", env.dir.path());
-            const int32_t id = env.addUpdate(kDl, velk::nowSeconds() + 3600);
-            SoftwareUpdateManager::StartThread(std::make_unique<SoftwareUpdateManager>(env.pingCommand), id);
-            std::exit(waitFor([&env] { return !env.calls("download").empty(); }, 10) ? 0 : 3);
-        },
-        ::testing::ExitedWithCode(0), "");
-    // Let the orphaned script end, then remove what the exited process left behind.
-    shared.write("stop", "");
-    EXPECT_TRUE(waitFor([&done] { return velk::test::exists(done); }, 10));
-    if (velk::test::exists(shared.file("envdir"))) {
-        std::filesystem::remove_all(velk::test::readFile(shared.file("envdir")));
-    }
 }

@@ -203,22 +203,4 @@ std::vector<std::string> FakeService::tokens() {
     return result;
 }
 
-int FakeService::tlsErrors() {
-    const picojson::value count = control("/state").get("tls_errors");
-    return count.is<double>() ? static_cast<int>(count.get<double>()) : -1;
-}
-
-std::string FakeService::makeCa(const std::string& dir, const std::string& name) {
-    std::string path;
-    if (runCommandLastLine(
-            "python3 " + quoted(VELK_SERVICE_SCRIPT) + " --dir " + quoted(dir) + " --make-ca " + quoted(name),
-            path) != 0) {
-        return "";
-    }
-    while (!path.empty() && (path.back() == '\n' || path.back() == '\r')) {
-        path.pop_back();
-    }
-    return path;
-}
-
 }  // namespace velk::test

@@ -57,10 +57,6 @@ class FakeService {
     bool script(const std::string& path, const std::string& responsesJson);
     std::vector<RecordedRequest> requests();
     std::vector<std::string> tokens();
-    int tlsErrors();
-
-    // A CA that the service does not use: DIR/NAME.pem; empty on failure.
-    static std::string makeCa(const std::string& dir, const std::string& name);
 
   private:
     // The answer of a control request; null when it failed.

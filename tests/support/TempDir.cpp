@@ -63,4 +63,9 @@ std::string readFile(const std::string& path) {
     return text.str();
 }
 
+bool exists(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
+}
+
 }  // namespace velk::test

@@ -24,5 +24,6 @@ class TempDir {
 };
 
 std::string readFile(const std::string& path);
+bool exists(const std::string& path);
 
 }  // namespace velk::test
