@@ -13,9 +13,9 @@ SCALE = 4 if emulated() else 1
 CODE = "SUBSTRATE-0001"
 
 # The download and install scripts. Each call appends a "start" and an "end" record to calls.jsonl
-# (arguments, list file, every update row's status as the script saw it) and behaves as
-# behaviour.json says for its kind: "exit" code, or "hold" until the file "release-<kind>" exists.
-# The database is read as an immutable snapshot so the script never holds a lock the agent could trip over.
+# (arguments, list file, every update row's status as the script saw it) and behaves as behaviour.json
+# says for its kind: "exit" code, "sleep" seconds, or "hold" until the file "release-<kind>" exists. The
+# database is read as an immutable snapshot so the script never holds a lock the agent could trip over.
 UPDATE_SCRIPT = r'''#!/usr/bin/env python3
 import json, os, sqlite3, sys, time
 ROOT = os.path.dirname(os.path.abspath(__file__))
@@ -52,6 +52,7 @@ if how.get("hold"):
     deadline = time.time() + 60
     while not os.path.exists(os.path.join(ROOT, "release-" + KIND)) and time.time() < deadline:
         time.sleep(0.05)
+time.sleep(how.get("sleep", 0))
 code = how.get("exit", 0)
 record(dict(entry, phase="end", time=time.time(), rows=rows(), exit=code))
 sys.exit(code)

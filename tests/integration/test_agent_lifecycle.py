@@ -33,6 +33,7 @@ class AgentLifecycle(unittest.TestCase):
 
             box.signal(signal.SIGUSR1)
             box.wait_for_log("!!! Receive Order Signal !!! (10)")
+            box.wait_for_log("Stop sleep to receive order command (2)")
             box.wait_for_log("execute remote order (2)")
 
             box.signal(signal.SIGTERM)
@@ -40,6 +41,7 @@ class AgentLifecycle(unittest.TestCase):
             self.assertEqual(box.wait_exit(timeout=20), 0)
             text = box.log_text()
             self.assertIn("!!! Receive Exit Signal !!! (15)", text)
+            self.assertIn("Stop sleep to receive exit command (2)", text)
             self.assertRegex(text, r"end main loop:\d \(\d:2\)")
             self.assertIn("Main Thread Loop Finished", text)
             self.assertIn("main end (Receive Signal : signal num=15)", text)

@@ -14,13 +14,15 @@ CODE = "SUBSTRATE-0001"
 
 
 class Poll(unittest.TestCase):
-    def test_boot_time_until_acknowledged_signal_poll_and_failed_send(self):
+    def test_boot_time_signal_poll_failed_send_orders_and_bad_answers(self):
         # Credentials of the service's own choosing: the agent logs in with what the service enciphered.
         with LocalService({"user": "operator-7", "password": "s{3}cr[e]t~xZ"}) as svc, Sandbox(BINARY) as box:
             poll_path = svc.service.config["poll_path"]
             # The first poll is dropped mid-request: a failed send that keeps both kinds pending.
             svc.service.script(poll_path, [{"drop": True}])
-            box.write_config(merge(svc.service.agent_settings(), {"order_check": {"check_interval_sec": 60}}))
+            # One log file for the whole run: the waits read only the current file.
+            box.write_config(merge(svc.service.agent_settings(), {"order_check": {"check_interval_sec": 60},
+                                                                  "log": {"log_max_bytes": 1 << 24}}))
             box.start()
             box.wait_for_log("send request failed : result -> 1")
             self.assertEqual(box.query("SELECT boot_time, is_send FROM os_boot_time"), [(BOOT, 0)])
@@ -36,10 +38,39 @@ class Poll(unittest.TestCase):
 
             self.assertEqual(box.stop(), 0)
             # A second start within the same boot stores nothing new, and the acknowledged boot time stays sent.
+            box.write_command("dpkg-query", "#!/bin/sh\nprintf 'curl\\thold ok installed\\t7.88.1\\n'\n")
+            svc.service.queue_items([{
+                "item": "sw_update", "mode": "new", "sw_upd_no": 7,
+                "download_start_date": "2099/01/01 00:00:00", "download_end_date": "2099/01/01 01:00:00",
+                "install_start_date": "2099-01-02 00:00:00", "install_end_date": "2099-01-02 01:00:00",
+                "pkg_update": [
+                    {"pkg_name": "curl", "pkg_version": "7.88.1", "pkg_url": "http://x/curl.deb"},
+                    {"pkg_name": "nano", "pkg_version": "7.2", "pkg_url": "http://x/nano.deb"},
+                    {"pkg_name": "evil", "pkg_version": "1.0\nrm -rf /", "pkg_url": "http://x/e.deb"},
+                ]}])
             box.start()
             box.wait_for_log("Add OS Boot Time : already added to DB (row_id=1)")
             svc.wait_until(lambda: len(svc.poll_bodies()) >= 4, what="the poll after the restart")
             self.assertEqual(svc.poll_bodies()[3], only_check)
+
+            # The order that answer carried is stored, the unsafe package skipped.
+            box.wait_for_log("update success : insert order info")
+            rows = box.query("SELECT sw_upd_no, update_status, download_start_time, update_start_time "
+                             "FROM update_info")
+            self.assertEqual(rows, [(7, 0, "2099/01/01 00:00:00", "2099-01-02 00:00:00")])
+            packages = box.query("SELECT package_name, package_version, target_flag, old_version "
+                                 "FROM update_package ORDER BY id")
+            self.assertEqual(packages, [("curl", "7.88.1", 81, "7.88.1"), ("nano", "7.2", 1, "")])
+            self.assertIn("no have package data", box.log_text())
+
+            # Answers that are not usable change nothing and do not stop the agent.
+            svc.service.script(poll_path, [{"body": "not json"}, {"body": "[1,2]"}, {"body": '{"x":1}'}])
+            for _ in range(3):
+                count = len(svc.poll_bodies())
+                box.signal(signal.SIGUSR1)
+                svc.wait_until(lambda: len(svc.poll_bodies()) >= count + 1, what="a signalled poll")
+            box.wait_for_log("json parse error", count=2)
+            self.assertEqual(box.query("SELECT COUNT(*) FROM order_info"), [(1,)])
             self.assertEqual(box.stop(), 0)
 
     def test_sigterm_ends_a_poll_that_never_gets_an_answer(self):

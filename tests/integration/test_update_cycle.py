@@ -126,15 +126,23 @@ class UpdateCycle(unittest.TestCase):
                          [(19, when.replace("/", "-"))])
         self.assertEqual(self.box.stop(), 0)
 
-    def test_install_time_past_32_bit_seconds_is_not_due_after_the_download(self):
+    def test_second_due_update_waits_until_the_first_leaves_processing(self):
         now = time.time()
+        self.cycle.behave(download={"sleep": 1.0})
         far = order(10, now, now, PACKAGES)
+        # An install time past what 32-bit seconds hold is still a time to wait for.
         far.update(install_start_date="2099/01/01 00:00:00", install_end_date="2099/01/01 01:00:00")
-        self.start([far])
-        self.wait_log("in UpdateThread : end : end result -> 0")
-        self.wait_log("download -> execute : update -> none")
+        self.start([order(9, now, now + 3600, PACKAGES), far])
+        self.wait_reports(2)
+        ids = dict(self.box.query("SELECT sw_upd_no, id FROM update_info"))
+        first_end = self.cycle.calls("download", phase="end")[0]
+        second = self.cycle.calls("download")[1]
+        self.assertEqual(first_end["rows"], {str(ids[9]): 11, str(ids[10]): 0})
+        self.assertEqual(second["rows"], {str(ids[9]): 12, str(ids[10]): 11})
+        self.assertGreater(second["time"], first_end["time"])
+        wait_row(self.box, "SELECT update_status FROM update_info ORDER BY sw_upd_no", [(12,), (12,)])
         self.assertEqual(self.cycle.calls("install"), [])
-        self.assertEqual(self.box.query("SELECT update_status FROM update_info"), [(12,)])
+        self.assertEqual(len([l for l in self.box.log_lines() if "download -> execute : update -> none" in l]), 2)
         self.assertEqual(self.box.stop(), 0)
 
     def test_kill_during_download_then_restart_runs_the_update_to_the_end(self):
@@ -185,6 +193,7 @@ class UpdateCycle(unittest.TestCase):
         self.svc.service.queue_items([{"item": "sw_update", "mode": "cancel", "sw_upd_no": 12}])
         self.box.signal(signal.SIGUSR1)
         self.wait_log("update success : insert order info", count=2)
+        self.assertEqual(self.box.query("SELECT target_flag FROM update_package"), [(98,), (98,)])
         self.assertLess(time.time(), download_at, "the cancel came too late to test anything")
 
         # The stored cancel wakes the executor, which finds nothing left; the download time passes idle.
