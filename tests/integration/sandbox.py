@@ -132,9 +132,9 @@ class Sandbox:
         with open(self.path("velk.conf"), "w") as out:
             json.dump(merge(fast_settings(self.root), overrides or {}), out, indent=2)
 
-    def start(self):
+    def start(self, env=None):
         self.stderr_file = open(self.stderr_path, "w")
-        self.proc = subprocess.Popen([self.binary], cwd=self.root,
+        self.proc = subprocess.Popen([self.binary], cwd=self.root, env=env,
                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=self.stderr_file)
         return self.proc
