@@ -158,7 +158,7 @@ class Sandbox:
         forget(self.close)
         if self.proc is not None and self.proc.poll() is None:
             self.proc.kill()
-            self.proc.wait()
+            self.wait_exit(None)
         remove_dir(self.root)
 
     def __enter__(self):
