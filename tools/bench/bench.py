@@ -27,10 +27,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE + "/..")
-sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "integration"))
 import monitoring_service  # noqa: E402
-from sandbox import Sandbox, merge  # noqa: E402
-from service import LocalService  # noqa: E402
+from agent_sandbox import LocalService, Sandbox, merge  # noqa: E402
 
 POLL = {"order_check": {"check_interval_sec": 2, "check_slice_interval_sec": 1, "delay_start_time": 1}}
 
