@@ -19,7 +19,6 @@ namespace {
 
 const std::string kPrefix = "order-spool-";
 const std::string kSuffix = ".json";
-const std::string kPartial = ".part";
 
 struct FdCloser {
     int fd;
@@ -99,9 +98,7 @@ std::vector<std::string> OrderSpool::pending() {
         if (name.compare(0, kPrefix.size(), kPrefix) != 0) {
             continue;
         }
-        if (endsWith(name, kPartial)) {
-            ::unlink((dir + "/" + name).c_str());
-        } else if (endsWith(name, kSuffix)) {
+        if (endsWith(name, kSuffix)) {
             names.push_back(name);
             unsigned long long sequence = std::strtoull(name.c_str() + kPrefix.size(), nullptr, 10);
             nextSequence = std::max<uint64_t>(nextSequence, sequence + 1);

@@ -18,7 +18,7 @@ class OrderSpool {
 
     // Writes the answer and syncs file and folder; the name it is kept under, empty on failure.
     std::string keep(const std::string& answer);
-    // Names of the kept answers, oldest first; leftovers of an earlier ".part" scheme are removed.
+    // Names of the kept answers, oldest first.
     std::vector<std::string> pending();
     bool read(const std::string& name, std::string& answer) const;
     // Removes a kept answer for good (folder synced).
