@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "db/DbController.h"
+#include "db/SQLiteStmtMaker.h"
 
 namespace velk::ctl {
 namespace {
@@ -16,11 +17,7 @@ using Db = db::DbController;
 struct DbCloser {
     void operator()(sqlite3* db) const { sqlite3_close(db); }
 };
-struct StmtFinalizer {
-    void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
-};
 using DbHandle = std::unique_ptr<sqlite3, DbCloser>;
-using StmtHandle = std::unique_ptr<sqlite3_stmt, StmtFinalizer>;
 
 // The agent may hold a write transaction for a moment; wait rather than fail.
 constexpr int kBusyWaitMs = 10000;
@@ -41,12 +38,12 @@ picojson::value column(sqlite3_stmt* stmt, int index) {
 // Runs `sql` with one optional integer parameter and hands each row's named columns to `row`.
 template <typename RowFunction>
 bool query(sqlite3* db, const char* sql, const int64_t* parameter, RowFunction row, std::string& error) {
-    sqlite3_stmt* raw = nullptr;
-    if (sqlite3_prepare_v2(db, sql, -1, &raw, nullptr) != SQLITE_OK) {
+    db::SQLiteStmtMaker maker(db);
+    sqlite3_stmt* raw = maker.make(sql);
+    if (raw == nullptr) {
         error = sqlite3_errmsg(db);
         return false;
     }
-    StmtHandle stmt(raw);
     if (parameter != nullptr) {
         sqlite3_bind_int64(raw, 1, *parameter);
     }

@@ -33,6 +33,11 @@ constexpr const char* upd_order_info_swupd_send_result_sql =
     "UPDATE order_info SET order_status = ?, response_json = ?, update_time = CURRENT_TIMESTAMP WHERE id = "
     "?;";
 
+// Closed: no undelivered report, and no update row still waiting, running or between stages.
+const char* const kClosedOrderIds =
+    "SELECT id FROM order_info WHERE order_status NOT IN ( 1, 11 ) AND id NOT IN ( SELECT order_info_id "
+    "FROM update_info WHERE update_status NOT IN ( 19, 22, 29, 98, 99 ) ) ORDER BY id DESC LIMIT -1 OFFSET ?";
+
 }  // namespace
 
 int32_t DbController::insertOrderInfo(const std::string& receiveJson) {
@@ -175,15 +180,6 @@ int32_t DbController::deleteSpoolMarks(const std::string& spool) {
                 sqlite3_step(stmt) == SQLITE_DONE;
     return done ? 0 : -1;
 }
-
-namespace {
-
-// Closed: no undelivered report, and no update row still waiting, running or between stages.
-const char* const kClosedOrderIds =
-    "SELECT id FROM order_info WHERE order_status NOT IN ( 1, 11 ) AND id NOT IN ( SELECT order_info_id "
-    "FROM update_info WHERE update_status NOT IN ( 19, 22, 29, 98, 99 ) ) ORDER BY id DESC LIMIT -1 OFFSET ?";
-
-}  // namespace
 
 int32_t DbController::pruneClosedOrders(int32_t keep) {
     if (keep < 0) {
