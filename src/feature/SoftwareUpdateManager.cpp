@@ -39,7 +39,6 @@ constexpr int kStageReportUndelivered = 6;
 
 using db::DbController;
 
-constexpr const char* kDbTimePattern = "%Y-%m-%d %H:%M:%S";
 constexpr const char* kFileTimePattern = "%Y%m%d-%H%M%S";
 
 const char* okText(bool ok) { return ok ? "success" : "failed"; }

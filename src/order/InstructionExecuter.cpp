@@ -184,7 +184,7 @@ int InstructionExecuter::instructionCheckLoop() {
                     back.id = nextId;
                     back.updateStatus = nextStatus;
                     db->updatePkgDownloadResult(
-                        false, formatLocalTime(nowSeconds(), "%Y-%m-%d %H:%M:%S"), back, {},
+                        false, formatLocalTime(nowSeconds(), kDbTimePattern), back, {},
                         nextStatus == Db::UPD_STATUS_WAIT ? Db::UPD_STATUS_DL_PROCESSING
                                                           : Db::UPD_STATUS_UPD_PROCESSING);
                     db->close();
@@ -278,7 +278,7 @@ void InstructionExecuter::closeUnreadableStages(const std::vector<Db::Unreadable
             const std::string report = ProcResultNotification().createUpdateResult(
                 info, download ? "download failed" : "update failed", settings->substrateCode);
             // The row and its queued report change together; the next re-send delivers it.
-            done = db->updatePkgDownloadResult(false, formatLocalTime(now, "%Y-%m-%d %H:%M:%S"), info, {},
+            done = db->updatePkgDownloadResult(false, formatLocalTime(now, kDbTimePattern), info, {},
                                                stage.status) == 0 &&
                    db->updateSwupdSendResult(
                        info.orderInfoId, download ? Db::ORDER_STATUS_DL_UNSENT : Db::ORDER_STATUS_UPD_UNSENT,
