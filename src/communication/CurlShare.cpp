@@ -1,5 +1,7 @@
 #include "communication/CurlShare.h"
 
+#include <atomic>
+
 namespace velk::comm {
 
 namespace {
@@ -17,10 +19,6 @@ CurlShare::CurlShare() : locks(std::make_unique<Locks>()), share(curl_share_init
     curl_share_setopt(share, CURLSHOPT_USERDATA, locks.get());
     curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
     curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-#if LIBCURL_VERSION_NUM >= 0x073900
-    // Older libcurl accepts the flag but ignores it.
-    connections = curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT) == CURLSHE_OK;
-#endif
     published.store(this);
 }
 
@@ -36,14 +34,6 @@ CurlShare::~CurlShare() {
 CURLSH* CurlShare::current() {
     CurlShare* instance = published.load();
     return instance == nullptr ? nullptr : instance->share;
-}
-
-std::unique_lock<std::mutex> CurlShare::serializeTransfer() {
-    CurlShare* instance = published.load();
-    if (instance == nullptr || !instance->connections) {
-        return {};
-    }
-    return std::unique_lock<std::mutex>(instance->transfers);
 }
 
 void CurlShare::lock(CURL*, curl_lock_data data, curl_lock_access, void* userptr) {

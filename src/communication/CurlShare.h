@@ -3,18 +3,17 @@
 #include <curl/curl.h>
 
 #include <array>
-#include <atomic>
 #include <memory>
 #include <mutex>
 
 namespace velk::comm {
 
-// The process's one libcurl share: TLS sessions, resolved names and, where libcurl supports
-// it, open connections, so a poll after the first resumes its TLS session instead of doing a
-// full handshake. Created once in main after curl_global_init and owned there; every thread's
-// handles attach to it through current(), and libcurl serialises them with the locks below.
-// libcurl does not support one connection cache used by concurrent threads, so while it is
-// shared, transfers take turns (serializeTransfer). It never changes what a transfer verifies.
+// The process's one libcurl share: TLS sessions and resolved names, so a poll after the first
+// resumes its TLS session instead of doing a full handshake. Created once in main after
+// curl_global_init and owned there; handles attach to it through current() for one transfer
+// at a time, and libcurl holds the locks below only while it reads or writes those caches.
+// Connections are never shared: libcurl would need every transfer to wait for the others, so
+// each thread keeps its own (see HttpConnection). It never changes what a transfer verifies.
 class CurlShare {
   public:
     CurlShare();
@@ -25,11 +24,6 @@ class CurlShare {
 
     // The share to attach new handles to, or null when there is none (tests, a failed init).
     static CURLSH* current();
-    // Held from before a handle is made until after it is cleaned up; empty when no
-    // connection cache is shared.
-    static std::unique_lock<std::mutex> serializeTransfer();
-
-    bool sharesConnections() const { return connections; }
 
   private:
     struct Locks {
@@ -39,9 +33,7 @@ class CurlShare {
     static void unlock(CURL* handle, curl_lock_data data, void* userptr);
 
     std::unique_ptr<Locks> locks;
-    std::mutex transfers;
     CURLSH* share = nullptr;
-    bool connections = false;
 };
 
 }  // namespace velk::comm

@@ -43,6 +43,40 @@ size_t writeCallback(char* ptr, size_t size, size_t nmemb, void* userdata) {
     return count;
 }
 
+// One easy handle per thread, kept for the thread's life: its connection cache lets the next
+// transfer of the same thread reuse an open connection, and no other thread ever waits for it.
+// Each attempt leases it reset to defaults and hands it back holding nothing of the attempt (no
+// pointers into its buffers, no share, so the share may be destroyed before the thread ends).
+class HandleLease {
+  public:
+    HandleLease() : curl(threadHandle()) {
+        if (curl != nullptr) {
+            curl_easy_reset(curl);
+        }
+    }
+    ~HandleLease() {
+        if (curl != nullptr) {
+            curl_easy_setopt(curl, CURLOPT_SHARE, nullptr);
+            curl_easy_reset(curl);
+        }
+    }
+    HandleLease(const HandleLease&) = delete;
+    HandleLease& operator=(const HandleLease&) = delete;
+
+    CURL* get() const { return curl; }
+
+  private:
+    static CURL* threadHandle() {
+        thread_local CurlHandle handle;
+        if (!handle) {
+            handle.reset(curl_easy_init());
+        }
+        return handle.get();
+    }
+
+    CURL* curl;
+};
+
 // libcurl calls this about once a second even when nothing arrives.
 int progressCallback(void* /*clientp*/, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     return HttpConnection::transfersStopped() ? 1 : 0;
@@ -224,9 +258,8 @@ void HttpConnection::setCommonOptions(CURL* curl) const {
 }
 
 int HttpConnection::httpGetPlane(const std::string& url, const std::string& data, std::string& response) {
-    const auto turn = CurlShare::serializeTransfer();
-    CurlHandle curl(curl_easy_init());
-    if (!curl) {
+    const HandleLease curl;
+    if (curl.get() == nullptr) {
         return -1;
     }
     std::string requestUrl = url;
@@ -241,9 +274,8 @@ int HttpConnection::httpGetPlane(const std::string& url, const std::string& data
 
 int HttpConnection::httpPostPlane(const std::string& url, const std::vector<std::string>& headers,
                                   const std::string& data, std::string& response) {
-    const auto turn = CurlShare::serializeTransfer();
-    CurlHandle curl(curl_easy_init());
-    if (!curl) {
+    const HandleLease curl;
+    if (curl.get() == nullptr) {
         log->warning("[{}:{}] in httpPostPlane : curl object is null (failed : curl_easy_init())", VELK_AT);
         return -1;
     }
@@ -275,8 +307,6 @@ int HttpConnection::httpPostPlane(const std::string& url, const std::vector<std:
     if (code != CURLE_OK) {
         log->warning("[{}:{}] in httpPostPlane : failed -> {}", VELK_AT, curl_easy_strerror(code));
     }
-    // The handle goes before the header list it still points at.
-    curl.reset();
     return static_cast<int>(code);
 }
 

@@ -14,12 +14,14 @@ class LogWrapper;
 namespace velk::comm {
 
 // The agent's only HTTP client: GET and POST over libcurl's easy interface, each inside one
-// retry loop. Every attempt uses its own handle; TLS sessions and idle connections live in the
-// process's CurlShare, when main made one, so a later call can resume them. HTTPS peers
-// are always verified (TLS 1.2 or later, certificate and host name) against the system's CA
-// store or the configured CA file; there is no way to switch that off. Used by one thread at
-// a time; libcurl's global initialisation is the process's job, done before any thread starts.
-// Answer bodies are capped at kMaxBodyBytes, and a stop request ends transfers and pauses early.
+// retry loop. Attempts run on their thread's one long-lived handle, which keeps that thread's
+// idle connections; TLS sessions and resolved names live in the process's CurlShare, when main
+// made one, so any thread can resume them. Transfers of different threads never wait for each
+// other. HTTPS peers are always verified (TLS 1.2 or later, certificate and host name) against
+// the system's CA store or the configured CA file; there is no way to switch that off. Used by
+// one thread at a time; libcurl's global initialisation is the process's job, done before any
+// thread starts. Answer bodies are capped at kMaxBodyBytes, and a stop request ends transfers
+// and pauses early.
 class HttpConnection {
   public:
     // Largest answer body read; a longer one fails the transfer (CURLE_WRITE_ERROR).

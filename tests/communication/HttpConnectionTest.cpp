@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "communication/CurlShare.h"
 #include "communication/HttpConnection.h"
 #include "support/FakeService.h"
 #include "support/TestLog.h"
@@ -67,6 +68,30 @@ TEST_F(HttpConnectionTest, DroppedOrSlowAnswerFailsWithoutKillingTheProcess) {
     http.setTimeout(1, 1);
     EXPECT_EQ(http.httpSendPost(fake.baseUrl() + "/drop", {}, "x", response), CURLE_OPERATION_TIMEDOUT);
     EXPECT_EQ(fake.requests().size(), 3u);
+}
+
+// With the process's share in place (as in the agent), a report that hangs holds up no poll.
+TEST_F(HttpConnectionTest, HangingTransferHoldsUpNoOtherThread) {
+    const velk::comm::CurlShare share;
+    ASSERT_TRUE(fake.script("/slow", R"([{"delay":4,"body":"late"}])"));
+    std::string late;
+    std::thread slow([this, &late] {
+        HttpConnection other;
+        other.setTimeout(20, 5);
+        other.setCaCertFile(fake.caFile());
+        EXPECT_EQ(other.httpSendPost(fake.baseUrl() + "/slow", {}, "report", late), 0);
+    });
+    for (int i = 0; i < 500 && fake.requests().empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const auto start = std::chrono::steady_clock::now();
+    std::string response;
+    http.setTimeout(20, 5);
+    EXPECT_EQ(http.httpSendPost(fake.baseUrl() + "/fast", {}, "poll", response), 0);
+    const auto took = std::chrono::steady_clock::now() - start;
+    slow.join();
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 2000);
+    EXPECT_EQ(late, "late");
 }
 
 // Two retries: the third attempt still counts, a fourth is never made.

@@ -2,7 +2,7 @@
 """End-to-end figures of the agent on this machine, standard library only (plus gnuplot for the plot).
 
   bytes per empty poll   the real agent polls the local HTTPS monitoring service through a byte-counting TCP
-                         relay; with and without the shared TLS session and connection cache, with a
+                         relay; with and without the TLS sessions shared across threads, with a
                          service that closes every connection and one that keeps it open
   idle cost              CPU time and wake-ups of the idle agent with the default slices, measured
                          over a short window and scaled to an hour and a minute
@@ -12,7 +12,7 @@
 
 Usage: bench.py --binary BUILD/velk-sandbox --bench BUILD/bench/velk_bench --out DIR [--micro FILE]
 FILE is Google Benchmark's JSON output, whose intake times go into the plot; the agent without the
-shared TLS sessions and connections is BUILD/bench/velk-sandbox-unshared.
+TLS sessions shared across threads is BUILD/bench/velk-sandbox-unshared.
 """
 import argparse
 import json
