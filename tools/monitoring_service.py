@@ -337,8 +337,8 @@ class MonitoringService:
     def login(self, request):
         user, sep, password = request.query.partition("&upw=")
         name = urllib.parse.unquote(user.partition("=")[2])
-        if not (sep and user.startswith("unm=") and user[4:] == self.config["user"]
-                and password == self.config["password"]):
+        if not (sep and user.startswith("unm=") and name == self.config["user"]
+                and urllib.parse.unquote(password) == self.config["password"]):
             self.say("login      %s: refused (wrong user name or password)" % name)
             return UNAUTHENTICATED
         token = self.new_token(int(self.config["token_length"]))

@@ -1,5 +1,8 @@
 #include "communication/CommunicationManager.h"
 
+#include <fmt/format.h>
+
+#include <algorithm>
 #include <limits>
 #include <mutex>
 #include <vector>
@@ -30,6 +33,45 @@ struct TokenCache {
 TokenCache& cache() {
     static TokenCache* shared = new TokenCache();
     return *shared;
+}
+
+// RFC 3986: everything but the unreserved characters goes out as %XX, so a reserved character of
+// a user name or password cannot split, cut or change the query.
+std::string percentEncode(const std::string& text) {
+    static const char* const kHex = "0123456789ABCDEF";
+    std::string encoded;
+    for (const char c : text) {
+        const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                                c == '-' || c == '.' || c == '_' || c == '~';
+        if (unreserved) {
+            encoded += c;
+        } else {
+            const auto byte = static_cast<unsigned char>(c);
+            encoded += '%';
+            encoded += kHex[byte >> 4];
+            encoded += kHex[byte & 0x0F];
+        }
+    }
+    return encoded;
+}
+
+// A token goes into a header line: a line break would add headers of the service's choosing, a
+// NUL would cut it short, and either would forge log lines.
+bool isVisibleAscii(const std::string& text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return c > ' ' && c < 0x7F; });
+}
+
+// An answer as it may be logged: bytes outside visible ASCII and blank as \xNN.
+std::string escapedExcerpt(const std::string& text) {
+    std::string escaped;
+    for (const char c : logExcerpt(text)) {
+        if (c >= ' ' && c < 0x7F) {
+            escaped += c;
+        } else {
+            escaped += fmt::format("\\x{:02x}", static_cast<unsigned char>(c));
+        }
+    }
+    return escaped;
 }
 
 // Expiries are 32-bit; a huge configured lifetime must not wrap into the past.
@@ -66,7 +108,7 @@ int CommunicationManager::dataSend(const std::string& apiSuffix, const std::stri
             return 1;
         }
         log->info("[{}:{}] in dataSend : _accessAuthApi result -> {} : receive data (API Token) -> {}",
-                  VELK_AT, result, getToken());
+                  VELK_AT, result, HttpConnection::maskToken(getToken()));
     }
     const std::string url = settings->getString("api_base_url") + apiSuffix;
     const int result = _accessApi(url, body, response);
@@ -89,7 +131,7 @@ int CommunicationManager::_accessAuthApi() {
     const feature::SimpleCipher cipher;
     const std::string user = cipher.decode(settings->getString("api_u1"));
     const std::string password = cipher.decode(settings->getString("api_u2"));
-    const std::vector<std::string> params{"unm=" + user, "upw=" + password};
+    const std::vector<std::string> params{"unm=" + percentEncode(user), "upw=" + percentEncode(password)};
 
     const std::string loginUrl = settings->getString("api_login_url");
     log->debug("[{}:{}] in _accessAuthApi : access url -> {}", VELK_AT, loginUrl);
@@ -116,10 +158,17 @@ int CommunicationManager::_accessAuthApi() {
         log->warning("[{}:{}] in _accessAuthApi : receive failed: receive result -> {} : receive data -> {}",
                      VELK_AT, sent, logExcerpt(answer));
         result = -1;
+    } else if (!isVisibleAscii(answer)) {
+        log->warning(
+            "[{}:{}] in _accessAuthApi : receive failed: token holds a character outside visible ASCII : "
+            "receive data -> {}",
+            VELK_AT, escapedExcerpt(answer));
+        result = -1;
     } else {
         setToken(answer);
         std::lock_guard<std::mutex> lock(cache().mutex);
-        log->info("[{}:{}] in _accessAuthApi : API Token -> {} : expiration -> {}", VELK_AT, cache().token,
+        log->info("[{}:{}] in _accessAuthApi : API Token -> {} : expiration -> {}", VELK_AT,
+                  HttpConnection::maskToken(cache().token),
                   formatLocalTime(cache().expiry, "%Y/%m/%d %H:%M:%S"));
     }
     log->debug("[{}:{}] in _accessAuthApi : result -> {}", VELK_AT, result);

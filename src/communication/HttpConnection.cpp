@@ -139,12 +139,18 @@ std::string HttpConnection::maskSecrets(const std::string& data) {
     return data;
 }
 
+std::string HttpConnection::maskToken(const std::string& token) {
+    return token.substr(0, 8) + "... (" + std::to_string(token.size()) + " characters)";
+}
+
 int HttpConnection::httpSendGet(const std::string& url, const std::vector<std::string>& /*headers*/,
                                 const std::string& data, std::string& response) {
-    log->debug("[{}:{}] in httpSendGet : url -> {}, send data -> {}|", VELK_AT, url, maskSecrets(data));
+    const std::string shown = maskSecrets(data);
+    log->debug("[{}:{}] in httpSendGet : url -> {}, send data -> {}|", VELK_AT, url, shown);
     const int result = http_access(0, url, {}, data, response);
+    // The answer to a request carrying a password is a token.
     log->debug("[{}:{}] in httpSendGet : result -> {}, receive data -> {}|", VELK_AT, result,
-               logExcerpt(response));
+               shown != data ? maskToken(response) : logExcerpt(response));
     return result;
 }
 

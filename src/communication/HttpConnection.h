@@ -57,8 +57,10 @@ class HttpConnection {
                       const std::string& data, std::string& response);
 
     // Query or form data as it may be logged: the value of a "upw" parameter, and everything
-    // after it, since an unencoded password may itself hold '&', becomes "****".
+    // after it, becomes "****".
     static std::string maskSecrets(const std::string& data);
+    // An API token as it may be logged: its first 8 characters and its length.
+    static std::string maskToken(const std::string& token);
     // A proxy URL as it may be logged: the password of its user part becomes "****".
     static std::string maskProxy(const std::string& url);
 

@@ -96,6 +96,13 @@ TEST_F(CommunicationManagerTest, AnswerStatusDecidesTokenAndDelivery) {
     EXPECT_EQ(fake.requests().size(), 9u);  // the redirect was handed back, not followed
     EXPECT_EQ(calls[1].headerValues("Authorization"), std::vector<std::string>{"Bearer " + tokens[0]});
     EXPECT_EQ(calls[5].headerValues("Authorization"), std::vector<std::string>{"Bearer " + tokens[2]});
+    // The token is logged only by its start and length.
+    for (const auto& token : tokens) {
+        EXPECT_FALSE(testLog->contains(token));
+    }
+    const std::string shown = tokens[0].substr(0, 8) + "... (60 characters)";
+    EXPECT_TRUE(testLog->contains("API Token -> " + shown + " : expiration -> "));
+    EXPECT_TRUE(testLog->contains("receive data (API Token) -> " + shown));
 }
 
 TEST_F(CommunicationManagerTest, RejectedLoginFailsTheSendAndPostsNothing) {
@@ -104,6 +111,11 @@ TEST_F(CommunicationManagerTest, RejectedLoginFailsTheSendAndPostsNothing) {
         // login answer, or fake configuration
         {R"([{"token_length":59}])", ""},
         {R"([{"token_length":61}])", ""},
+        // 60 bytes each, but not a header value: a line break, a NUL, a blank, a non-ASCII byte
+        {R"([{"body":"AAAAAAAAAA\r\nX-Injected: yes\r\nAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"}])", ""},
+        {R"([{"body":"AAAAAAAAAAAAAAAAAAAAAAAAAAAAA\u0000AAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"}])", ""},
+        {R"([{"body":"AAAAAAAAAAAAAAAAAAAAAAAAAAAAA AAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"}])", ""},
+        {R"([{"body":"AAAAAAAAAAAAAAAAAAAAAAAAAAAAA\u00e9AAAAAAAAAAAAAAAAAAAAAAAAAAAAA"}])", ""},
         // 60 characters, but a refusal all the same
         {R"([{"body":"{\"message\":\"Unauthenticated.\"}______________________________"}])", ""},
         {R"([{"drop":true}])", ""},
@@ -121,13 +133,13 @@ TEST_F(CommunicationManagerTest, RejectedLoginFailsTheSendAndPostsNothing) {
     EXPECT_TRUE(apiCalls().empty());
 }
 
-// The login and the API call as the service sees them: unencoded credentials, the agent's
+// The login and the API call as the service sees them: percent-encoded credentials, the agent's
 // User-Agent, the plain content type without header templates, and the body byte for byte
 // (nothing escaped or form-encoded).
 TEST_F(CommunicationManagerTest, WireFormOfLoginAndApiCall) {
     // The cipher only yields characters from ',' up, so "&", "+", "%" and blanks cannot occur.
-    const std::string user = "dev=a~1";
-    const std::string password = "P=w|{x}^`[41";
+    const std::string user = "dev=a~1._-Z";
+    const std::string password = ",P=w|{x}^`[41]/:;?@<>\\";
     std::string u1;
     std::string u2;
     ASSERT_TRUE(velk::ctl::CredentialEncipher().encipher(user, u1));
@@ -145,7 +157,8 @@ TEST_F(CommunicationManagerTest, WireFormOfLoginAndApiCall) {
     const auto all = fake.requests();
     ASSERT_EQ(all.size(), 2u);
     EXPECT_EQ(all[0].method, "GET");
-    EXPECT_EQ(all[0].path, kLoginPath + "?unm=" + user + "&upw=" + password);
+    EXPECT_EQ(all[0].path,
+              kLoginPath + "?unm=dev%3Da~1._-Z&upw=%2CP%3Dw%7C%7Bx%7D%5E%60%5B41%5D%2F%3A%3B%3F%40%3C%3E%5C");
     EXPECT_EQ(all[1].method, "POST");
     EXPECT_EQ(all[1].path, "/monitoring/apiorder_check");  // joined without a slash
     EXPECT_EQ(all[1].body, body);
@@ -155,7 +168,7 @@ TEST_F(CommunicationManagerTest, WireFormOfLoginAndApiCall) {
         EXPECT_EQ(request.headerValues("User-Agent"), std::vector<std::string>{"sib/1.0"});
     }
     // The user name is logged; the password is not, anywhere.
-    EXPECT_TRUE(testLog->contains("send data -> unm=" + user + "&upw=****|"));
+    EXPECT_TRUE(testLog->contains("send data -> unm=dev%3Da~1._-Z&upw=****|"));
     EXPECT_FALSE(testLog->contains(password));
 }
 
