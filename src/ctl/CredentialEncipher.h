@@ -11,7 +11,8 @@ class CredentialEncipher {
     CredentialEncipher() = default;
     virtual ~CredentialEncipher() = default;
 
-    // False when some character cannot come out of the agent's decode at its position.
+    // False for an empty text, or when some character cannot come out of the agent's decode at
+    // its position.
     bool encipher(const std::string& plain, std::string& enciphered) const;
 };
 

@@ -69,6 +69,10 @@ int encipher() {
             return 1;
         }
     }
+    if (user.empty() || password.empty()) {
+        std::cerr << "velkctl: the user name and the password must not be empty\n";
+        return 1;
+    }
     const velk::ctl::CredentialEncipher cipher;
     std::string u1;
     std::string u2;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace velk::feature {
@@ -14,6 +15,8 @@ class SimpleCipher {
 
     // Same length as the input; characters outside the range after one wrap stay as they are.
     std::string decode(const std::string& enciphered) const;
+    // The plain character of one enciphered character at that position: it depends on nothing else.
+    char decodeAt(char enciphered, size_t position) const;
 
   private:
     int key;
