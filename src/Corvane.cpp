@@ -84,7 +84,7 @@ void Corvane::_displaySettingData() {
     log->info("    api_base_url             = {}", s.getString("api_base_url"));
     log->info("    api_login_url            = {}", s.getString("api_login_url"));
     log->info("    api_u1                   = {}", s.getString("api_u1"));
-    log->info("    api_u2                   = {}", s.getString("api_u2"));
+    log->info("    api_u2                   = ****");  // the fixed cipher would give the password away
     log->info("    api_token_expiration     = {}", s.getInt("api_token_expiration", 0));
     log->info("    header");
     for (const auto& line : s.getList("header")) {
@@ -108,6 +108,10 @@ void Corvane::_displaySettingData() {
     log->info("    target_pkg_list_dir      = {}", s.getString("target_pkg_list_dir"));
     log->info("    proc_retry_num           = {}", s.getInt("proc_retry_num", 0));
     log->info("    proc_retry_wait_sec      = {}", s.getInt("proc_retry_wait_sec", 0));
+    log->info("    download_allow_http      = {}", s.getInt("download_allow_http", 0));
+    log->info("    keep_closed_orders       = {}", s.getInt("keep_closed_orders", 0));
+    log->info("    keep_run_files           = {}", s.getInt("keep_run_files", 0));
+    log->info("    download_timeout_sec     = {}", s.getInt("download_timeout_sec", 0));
     log->info("Display Setting Data <<<");
 }
 

@@ -1,8 +1,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <climits>
-#include <cstdint>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -88,25 +86,28 @@ int encipher() {
 int setting(const std::string& file, const std::string& name) {
     // The substrate-code command is not run just to print a setting.
     const velk::data::SettingData settings(file, "true");
+    // A script must not go on with a default it did not ask for.
+    if (settings.loadResult() != 0) {
+        std::cerr << "velkctl: cannot read the settings in " << file << "\n";
+        return 2;
+    }
+    if (!settings.knows(name)) {
+        std::cerr << "velkctl: no setting named " << name << "\n";
+        return 2;
+    }
     if (name == "header") {
         for (const auto& line : settings.getList(name)) {
             std::cout << line << "\n";
         }
-        return 0;
-    }
-    if (name == "log_level") {
+    } else if (name == "log_level") {
         std::cout << settings.getLogLevel() << "\n";
-        return 0;
+    } else if (name == "http_timeout" || name == "http_connect_timeout") {
+        std::cout << settings.getLong(name, 0) << "\n";
+    } else if (settings.isText(name)) {
+        std::cout << settings.getString(name) << "\n";
+    } else {
+        std::cout << settings.getInt(name, 0) << "\n";
     }
-    if (const long value = settings.getLong(name, LONG_MIN); value != LONG_MIN) {
-        std::cout << value << "\n";
-        return 0;
-    }
-    if (const int32_t value = settings.getInt(name, INT32_MIN); value != INT32_MIN) {
-        std::cout << value << "\n";
-        return 0;
-    }
-    std::cout << settings.getString(name) << "\n";
     return 0;
 }
 

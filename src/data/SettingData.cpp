@@ -43,9 +43,9 @@ SettingData* SettingData::getInstance() { return instance; }
 
 SettingData::SettingData(const std::string& settingFile, const std::string& substrateCommand)
     : settingFilePath(settingFile), substrateCodeCommand(substrateCommand) {
-    int result = loadSettingFile();
-    if (result != 0) {
-        std::cerr << "SettingData constructor : failed : loadSettingFile -> " << result << std::endl;
+    loaded = loadSettingFile();
+    if (loaded != 0) {
+        std::cerr << "SettingData constructor : failed : loadSettingFile -> " << loaded << std::endl;
     }
     substrateCode = getSubstrateCode();
 }
@@ -116,6 +116,7 @@ int SettingData::loadSettingFile() {
         {"software_update", {"download_allow_http", &downloadAllowHttp}},
         {"software_update", {"keep_run_files", &keepRunFiles}},
         {"software_update", {"keep_closed_orders", &keepClosedOrders}},
+        {"software_update", {"download_timeout_sec", &downloadTimeoutSec}},
     };
     for (const auto& [section, entry] : texts) {
         const picojson::value* value = member(top, section, entry.first);
@@ -152,7 +153,7 @@ int SettingData::loadSettingFile() {
     return 0;
 }
 
-std::string SettingData::getString(const std::string& key) const {
+const std::string* SettingData::textField(const std::string& key) const {
     const std::pair<const char*, const std::string*> texts[] = {
         {"log_dir", &logDir},
         {"log_file", &logFile},
@@ -176,8 +177,56 @@ std::string SettingData::getString(const std::string& key) const {
     };
     for (const auto& [name, value] : texts) {
         if (key == name) {
-            return *value;
+            return value;
         }
+    }
+    return nullptr;
+}
+
+const int32_t* SettingData::numberField(const std::string& key) const {
+    const std::pair<const char*, const int32_t*> numbers[] = {
+        {"log_max_bytes", &logMaxBytes},
+        {"log_counts", &logCounts},
+        {"check_interval_sec", &checkIntervalSec},
+        {"check_slice_interval_sec", &checkSliceIntervalSec},
+        {"delay_start_time", &delayStartTime},
+        {"loop_interval_sec", &loopIntervalSec},
+        {"loop_slice_interval_sec", &loopSliceIntervalSec},
+        {"delay_start_thread_time", &delayStartThreadTime},
+        {"alive_check_interval_sec", &aliveCheckIntervalSec},
+        {"alive_differ_sec", &aliveDifferSec},
+        {"pint_retry_num", &pintRetryNum},
+        {"ping_retry_interval", &pingRetryInterval},
+        {"api_token_expiration", &apiTokenExpiration},
+        {"retry_num", &retryNum},
+        {"retry_interval_sec", &retryIntervalSec},
+        {"proc_retry_num", &procRetryNum},
+        {"proc_retry_wait_sec", &procRetryWaitSec},
+        {"download_allow_http", &downloadAllowHttp},
+        {"keep_run_files", &keepRunFiles},
+        {"keep_closed_orders", &keepClosedOrders},
+        {"download_timeout_sec", &downloadTimeoutSec},
+    };
+    for (const auto& [name, value] : numbers) {
+        if (key == name) {
+            return value;
+        }
+    }
+    return nullptr;
+}
+
+bool SettingData::knows(const std::string& key) const {
+    return isText(key) || numberField(key) != nullptr || key == "http_timeout" ||
+           key == "http_connect_timeout" || key == "header" || key == "log_level";
+}
+
+bool SettingData::isText(const std::string& key) const {
+    return textField(key) != nullptr || key == "order_check" || key == "report_result";
+}
+
+std::string SettingData::getString(const std::string& key) const {
+    if (const std::string* value = textField(key)) {
+        return *value;
     }
     if (key == "order_check" || key == "report_result") {
         auto it = apiUri.find(key);
@@ -187,34 +236,8 @@ std::string SettingData::getString(const std::string& key) const {
 }
 
 int32_t SettingData::getInt(const std::string& key, int32_t defaultValue) const {
-    const std::pair<const char*, int32_t> numbers[] = {
-        {"log_max_bytes", logMaxBytes},
-        {"log_counts", logCounts},
-        {"check_interval_sec", checkIntervalSec},
-        {"check_slice_interval_sec", checkSliceIntervalSec},
-        {"delay_start_time", delayStartTime},
-        {"loop_interval_sec", loopIntervalSec},
-        {"loop_slice_interval_sec", loopSliceIntervalSec},
-        {"delay_start_thread_time", delayStartThreadTime},
-        {"alive_check_interval_sec", aliveCheckIntervalSec},
-        {"alive_differ_sec", aliveDifferSec},
-        {"pint_retry_num", pintRetryNum},
-        {"ping_retry_interval", pingRetryInterval},
-        {"api_token_expiration", apiTokenExpiration},
-        {"retry_num", retryNum},
-        {"retry_interval_sec", retryIntervalSec},
-        {"proc_retry_num", procRetryNum},
-        {"proc_retry_wait_sec", procRetryWaitSec},
-        {"download_allow_http", downloadAllowHttp},
-        {"keep_run_files", keepRunFiles},
-        {"keep_closed_orders", keepClosedOrders},
-    };
-    for (const auto& [name, value] : numbers) {
-        if (key == name) {
-            return value;
-        }
-    }
-    return defaultValue;
+    const int32_t* value = numberField(key);
+    return value != nullptr ? *value : defaultValue;
 }
 
 long SettingData::getLong(const std::string& key, long defaultValue) const {

@@ -22,6 +22,11 @@ class SettingData {
     SettingData(const std::string& settingFile, const std::string& substrateCommand);
 
     int loadSettingFile();
+    // What the constructor's loadSettingFile returned: 0 read, 1 cannot be opened, 2 not JSON.
+    int loadResult() const { return loaded; }
+    // True for every key one of the getters serves; isText for those getString serves.
+    bool knows(const std::string& key) const;
+    bool isText(const std::string& key) const;
     std::string getString(const std::string& key) const;
     int32_t getInt(const std::string& key, int32_t defaultValue) const;
     long getLong(const std::string& key, long defaultValue) const;
@@ -35,6 +40,10 @@ class SettingData {
     std::string substrateCode;
 
   private:
+    const std::string* textField(const std::string& key) const;
+    const int32_t* numberField(const std::string& key) const;
+
+    int loaded = 0;
     std::string settingFilePath;
     std::string substrateCodeCommand;
 
@@ -91,7 +100,8 @@ class SettingData {
     int32_t downloadAllowHttp = 0;
     // Files of this many finished updates and rows of this many closed orders stay; below 0, all.
     int32_t keepRunFiles = 20;
-    int32_t keepClosedOrders = 200;
+    int32_t keepClosedOrders = -1;
+    int32_t downloadTimeoutSec = 3600;
 };
 
 }  // namespace velk::data

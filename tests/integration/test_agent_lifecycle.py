@@ -22,8 +22,16 @@ class AgentLifecycle(unittest.TestCase):
             begin = next(i for i, l in enumerate(lines) if l.endswith("Display Setting Data >>>"))
             end = next(i for i, l in enumerate(lines) if l.endswith("Display Setting Data <<<"))
             dump = [l.split(" I : ", 1)[1] for l in lines[begin:end + 1]]
-            # 53 fixed lines (ca_cert_file and proxy included) and the one header entry.
-            self.assertEqual(len(dump), 54)
+            # 57 fixed lines (ca_cert_file and proxy included) and the one header entry; "=" in one
+            # column, and the password shown only as stars.
+            self.assertEqual(len(dump), 58)
+            self.assertEqual({l.find(" = ") for l in dump if "=" in l}, {28})
+            self.assertIn("    api_u2                   = ****", dump)
+            at = dump.index("    proc_retry_wait_sec      = 1")
+            self.assertEqual(dump[at + 1:at + 5], ["    download_allow_http      = 0",
+                                                   "    keep_closed_orders       = -1",
+                                                   "    keep_run_files           = 20",
+                                                   "    download_timeout_sec     = 3600"])
             self.assertIn("    log_level                = 0 (VERBOSE)", dump)
             self.assertIn("    db_dir/db_file           = %s/velk.db" % box.path("db"), dump)
             self.assertIn("                             = X-One: 1", dump)
