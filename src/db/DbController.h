@@ -173,8 +173,8 @@ class DbController {
     int32_t deleteSpoolMarks(const std::string& spool);
     // Disk bounds. A closed order has no undelivered report and every update row of it ended
     // (19, 22, 29, 98, 99). Deletes the closed orders older than the newest `keep` closed ones,
-    // their update rows, and packages whose update number has no row left. The number of order
-    // rows deleted, or -1. Call it inside a transaction.
+    // their update rows, and the package rows stored with those rows (also when a newer row reuses
+    // the update number). The number of order rows deleted, or -1. Call it inside a transaction.
     int32_t pruneClosedOrders(int32_t keep);
     // Update numbers whose files must stay: every number with a row that is not closed, and the
     // `keepRuns` most recent numbers whose rows are all closed. 0, or -1 when unreadable.

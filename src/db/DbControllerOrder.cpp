@@ -189,7 +189,12 @@ int32_t DbController::pruneClosedOrders(int32_t keep) {
     const std::string sqls[] = {
         "DELETE FROM update_info WHERE order_info_id IN ( " + ids + " );",
         "DELETE FROM order_info WHERE id IN ( " + ids + " );",
-        "DELETE FROM update_package WHERE sw_upd_no NOT IN ( SELECT sw_upd_no FROM update_info );",
+        // Packages are stored by update number, which the service may reuse, with no link to their
+        // row; they go in the row's transaction, so none is older than its row, and those older
+        // than every row left of their number belonged to removed rows.
+        "DELETE FROM update_package WHERE id IN ( SELECT p.id FROM update_package p LEFT JOIN ( SELECT "
+        "sw_upd_no, MIN(create_time) AS since FROM update_info GROUP BY sw_upd_no ) u ON u.sw_upd_no = "
+        "p.sw_upd_no WHERE u.since IS NULL OR p.create_time < u.since );",
     };
     SQLiteStmtMaker maker(connection());
     int32_t orders = 0;

@@ -20,6 +20,7 @@ struct PruneCase {
 };
 
 class DbControllerPrune : public ::testing::TestWithParam<PruneCase>, public DbFixture {};
+class DbControllerPruneReused : public ::testing::Test, public DbFixture {};
 
 std::string joined(const RawDb& raw, const std::string& sql) {
     std::string all;
@@ -80,6 +81,30 @@ TEST_P(DbControllerPrune, RemovesOnlyOldClosedOrdersAndTheirFiles) {
     }
     EXPECT_EQ(files, c.numbers);
     EXPECT_TRUE(velk::test::exists(dir.file("logs/notes.txt")));
+}
+
+// The service reuses update number 5 for every order (one an hour): the packages of the removed
+// orders go with them, those of the kept ones stay.
+TEST_F(DbControllerPruneReused, PackagesGoWithTheirOrder) {
+    ASSERT_EQ(initDb(), 0);
+    RawDb raw(dbFile());
+    for (int order = 0; order < 12; ++order) {
+        const std::string at = "datetime('2026-01-01', '+" + std::to_string(order) + " hours')";
+        std::string sql =
+            "INSERT INTO order_info ( order_status ) VALUES ( 2 ); INSERT INTO update_info ( "
+            "order_info_id, sw_upd_no, update_status, create_time ) VALUES ( last_insert_rowid(), "
+            "5, 99, " +
+            at + " );";
+        for (int package = 0; package < 3; ++package) {
+            sql +=
+                "INSERT INTO update_package ( sw_upd_no, package_name, package_version, package_url, "
+                "create_time ) VALUES ( 5, 'p', '1', 'u', " +
+                at + " );";
+        }
+        ASSERT_EQ(raw.exec(sql), SQLITE_OK);
+    }
+    EXPECT_EQ(StoragePruner({2, -1, "", "", ""}, &ctl).prune(), 10);
+    EXPECT_EQ(joined(raw, "SELECT id FROM update_package ORDER BY id;"), "31 32 33 34 35 36");
 }
 
 INSTANTIATE_TEST_SUITE_P(Limits, DbControllerPrune,
