@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "db/DbController.h"
 #include "db/DbTestSupport.h"
 #include "order/InstructionController.h"
+#include "order/OrderIntake.h"
 #include "support/TempDir.h"
 #include "support/TestLog.h"
 
@@ -231,6 +233,28 @@ TEST_F(ControllerTest, LaterOrderNeverCommitsBeforeOneThatWaits) {
     EXPECT_EQ(controller->storeOrders(answer, "kept-1"), 0);
     EXPECT_EQ(raw->rows("SELECT sw_upd_no, update_status FROM update_info ORDER BY sw_upd_no"),
               (Rows{{"7", "98"}, {"8", "0"}}));
+}
+
+// Neither the disk nor the database takes the answers: they wait in memory in arrival order, also
+// once the disk has room again, and are stored when the database takes them.
+TEST_F(ControllerTest, IntakeHoldsWhatTheDiskCannotKeepInMemoryInOrder) {
+    db->setLockWait(1, 1);
+    velk::order::OrderIntake intake(*controller, dir.file("spool"));  // a folder not there yet
+    dir.write("db/db_rw.lock", "");
+    std::string first = intake.keep(respond(order(R"("sw_upd_no":7,)" + kTwoPackages)));
+    EXPECT_EQ(intake.storeWaiting(), 1u);
+    EXPECT_FALSE(intake.stored(first));
+    ASSERT_EQ(mkdir(dir.file("spool").c_str(), 0700), 0);
+    std::string second = intake.keep(respond(order(R"("mode":"cancel","sw_upd_no":7)")));
+    EXPECT_EQ(intake.storeWaiting(), 2u);
+    EXPECT_EQ(intake.heldInMemory(), 2u);
+
+    ASSERT_EQ(std::remove(dir.file("db/db_rw.lock").c_str()), 0);
+    EXPECT_EQ(intake.storeWaiting(), 0u);
+    EXPECT_TRUE(intake.stored(second));
+    EXPECT_EQ(raw->rows("SELECT update_status FROM update_info"), (Rows{{"98"}}));
+    // With nothing held, the next answer is kept on disk again.
+    EXPECT_EQ(intake.keep(respond(order(R"("mode":"cancel")"))).rfind("order-spool-", 0), 0u);
 }
 
 // Any installed state counts, whatever is wanted of the package; the first line of a name wins.
