@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 #include <picojson.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -27,6 +30,7 @@ using velk::db::DbController;
 using velk::feature::SoftwareUpdateManager;
 using velk::model::UpdateInfo;
 using velk::model::UpdatePackage;
+using velk::test::FakeService;
 using velk::test::RawDb;
 using velk::test::TempDir;
 using velk::test::TestLog;
@@ -46,6 +50,25 @@ struct Options {
     // Extra shell lines each fake script runs before it exits.
     std::string downloadExtra;
     std::string installExtra;
+    int downloadTimeout = 3600;
+    std::string dbDir;               // empty: a directory of the test's own
+    FakeService* service = nullptr;  // none: every report fails at once
+};
+
+// A 2 MB tmpfs for the test's life, to fill up as a device's disk fills.
+struct SmallDisk {
+    SmallDisk() : ok(geteuid() == 0 && mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=2m") == 0) {}
+    ~SmallDisk() {
+        if (ok) {
+            umount2(dir.path().c_str(), MNT_DETACH);
+        }
+    }
+    std::string fill() const {
+        return "dd if=/dev/zero of='" + dir.file("filler") + "' bs=64k 2>/dev/null; true";
+    }
+
+    TempDir dir;
+    const bool ok;
 };
 
 struct Package {
@@ -100,7 +123,8 @@ class UpdateEnv {
         logs = std::make_unique<TestLog>(config(options));
         db = DbController::createInstance();
         db->setLockWait(5, 10);
-        if (db->init(dir.file("db"), "velk.db", "db_rw.lock", "db_ro.lock") != 0) {
+        if (db->init(options.dbDir.empty() ? dir.file("db") : options.dbDir, "velk.db", "db_rw.lock",
+                     "db_ro.lock") != 0) {
             throw std::runtime_error("database init failed");
         }
         raw = std::make_unique<RawDb>(db->getDbFile());
@@ -118,10 +142,12 @@ class UpdateEnv {
             {"script_install_pkg", text(dir.file("install.sh"))},
             {"proc_retry_num", num(o.procRetries)},
             {"proc_retry_wait_sec", num(0)},
+            {"download_timeout_sec", num(o.downloadTimeout)},
         };
-        // Nothing listens at the service's address, so every report fails at once.
         return velk::test::agentConfig(
-            "https://127.0.0.1:" + std::to_string(velk::test::unusedPort()), "",
+            o.service ? o.service->baseUrl()
+                      : "https://127.0.0.1:" + std::to_string(velk::test::unusedPort()),
+            o.service ? o.service->caFile() : "",
             {{"server_alive", object({{"ping_server_fqdn", text("monitor.test")},
                                       {"pint_retry_num", num(o.pingRetries)},
                                       {"ping_retry_interval", num(o.pingInterval)}})},
@@ -370,20 +396,20 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<PassCase>& param) { return std::string(param.param.name); });
 
 // A cancel (98) or a newer order (99) arriving at each point of a run: the closed row stays
-// closed, its stage's outcome is still queued for the service, and no install runs for it. A
-// run whose outcome could not be stored does not leave its row processing either.
+// closed and no script starts for it any more; the outcome of a script that ran meanwhile is
+// still queued for the service.
 struct RaceCase {
     const char* name;
     int32_t status;  // the row's status when the run starts
     bool installDue;
-    const char* where;  // "ping", "download", "install" (the script closes the row), "hold" (a
-                        // trigger closes it as the download's outcome is stored), "refuse" (the
-                        // install's outcome cannot be stored)
+    const char* where;  // "ping" (failing), "ping-ok", "download", "download-fails", "install" (that
+                        // command closes the row), "hold" (a trigger closes it as the download's
+                        // outcome is stored)
     int closeAs;        // 98 cancel, 99 a newer order of the same update number
     int64_t after;      // the row's status after the run
     int64_t order;      // order_status after the run (-1: no report)
     const char* message;
-    size_t installs;
+    size_t scripts;  // download and install runs
 };
 
 void PrintTo(const RaceCase& c, std::ostream* os) { *os << c.name; }
@@ -406,25 +432,22 @@ TEST_P(SoftwareUpdateRace, ClosedRowStaysClosedAndItsOutcomeIsQueued) {
     }
     const std::string sql = "sqlite3 \"$(dirname \"$1\")/../db/velk.db\" \"" + close + "\"";
     Options options;
-    options.downloadExtra = where == "download" ? sql : "";
+    options.procRetries = 1;
+    options.downloadExtra = where.rfind("download", 0) == 0 ? sql : "";
     options.installExtra = where == "install" ? sql : "";
     UpdateEnv env(options);
     const int32_t id = env.addUpdate(c.status, velk::nowSeconds() + (c.installDue ? -5 : 3600));
-    if (where == "ping") {
+    env.setCodes("download", where == "download-fails" ? "1\n1\n" : "");
+    if (where.rfind("ping", 0) == 0) {
         env.dir.write("ping",
                       "#!/bin/sh\n" + velk::replaceAll(sql, "$(dirname \"$1\")/../db", env.dir.file("db")) +
-                          "\nexit 1\n",
+                          "\nexit " + (where == "ping" ? "1" : "0") + "\n",
                       0755);
     } else if (where == "hold") {
         ASSERT_EQ(
             env.raw->exec("CREATE TRIGGER closing AFTER UPDATE ON update_info WHEN NEW.update_status = 21 "
                           "BEGIN " +
                           close + " END;"),
-            SQLITE_OK);
-    } else if (where == "refuse") {
-        ASSERT_EQ(
-            env.raw->exec("CREATE TRIGGER refuse BEFORE UPDATE ON update_info WHEN NEW.update_status > 21 "
-                          "BEGIN SELECT RAISE(ABORT, 'refused'); END;"),
             SQLITE_OK);
     }
 
@@ -434,7 +457,7 @@ TEST_P(SoftwareUpdateRace, ClosedRowStaysClosedAndItsOutcomeIsQueued) {
     if (c.order != -1) {
         EXPECT_EQ(reported(env.report(id), "message"), c.message);
     }
-    EXPECT_EQ(env.calls("install").size(), c.installs);
+    EXPECT_EQ(env.calls("download").size() + env.calls("install").size(), c.scripts);
     // The newer order's row and packages are left to their own run.
     EXPECT_EQ(env.raw->number(
                   "SELECT COUNT(*) FROM update_info WHERE update_status NOT IN ( 0, 98, 99 ) AND id != " +
@@ -449,13 +472,105 @@ INSTANTIATE_TEST_SUITE_P(
     Points, SoftwareUpdateRace,
     ::testing::Values(
         RaceCase{"PingsFailOverCancel", kDl, false, "ping", 98, 98, -1, "", 0},
-        RaceCase{"DownloadEndsOverCancel", kDl, true, "download", 98, 98, 1, "download success", 0},
-        RaceCase{"DueDownloadEndsOverNewerOrder", kDl, true, "download", 99, 99, 1, "download success", 0},
-        RaceCase{"HeldDownloadThenCancel", kDl, true, "hold", 98, 98, 1, "download success", 0},
-        RaceCase{"HeldDownloadThenNewerOrder", kDl, true, "hold", 99, 99, 1, "download success", 0},
-        RaceCase{"InstallEndsOverCancel", kUpd, true, "install", 98, 98, 11, "update success", 1},
-        RaceCase{"InstallOutcomeNotStored", kUpd, true, "refuse", 0, 12, 11, "update success", 1}),
+        RaceCase{"SlowPingSucceedsOverCancel", kDl, true, "ping-ok", 98, 98, -1, "", 0},
+        RaceCase{"DownloadEndsOverCancel", kDl, true, "download", 98, 98, 1, "download success", 1},
+        RaceCase{"FailedDownloadNotRetriedOverCancel", kDl, true, "download-fails", 98, 98, -1, "", 1},
+        RaceCase{"DueDownloadEndsOverNewerOrder", kDl, true, "download", 99, 99, 1, "download success", 1},
+        RaceCase{"HeldDownloadThenCancel", kDl, true, "hold", 98, 98, 1, "download success", 1},
+        RaceCase{"HeldDownloadThenNewerOrder", kDl, true, "hold", 99, 99, 1, "download success", 1},
+        RaceCase{"InstallEndsOverCancel", kUpd, true, "install", 98, 98, 11, "update success", 1}),
     [](const ::testing::TestParamInfo<RaceCase>& param) { return std::string(param.param.name); });
+
+// The disk fills during a run and frees later: what could not be stored is stored then, no script
+// runs twice, and the row does not stay processing.
+struct DiskCase {
+    const char* name;
+    const char* fills;  // "download", "ping": that command fills the disk; "report": the test does,
+                        // once the install's outcome is stored and while its report is on its way
+    int32_t status;
+    int64_t after;
+    int64_t order;
+    size_t scripts;
+};
+
+void PrintTo(const DiskCase& c, std::ostream* os) { *os << c.name; }
+
+class SoftwareUpdateDiskFull : public ::testing::TestWithParam<DiskCase> {};
+
+TEST_P(SoftwareUpdateDiskFull, WritesAreRetriedUntilStored) {
+    const DiskCase& c = GetParam();
+    const std::string fills = c.fills;
+    SmallDisk disk;
+    if (!disk.ok) {
+        GTEST_SKIP() << "needs root to mount a tmpfs";
+    }
+    std::unique_ptr<FakeService> service;
+    Options options;
+    options.procRetries = 1;
+    options.dbDir = disk.dir.path();
+    options.downloadExtra = fills == "download" ? disk.fill() : "";
+    if (fills == "report") {
+        service = std::make_unique<FakeService>();
+        options.service = service.get();
+    }
+    UpdateEnv env(options);
+    if (service) {
+        ASSERT_TRUE(service->script("/monitoring/api/swupd/result",
+                                    R"([{"status": 200, "body": "{}", "delay": 1}])"));
+    }
+    env.dir.write("ping", "#!/bin/sh\n" + (fills == "ping" ? disk.fill() + "\nexit 1" : "") + "\n", 0755);
+    const int32_t id = env.addUpdate(c.status, velk::nowSeconds() + (c.status == kUpd ? -5 : 3600));
+
+    std::thread run([&] { SoftwareUpdateManager(env.pingCommand).UpdateThread(id); });
+    if (fills == "report") {
+        waitFor([&] { return env.logs->contains("upload update result to Pelvane WEB : start ----- :"); },
+                20);
+        EXPECT_EQ(std::system(disk.fill().c_str()), 0);
+    }
+    waitFor([&] { return env.logs->contains("not stored : ret"); }, 10);
+    std::remove(disk.dir.file("filler").c_str());
+    run.join();
+    EXPECT_EQ(env.updateStatus(id), c.after);
+    EXPECT_EQ(env.orderStatus(id), c.order);
+    EXPECT_EQ(env.calls("download").size() + env.calls("install").size(), c.scripts);
+    if (service) {
+        EXPECT_TRUE(
+            env.logs->contains("db update success : save software update processing result (update)"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Points, SoftwareUpdateDiskFull,
+                         ::testing::Values(DiskCase{"OutcomeOfDownload", "download", kDl, 12, 1, 1},
+                                           DiskCase{"StatusAtRunEnd", "ping", kDl, 0, -1, 0},
+                                           DiskCase{"ReportStateOfInstall", "report", kUpd, 22, 12, 1}),
+                         [](const ::testing::TestParamInfo<DiskCase>& param) {
+                             return std::string(param.param.name);
+                         });
+
+// A download still running at its time limit is stopped with all it started and fails; an install
+// is never stopped.
+TEST(SoftwareUpdateManager, HungDownloadIsStoppedButInstallsAreNot) {
+    Options options;
+    options.downloadTimeout = 1;
+    TempDir side;
+    options.downloadExtra = "sleep 30 & echo $! > '" + side.file("pid") + "'; wait";
+    options.installExtra = "sleep 2";
+    UpdateEnv env(options);
+    const int32_t download = env.addUpdate(kDl, velk::nowSeconds() + 3600, 40);
+    const int32_t install = env.addUpdate(kUpd, velk::nowSeconds() - 5, 41);
+
+    const auto begin = Clock::now();
+    env.run(download);
+    EXPECT_LT(Clock::now() - begin, std::chrono::seconds(10));
+    EXPECT_EQ(env.updateStatus(download), DbController::UPD_STATUS_DL_FAILED);
+    EXPECT_EQ(reported(env.report(download), "message"), "download failed");
+    // Killed: gone, or a zombie until something reaps it.
+    const std::string stat = "/proc/" + std::to_string(std::stoi(velk::test::readFile(side.file("pid"))));
+    std::string state = velk::test::exists(stat) ? velk::test::readFile(stat + "/stat") : ") Z";
+    EXPECT_EQ(state.substr(state.rfind(')') + 2, 1), "Z") << state;
+    env.run(install);
+    EXPECT_EQ(env.updateStatus(install), DbController::UPD_STATUS_UPD_SUCCESS);
+}
 
 // Paths with blanks, quotes and shell syntax reach the script as exactly two arguments. A negative
 // trial count still gives the run one trial, so its row leaves the processing state.
