@@ -395,16 +395,18 @@ INSTANTIATE_TEST_SUITE_P(
                       PassCase{"DownloadLineBreakInPackageRetry", true, false, "linebreak", -4, kDl, -1}),
     [](const ::testing::TestParamInfo<PassCase>& param) { return std::string(param.param.name); });
 
-// A cancel (98) or a newer order (99) arriving at each point of a run: the closed row stays
-// closed and no script starts for it any more; the outcome of a script that ran meanwhile is
-// still queued for the service.
+// At each point of a run a cancel (98) or a newer order (99) closes the row, or the disk fills
+// and frees later. A closed row stays closed and starts no further script; the outcome of a script
+// that ran meanwhile is still queued. What a full disk refused is stored once it frees, no script
+// runs twice and the row does not stay processing.
 struct RaceCase {
     const char* name;
     int32_t status;  // the row's status when the run starts
     bool installDue;
-    const char* where;  // "ping" (failing), "ping-ok", "download", "download-fails", "install" (that
-                        // command closes the row), "hold" (a trigger closes it as the download's
-                        // outcome is stored)
+    const char* where;  // "ping" (failing), "ping-ok", "download", "download-fails", "install": that
+                        // command closes the row; "hold": a trigger closes it as the download's
+                        // outcome is stored; "full-download", "full-ping": that command fills the
+                        // disk; "full-report": the test does, while the install's report is on its way
     int closeAs;        // 98 cancel, 99 a newer order of the same update number
     int64_t after;      // the row's status after the run
     int64_t order;      // order_status after the run (-1: no report)
@@ -416,9 +418,14 @@ void PrintTo(const RaceCase& c, std::ostream* os) { *os << c.name; }
 
 class SoftwareUpdateRace : public ::testing::TestWithParam<RaceCase> {};
 
-TEST_P(SoftwareUpdateRace, ClosedRowStaysClosedAndItsOutcomeIsQueued) {
+TEST_P(SoftwareUpdateRace, RowEndsRightAndNothingRunsTwice) {
     const RaceCase& c = GetParam();
     const std::string where = c.where;
+    const bool full = where.rfind("full-", 0) == 0;
+    SmallDisk disk;
+    if (full && !disk.ok) {
+        GTEST_SKIP() << "needs root to mount a tmpfs";
+    }
     std::string close = "UPDATE update_info SET update_status = " + std::to_string(c.closeAs) +
                         " WHERE sw_upd_no = 12 AND update_status < 90;";
     if (c.closeAs == 99) {
@@ -430,18 +437,22 @@ TEST_P(SoftwareUpdateRace, ClosedRowStaysClosedAndItsOutcomeIsQueued) {
             " INSERT INTO update_package ( sw_upd_no, package_name, package_version, package_url,"
             " target_flag ) VALUES ( 12, 'velk-agent', '9.0', 'https://repo.example/new.deb', 1 );";
     }
-    const std::string sql = "sqlite3 \"$(dirname \"$1\")/../db/velk.db\" \"" + close + "\"";
+    const std::string act =
+        full ? disk.fill() : "sqlite3 \"$(dirname \"$1\")/../db/velk.db\" \"" + close + "\"";
+    std::unique_ptr<FakeService> service(where == "full-report" ? new FakeService() : nullptr);
     Options options;
     options.procRetries = 1;
-    options.downloadExtra = where.rfind("download", 0) == 0 ? sql : "";
-    options.installExtra = where == "install" ? sql : "";
+    options.dbDir = full ? disk.dir.path() : "";
+    options.service = service.get();
+    options.downloadExtra = where.find("download") != std::string::npos ? act : "";
+    options.installExtra = where == "install" ? act : "";
     UpdateEnv env(options);
     const int32_t id = env.addUpdate(c.status, velk::nowSeconds() + (c.installDue ? -5 : 3600));
     env.setCodes("download", where == "download-fails" ? "1\n1\n" : "");
-    if (where.rfind("ping", 0) == 0) {
+    if (where.find("ping") != std::string::npos) {
         env.dir.write("ping",
-                      "#!/bin/sh\n" + velk::replaceAll(sql, "$(dirname \"$1\")/../db", env.dir.file("db")) +
-                          "\nexit " + (where == "ping" ? "1" : "0") + "\n",
+                      "#!/bin/sh\n" + velk::replaceAll(act, "$(dirname \"$1\")/../db", env.dir.file("db")) +
+                          "\nexit " + (where == "ping-ok" ? "0" : "1") + "\n",
                       0755);
     } else if (where == "hold") {
         ASSERT_EQ(
@@ -449,15 +460,29 @@ TEST_P(SoftwareUpdateRace, ClosedRowStaysClosedAndItsOutcomeIsQueued) {
                           "BEGIN " +
                           close + " END;"),
             SQLITE_OK);
+    } else if (service) {
+        ASSERT_TRUE(service->script("/monitoring/api/swupd/result", R"([{"status": 200, "delay": 1}])"));
     }
 
-    env.run(id);
+    std::thread run([&] { env.run(id); });
+    if (service) {
+        waitFor([&] { return env.logs->contains("upload update result to Pelvane WEB : start ----- :"); },
+                20);
+        EXPECT_EQ(std::system(disk.fill().c_str()), 0);
+    }
+    if (full) {
+        waitFor([&] { return env.logs->contains("not stored : ret"); }, 10);
+        std::remove(disk.dir.file("filler").c_str());
+    }
+    run.join();
     EXPECT_EQ(env.updateStatus(id), c.after);
     EXPECT_EQ(env.orderStatus(id), c.order);
     if (c.order != -1) {
         EXPECT_EQ(reported(env.report(id), "message"), c.message);
     }
     EXPECT_EQ(env.calls("download").size() + env.calls("install").size(), c.scripts);
+    EXPECT_EQ(env.logs->contains("db update success : save software update processing result (update)"),
+              service != nullptr);
     // The newer order's row and packages are left to their own run.
     EXPECT_EQ(env.raw->number(
                   "SELECT COUNT(*) FROM update_info WHERE update_status NOT IN ( 0, 98, 99 ) AND id != " +
@@ -478,74 +503,11 @@ INSTANTIATE_TEST_SUITE_P(
         RaceCase{"DueDownloadEndsOverNewerOrder", kDl, true, "download", 99, 99, 1, "download success", 1},
         RaceCase{"HeldDownloadThenCancel", kDl, true, "hold", 98, 98, 1, "download success", 1},
         RaceCase{"HeldDownloadThenNewerOrder", kDl, true, "hold", 99, 99, 1, "download success", 1},
-        RaceCase{"InstallEndsOverCancel", kUpd, true, "install", 98, 98, 11, "update success", 1}),
+        RaceCase{"InstallEndsOverCancel", kUpd, true, "install", 98, 98, 11, "update success", 1},
+        RaceCase{"DiskFullAtDownloadOutcome", kDl, false, "full-download", 0, 12, 1, "download success", 1},
+        RaceCase{"DiskFullAtRunEnd", kDl, false, "full-ping", 0, 0, -1, "", 0},
+        RaceCase{"DiskFullAtInstallReportState", kUpd, true, "full-report", 0, 22, 12, "update success", 1}),
     [](const ::testing::TestParamInfo<RaceCase>& param) { return std::string(param.param.name); });
-
-// The disk fills during a run and frees later: what could not be stored is stored then, no script
-// runs twice, and the row does not stay processing.
-struct DiskCase {
-    const char* name;
-    const char* fills;  // "download", "ping": that command fills the disk; "report": the test does,
-                        // once the install's outcome is stored and while its report is on its way
-    int32_t status;
-    int64_t after;
-    int64_t order;
-    size_t scripts;
-};
-
-void PrintTo(const DiskCase& c, std::ostream* os) { *os << c.name; }
-
-class SoftwareUpdateDiskFull : public ::testing::TestWithParam<DiskCase> {};
-
-TEST_P(SoftwareUpdateDiskFull, WritesAreRetriedUntilStored) {
-    const DiskCase& c = GetParam();
-    const std::string fills = c.fills;
-    SmallDisk disk;
-    if (!disk.ok) {
-        GTEST_SKIP() << "needs root to mount a tmpfs";
-    }
-    std::unique_ptr<FakeService> service;
-    Options options;
-    options.procRetries = 1;
-    options.dbDir = disk.dir.path();
-    options.downloadExtra = fills == "download" ? disk.fill() : "";
-    if (fills == "report") {
-        service = std::make_unique<FakeService>();
-        options.service = service.get();
-    }
-    UpdateEnv env(options);
-    if (service) {
-        ASSERT_TRUE(service->script("/monitoring/api/swupd/result",
-                                    R"([{"status": 200, "body": "{}", "delay": 1}])"));
-    }
-    env.dir.write("ping", "#!/bin/sh\n" + (fills == "ping" ? disk.fill() + "\nexit 1" : "") + "\n", 0755);
-    const int32_t id = env.addUpdate(c.status, velk::nowSeconds() + (c.status == kUpd ? -5 : 3600));
-
-    std::thread run([&] { SoftwareUpdateManager(env.pingCommand).UpdateThread(id); });
-    if (fills == "report") {
-        waitFor([&] { return env.logs->contains("upload update result to Pelvane WEB : start ----- :"); },
-                20);
-        EXPECT_EQ(std::system(disk.fill().c_str()), 0);
-    }
-    waitFor([&] { return env.logs->contains("not stored : ret"); }, 10);
-    std::remove(disk.dir.file("filler").c_str());
-    run.join();
-    EXPECT_EQ(env.updateStatus(id), c.after);
-    EXPECT_EQ(env.orderStatus(id), c.order);
-    EXPECT_EQ(env.calls("download").size() + env.calls("install").size(), c.scripts);
-    if (service) {
-        EXPECT_TRUE(
-            env.logs->contains("db update success : save software update processing result (update)"));
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Points, SoftwareUpdateDiskFull,
-                         ::testing::Values(DiskCase{"OutcomeOfDownload", "download", kDl, 12, 1, 1},
-                                           DiskCase{"StatusAtRunEnd", "ping", kDl, 0, -1, 0},
-                                           DiskCase{"ReportStateOfInstall", "report", kUpd, 22, 12, 1}),
-                         [](const ::testing::TestParamInfo<DiskCase>& param) {
-                             return std::string(param.param.name);
-                         });
 
 // A download still running at its time limit is stopped with all it started and fails; an install
 // is never stopped.
