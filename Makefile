@@ -57,9 +57,11 @@ demo: build
 	python3 tools/demo/demo.py --binary $(BUILD_DIR)/velk-sandbox --dir $(BUILD_DIR)/demo
 
 # Random SIGKILLs with restarts, checked after each (tools/stress.py); `make stress KILLS=1000`.
-KILLS ?= 300
+# FAULTS=reader,disk adds `velkctl status` loops and a database folder that fills (root only).
+KILLS  ?= 300
+FAULTS ?=
 stress: build
-	python3 tools/stress.py --binary $(BUILD_DIR)/velk-sandbox --kills $(KILLS)
+	python3 tools/stress.py --binary $(BUILD_DIR)/velk-sandbox --kills $(KILLS) --faults "$(FAULTS)"
 
 deps-armhf:
 	@./tools/install-armhf-deps.sh $(ARMHF_PACKAGES)

@@ -7,18 +7,26 @@ After every kill and restart, and at the end, it checks:
   - every order the service handed out is stored exactly once (after the restart's replay);
   - no update row stays in 11/21 after the restart's reset;
 and at the end, once the agent has worked off its orders: every finished stage was reported at least
-once or is still queued. It prints the counts and exits 1 on any violation.
+once or is still queued, and no update was installed twice unless a kill cut its install short. It
+prints the counts and exits 1 on any violation.
+
+Faults beside the kills (--faults, comma-separated):
+  reader  two loops of `velkctl status` read the database all the time;
+  disk    the database folder is a small tmpfs (root only) that is filled to the last byte for a
+          while in most rounds; before the kill that ends the round the space returns, and every
+          order handed out meanwhile must get stored (an answer held in memory dies with the kill).
 
 An order handed out less than --in-flight-ms before a kill, or after it (to a request of the killed
 agent), may be lost before the agent could keep it: the protocol has no acknowledgement. Such orders
 are counted apart, not as violations.
 
-  tools/stress.py --binary build/velk-sandbox --kills 300
+  tools/stress.py --binary build/velk-sandbox --kills 300 [--faults reader,disk]
 """
 import argparse
 import json
 import os
 import random
+import re
 import shutil
 import signal
 import sqlite3
@@ -33,6 +41,9 @@ import monitoring_service  # noqa: E402
 
 FINISHED = (12, 19, 22, 29)
 SCRIPT = "#!/bin/sh\nsleep 0.%d\nexit 0\n"
+# Notes each finished install run, by the first package line of its list, outside the database folder.
+INSTALL = "#!/bin/sh\nsleep 0.3\ngrep -m 1 '^pkg' \"$2\" >> \"$(dirname \"$0\")/installs.txt\"\nexit 0\n"
+FAULTS = ("reader", "disk")
 
 
 class StressService(monitoring_service.MonitoringService):
@@ -69,6 +80,13 @@ class Storm:
         self.doubled = set()
         self.next_number = 1
         self.stop_feeding = threading.Event()
+        self.faults = set(filter(None, args.faults.split(",")))
+        self.readers = []
+        self.reads = 0
+        self.fills = 0
+        # Updates whose install a kill may have cut short: a second install run of those is expected.
+        self.cut_installs = set()
+        self.db_dir = os.path.join(self.root, "db")
 
     # -- set-up -------------------------------------------------------------------------------
     def prepare(self):
@@ -77,7 +95,7 @@ class Storm:
                            ("uptime", "#!/bin/sh\necho '2026-12-01 08:00:00'\n"),
                            ("ping", "#!/bin/sh\nexit 0\n"),
                            ("dpkg-query", "#!/bin/sh\nexit 1\n"),
-                           ("download.sh", SCRIPT % 2), ("install.sh", SCRIPT % 3)):
+                           ("download.sh", SCRIPT % 2), ("install.sh", INSTALL)):
             path = os.path.join(self.root, name)
             with open(path, "w") as out:
                 out.write(text)
@@ -104,6 +122,57 @@ class Storm:
             settings.setdefault(key, {}).update(value)
         with open(join("velk.conf"), "w") as out:
             json.dump(settings, out, indent=1)
+        if "disk" in self.faults:
+            os.makedirs(self.db_dir)
+            subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%dm" % self.args.disk_mb, "velk-stress", self.db_dir],
+                           check=True)
+
+    # -- faults beside the kills --------------------------------------------------------------
+    def read_loop(self, stop):
+        command = [self.args.velkctl, "--config", os.path.join(self.root, "velk.conf"), "status"]
+        while not stop.is_set():
+            subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            self.reads += 1
+
+    def fill_disk(self):
+        """Takes every free byte of the database folder; space() gives it back."""
+        self.fills += 1
+        try:
+            with open(os.path.join(self.db_dir, "filler"), "ab") as out:
+                free = os.statvfs(self.db_dir)
+                if free.f_bavail > 1:
+                    os.posix_fallocate(out.fileno(), out.tell(), (free.f_bavail - 1) * free.f_frsize)
+                while True:
+                    out.write(b"\0" * 4096)
+                    out.flush()
+        except OSError:
+            pass
+
+    def free_disk(self):
+        try:
+            os.remove(os.path.join(self.db_dir, "filler"))
+        except FileNotFoundError:
+            pass
+
+    def all_stored(self):
+        stored = {json.dumps(json.loads(t), sort_keys=True, separators=(",", ":"))
+                  for (t,) in self.query("SELECT receive_json FROM order_info")}
+        return all(k in stored for k in list(self.service.handed))
+
+    def live_round(self):
+        """One life of the agent between two kills, with the disk fault when asked for."""
+        life = self.rng.uniform(0.0, self.args.max_life)
+        if "disk" not in self.faults or self.rng.random() < 0.3:
+            time.sleep(life)
+            return
+        time.sleep(life / 2)
+        self.fill_disk()
+        time.sleep(self.rng.uniform(0.2, self.args.max_life))
+        self.free_disk()
+        # Held answers are stored at the next poll; give a loaded machine some room.
+        if not self.wait_for(15, self.all_stored):
+            self.violate("orders handed out while the disk was full were not stored once space returned")
+        time.sleep(life / 2)
 
     def feed(self):
         """Queues a new order now and then, and sometimes a cancel or a replacement."""
@@ -136,6 +205,11 @@ class Storm:
         os.killpg(self.proc.pid, signal.SIGKILL)
         self.proc.wait()
         self.kills.append(time.monotonic())
+        if "disk" in self.faults:
+            self.free_disk()
+        if os.path.exists(os.path.join(self.db_dir, "velk.db")):
+            for (number,) in self.query("SELECT sw_upd_no FROM update_info WHERE update_status = 21"):
+                self.cut_installs.add(number)
 
     def run_log(self):
         """The log of the running agent."""
@@ -226,6 +300,19 @@ class Storm:
                 self.violate("stage %d of update %d neither reported nor queued" % (status, number))
         return len(rows), queued
 
+    def check_installs(self):
+        runs = {}
+        try:
+            with open(os.path.join(self.root, "installs.txt")) as f:
+                for number in re.findall(r"^pkg(\d+)-", f.read(), re.M):
+                    runs[int(number)] = runs.get(int(number), 0) + 1
+        except FileNotFoundError:
+            pass
+        twice = sorted(n for n, count in runs.items() if count > 1 and n not in self.cut_installs)
+        if twice:
+            self.violate("installed twice without a cut install: updates %r" % twice)
+        return sum(runs.values()), len(twice)
+
     def running(self):
         return self.query("SELECT id, update_status FROM update_info WHERE update_status IN (11, 21)")
 
@@ -256,9 +343,15 @@ class Storm:
         feeder = threading.Thread(target=self.feed, daemon=True)
         feeder.start()
         began = time.monotonic()
+        stop_readers = threading.Event()
+        if "reader" in self.faults:
+            self.readers = [threading.Thread(target=self.read_loop, args=(stop_readers,), daemon=True)
+                            for _ in range(2)]
+            for reader in self.readers:
+                reader.start()
         self.start()
         for _ in range(self.args.kills):
-            time.sleep(self.rng.uniform(0.0, self.args.max_life))
+            self.live_round()
             self.kill()
             self.check_store(all_handed_out=False)
             self.start()
@@ -289,15 +382,20 @@ class Storm:
             self.violate("%d rows in 11/21 at the end: %r" % (len(stuck), stuck))
         if not settled:
             print("not settled within %.0f s: the end checks saw work still open" % self.args.settle, flush=True)
+        stop_readers.set()
+        for reader in self.readers:
+            reader.join()
         stages, queued = self.check_reports()
+        installs, twice = self.check_installs()
         counts = self.query("SELECT update_status, COUNT(*) FROM update_info GROUP BY update_status")
         print("kills %d in %.0f s; orders handed out %d, stored %d, lost %d, stored twice %d, in flight at a kill %d; "
-              "finished stages %d (still queued %d); reports received %d; update rows by status %s; "
-              "violations %d" % (
+              "finished stages %d (still queued %d); reports received %d; install runs %d, twice without a cut "
+              "install %d; update rows by status %s; faults %s (status reads %d, disk fills %d); violations %d" % (
                   len(self.kills), time.monotonic() - began, len(self.service.handed),
                   self.query("SELECT COUNT(*) FROM order_info")[0][0], len(self.lost), len(self.doubled),
-                  len(self.in_flight), stages, queued,
-                  len(self.service.status()["reports"]), dict(counts), len(self.violations)), flush=True)
+                  len(self.in_flight), stages, queued, len(self.service.status()["reports"]), installs, twice,
+                  dict(counts), ",".join(sorted(self.faults)) or "none", self.reads, self.fills,
+                  len(self.violations)), flush=True)
         return 1 if self.violations else 0
 
     def close(self):
@@ -305,6 +403,10 @@ class Storm:
             os.killpg(self.proc.pid, signal.SIGKILL)
             self.proc.wait()
         self.service.stop()
+        if "disk" in self.faults and os.path.ismount(self.db_dir):
+            if self.args.keep:
+                shutil.copytree(self.db_dir, self.db_dir + "-kept")
+            subprocess.run(["umount", self.db_dir])
         if self.args.keep:
             print("kept %s" % self.root)
         else:
@@ -321,7 +423,16 @@ def main(argv=None):
     parser.add_argument("--idle", type=float, default=20, help="seconds for the last runs to end before the exit")
     parser.add_argument("--in-flight-ms", type=float, default=100)
     parser.add_argument("--keep", action="store_true", help="keep the working folder")
+    parser.add_argument("--faults", default="", help="faults beside the kills: reader, disk (comma-separated)")
+    parser.add_argument("--velkctl", default=None, help="velkctl for the reader fault (default: beside --binary)")
+    parser.add_argument("--disk-mb", type=int, default=32, help="size of the database folder's tmpfs (disk fault)")
     args = parser.parse_args(argv)
+    unknown = set(filter(None, args.faults.split(","))) - set(FAULTS)
+    if unknown:
+        parser.error("unknown faults: %s" % ",".join(sorted(unknown)))
+    if "disk" in args.faults and os.geteuid() != 0:
+        parser.error("the disk fault mounts a tmpfs: run it as root")
+    args.velkctl = os.path.abspath(args.velkctl or os.path.join(os.path.dirname(args.binary), "velkctl"))
     if args.seed is None:
         args.seed = random.randrange(1 << 30)
     args.binary = os.path.abspath(args.binary)

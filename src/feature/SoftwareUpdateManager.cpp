@@ -24,6 +24,7 @@
 #include "data/LogWrapper.h"
 #include "data/SettingData.h"
 #include "db/DbController.h"
+#include "db/DbSession.h"
 #include "model/OrderInfo.h"
 #include "order/InstructionExecuter.h"
 #include "order/ProcResultNotification.h"
@@ -38,6 +39,7 @@ std::atomic<int> liveRuns{0};
 constexpr int kRowClosed = -10;
 
 using db::DbController;
+using db::DbSession;
 
 constexpr const char* kFileTimePattern = "%Y%m%d-%H%M%S";
 
@@ -98,47 +100,6 @@ class InFlightMark {
 
   private:
     int32_t id;
-};
-
-// One open ... close of the shared database, with an optional transaction that is rolled back
-// unless committed, so no path (an exception included) leaves the lock file or a transaction behind.
-class DbSession {
-  public:
-    explicit DbSession(DbController* controller) : db(controller), opened(controller->open()) {}
-    ~DbSession() { close(); }
-    DbSession(const DbSession&) = delete;
-    DbSession& operator=(const DbSession&) = delete;
-
-    bool isOpen() const { return opened; }
-    bool begin() {
-        inTransaction = opened && db->beginTransaction();
-        return inTransaction;
-    }
-    bool commit() {
-        if (inTransaction && db->commitTransaction()) {
-            inTransaction = false;
-            return true;
-        }
-        return false;
-    }
-    void rollback() {
-        if (inTransaction) {
-            db->rollbackTransaction();
-            inTransaction = false;
-        }
-    }
-    void close() {
-        rollback();
-        if (opened) {
-            db->close();
-            opened = false;
-        }
-    }
-
-  private:
-    DbController* db;
-    bool opened;
-    bool inTransaction = false;
 };
 
 }  // namespace
