@@ -12,6 +12,7 @@
 #include <fstream>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -177,18 +178,15 @@ bool SoftwareUpdateManager::getUpdateTarget(int32_t id, model::UpdateInfo& info,
         "[{}:{}] [tid:{}] <SW_UPD> ===== start : get update target information (debian package info) ===== : "
         "update_info id -> {}",
         VELK_AT, tid, id);
-    DbSession session(db);
-    if (!session.isOpen()) {
-        log->info(
-            "[{}:{}] [tid:{}] <SW_UPD> ===== end (not finish) : get update target information (debian "
-            "package "
-            "info) ===== : ret -> not find",
-            VELK_AT, tid);
-        return false;
-    }
+    // The executor has marked the row processing: a run that gave up here would leave it so.
+    std::optional<DbSession> session;
+    _untilStored("database not opened", [&] {
+        session.emplace(db);
+        return session->isOpen() ? 0 : -1;
+    });
     db->selectTargetInstructionData(id, info);
     int result = db->selectTargetPackageData(info.swUpdNo, packages);
-    session.close();
+    session.reset();
     heldId = info.id;
     heldStatus = info.updateStatus == DbController::UPD_STATUS_DL_PROCESSING ||
                          info.updateStatus == DbController::UPD_STATUS_UPD_PROCESSING
@@ -264,7 +262,7 @@ int SoftwareUpdateManager::updateMain() {
                 break;
             }
             // A stored outcome is never run again; a closed row runs nothing more.
-            if (reportStored || lastResult == kRowClosed) {
+            if ((reportStored && !last) || lastResult == kRowClosed) {
                 break;
             }
             if (last) {
@@ -306,7 +304,7 @@ int SoftwareUpdateManager::updateMain() {
                 "{}/{}",
                 VELK_AT, tid, i, retryNum);
             lastResult = updateProcess(last, info, packages);
-            if (lastResult == 0 || reportStored || lastResult == kRowClosed) {
+            if (lastResult == 0 || (reportStored && !last) || lastResult == kRowClosed) {
                 break;
             }
             if (last) {
@@ -371,7 +369,7 @@ void SoftwareUpdateManager::_releaseRow() {
                                ? DbController::UPD_STATUS_WAIT
                                : DbController::UPD_STATUS_DL_SUCCESS;
     int result = -1;
-    _untilStored("status at run end", [&] {
+    _untilStored("status at run end not stored", [&] {
         DbSession session(db);
         result = session.isOpen()
                      ? db->updatePkgDownloadResult(false, formatLocalTime(nowSeconds(), kDbTimePattern),
@@ -389,8 +387,8 @@ void SoftwareUpdateManager::_untilStored(const char* what, const std::function<i
     // the outcome unknown, and a restart would run the stage again.
     const int32_t wait = std::max<int32_t>(1, settings->getInt("proc_retry_wait_sec", 0));
     for (int result = save(); result != 0; result = save()) {
-        log->warning("[{}:{}] [tid:{}] <SW_UPD> {} not stored : ret -> {} : retry after {} seconds", VELK_AT,
-                     tid, what, result, wait);
+        log->warning("[{}:{}] [tid:{}] <SW_UPD> {} : ret -> {} : tried again in {} seconds", VELK_AT, tid,
+                     what, result, wait);
         log->flush();
         pauseSeconds(wait);
     }
@@ -521,7 +519,7 @@ int SoftwareUpdateManager::_process(bool download, bool lastTrial, model::Update
     // From here until its fate is stored, this run delivers the order's report itself.
     InFlightMark delivering(info.orderInfoId);
     ++stageNo;
-    _untilStored("outcome", [&] { return saveResult(info, packages, executed); });
+    _untilStored("outcome not stored", [&] { return saveResult(info, packages, executed); });
 
     ++stageNo;
     bool uploaded = false;
@@ -538,7 +536,8 @@ int SoftwareUpdateManager::_process(bool download, bool lastTrial, model::Update
     }
 
     ++stageNo;
-    _untilStored("report state", [&] { return saveSendResult(info.orderInfoId, uploaded, report); });
+    _untilStored("report state not stored",
+                 [&] { return saveSendResult(info.orderInfoId, uploaded, report); });
 
     if (download) {
         log->info(

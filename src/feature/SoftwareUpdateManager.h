@@ -81,7 +81,7 @@ class SoftwareUpdateManager {
                  std::vector<model::UpdatePackage>& packages);
     bool _networkReachable();
     void _releaseRow();
-    // Runs `save` until it returns 0, pausing between tries.
+    // Runs `save` until it returns 0, pausing between tries; `what` names a failed try in the log.
     void _untilStored(const char* what, const std::function<int()>& save);
     // False once a cancel or a newer order has closed the held row.
     bool _rowStillHeld();

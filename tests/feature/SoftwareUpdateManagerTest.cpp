@@ -406,7 +406,8 @@ struct RaceCase {
     const char* where;  // "ping" (failing), "ping-ok", "download", "download-fails", "install": that
                         // command closes the row; "hold": a trigger closes it as the download's
                         // outcome is stored; "full-download", "full-ping": that command fills the
-                        // disk; "full-report": the test does, while the install's report is on its way
+                        // disk; "full-report": the test does, while the install's report is on its way;
+                        // "locked": a lock file nobody removes holds the database as the run starts
     int closeAs;        // 98 cancel, 99 a newer order of the same update number
     int64_t after;      // the row's status after the run
     int64_t order;      // order_status after the run (-1: no report)
@@ -464,15 +465,19 @@ TEST_P(SoftwareUpdateRace, RowEndsRightAndNothingRunsTwice) {
         ASSERT_TRUE(service->script("/monitoring/api/swupd/result", R"([{"status": 200, "delay": 1}])"));
     }
 
+    if (where == "locked") {
+        env.dir.write("db/db_rw.lock", "");
+    }
     std::thread run([&] { env.run(id); });
     if (service) {
         waitFor([&] { return env.logs->contains("upload update result to Pelvane WEB : start ----- :"); },
                 20);
         EXPECT_EQ(std::system(disk.fill().c_str()), 0);
     }
-    if (full) {
-        waitFor([&] { return env.logs->contains("not stored : ret"); }, 10);
+    if (full || where == "locked") {
+        waitFor([&] { return env.logs->contains("tried again in"); }, 10);
         std::remove(disk.dir.file("filler").c_str());
+        std::remove(env.dir.file("db/db_rw.lock").c_str());
     }
     run.join();
     EXPECT_EQ(env.updateStatus(id), c.after);
@@ -506,6 +511,7 @@ INSTANTIATE_TEST_SUITE_P(
         RaceCase{"InstallEndsOverCancel", kUpd, true, "install", 98, 98, 11, "update success", 1},
         RaceCase{"DiskFullAtDownloadOutcome", kDl, false, "full-download", 0, 12, 1, "download success", 1},
         RaceCase{"DiskFullAtRunEnd", kDl, false, "full-ping", 0, 0, -1, "", 0},
+        RaceCase{"LockedAtRunStart", kDl, false, "locked", 0, 12, 1, "download success", 1},
         RaceCase{"DiskFullAtInstallReportState", kUpd, true, "full-report", 0, 22, 12, "update success", 1}),
     [](const ::testing::TestParamInfo<RaceCase>& param) { return std::string(param.param.name); });
 
