@@ -520,8 +520,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(SoftwareUpdateManager, HungDownloadIsStoppedButInstallsAreNot) {
     Options options;
     options.downloadTimeout = 1;
-    TempDir side;
-    options.downloadExtra = "sleep 30 & echo $! > '" + side.file("pid") + "'; wait";
+    options.downloadExtra = "sleep 30 & echo $! > \"$(dirname \"$0\")/pid\"; wait";
     options.installExtra = "sleep 2";
     UpdateEnv env(options);
     const int32_t download = env.addUpdate(kDl, velk::nowSeconds() + 3600, 40);
@@ -533,7 +532,7 @@ TEST(SoftwareUpdateManager, HungDownloadIsStoppedButInstallsAreNot) {
     EXPECT_EQ(env.updateStatus(download), DbController::UPD_STATUS_DL_FAILED);
     EXPECT_EQ(reported(env.report(download), "message"), "download failed");
     // Killed: gone, or a zombie until something reaps it.
-    const std::string stat = "/proc/" + std::to_string(std::stoi(velk::test::readFile(side.file("pid"))));
+    const std::string stat = "/proc/" + std::to_string(std::stoi(velk::test::readFile(env.dir.file("pid"))));
     std::string state = velk::test::exists(stat) ? velk::test::readFile(stat + "/stat") : ") Z";
     EXPECT_EQ(state.substr(state.rfind(')') + 2, 1), "Z") << state;
     env.run(install);
