@@ -116,6 +116,7 @@ int SettingData::loadSettingFile() {
         {"software_update", {"download_allow_http", &downloadAllowHttp}},
         {"software_update", {"keep_run_files", &keepRunFiles}},
         {"software_update", {"keep_closed_orders", &keepClosedOrders}},
+        {"software_update", {"download_timeout_sec", &downloadTimeoutSec}},
     };
     for (const auto& [section, entry] : texts) {
         const picojson::value* value = member(top, section, entry.first);
@@ -208,6 +209,7 @@ int32_t SettingData::getInt(const std::string& key, int32_t defaultValue) const 
         {"download_allow_http", downloadAllowHttp},
         {"keep_run_files", keepRunFiles},
         {"keep_closed_orders", keepClosedOrders},
+        {"download_timeout_sec", downloadTimeoutSec},
     };
     for (const auto& [name, value] : numbers) {
         if (key == name) {

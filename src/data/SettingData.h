@@ -92,6 +92,7 @@ class SettingData {
     // Files of this many finished updates and rows of this many closed orders stay; below 0, all.
     int32_t keepRunFiles = 20;
     int32_t keepClosedOrders = 200;
+    int32_t downloadTimeoutSec = 3600;
 };
 
 }  // namespace velk::data
