@@ -3,6 +3,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "SignalRelay.h"
 #include "WaitTimeAdjustment.h"
@@ -14,11 +15,15 @@
 #include "feature/BootTime.h"
 #include "order/InstructionController.h"
 #include "order/InstructionExecuter.h"
-#include "order/OrderSpool.h"
+#include "order/OrderIntake.h"
 
 namespace velk {
 
 std::atomic<Corvane*> agentInstance{nullptr};
+
+namespace {
+constexpr int32_t kRetrySlices = 12;
+}  // namespace
 
 int Corvane::init() {
     _initSetting();
@@ -185,26 +190,21 @@ bool Corvane::_registerOsBootTime(feature::BootTime& bootTime) {
     return stored;
 }
 
-void Corvane::_poll(order::InstructionController& controller) {
+void Corvane::_poll(order::InstructionController& controller, order::OrderIntake& intake) {
     comm::CommunicationManager client;
     client.init();
     std::string body = controller.getAllInstructionJson();
     std::string response;
     std::string address = settings->getString("order_check");
     int result = client.dataSend(address, body, response);
+    std::string kept;
     if (result != 0) {
         log->warning("[{}:{}] send request failed : result -> {}", VELK_AT, result);
     } else {
         log->verbose("[{}:{}] send request success", VELK_AT);
-        // On disk before anything reads it: from here on a crash or a busy database delays the
-        // answer's orders but never loses them.
-        std::string kept;
-        if (order::OrderSpool::mayHoldOrders(response)) {
-            kept = order::OrderSpool(settings->getString("db_path")).keep(response);
-            if (kept.empty()) {
-                log->warning("[{}:{}] answer could not be kept on disk, storing it directly", VELK_AT);
-            }
-        }
+        // Kept before anything reads it: from here on a crash or a busy database delays the
+        // answer's orders but never loses them, and a full disk delays them while the agent runs.
+        kept = intake.keep(response);
         bool bootTimeStored = controller.hasOsBootTimeResultFromReceiveData(response);
         log->debug("[{}:{}] receive json : has OS Boot time and DB insert -> {}", VELK_AT, bootTimeStored);
         if (kept.empty()) {
@@ -212,31 +212,17 @@ void Corvane::_poll(order::InstructionController& controller) {
             log->debug("[{}:{}] receive json : has order info  DB insert-> {}", VELK_AT, ordersStored);
         }
     }
-    _storeKeptAnswers(controller);
+    intake.storeWaiting();
+    if (!kept.empty()) {
+        log->debug("[{}:{}] receive json : has order info  DB insert-> {}", VELK_AT, intake.stored(kept));
+    }
     order::InstructionExecuter::wake();  // a stored order may be due now
     log->flush();
 }
 
-void Corvane::_storeKeptAnswers(order::InstructionController& controller) {
-    order::OrderSpool spool(settings->getString("db_path"));
-    for (const auto& name : spool.pending()) {
-        std::string answer;
-        int left = spool.read(name, answer) ? controller.storeOrders(answer, name) : 0;
-        log->debug("[{}:{}] receive json : kept answer {} : orders left -> {}", VELK_AT, name, left);
-        if (left > 0) {
-            log->warning("[{}:{}] kept answer {} : {} orders wait for the database", VELK_AT, name, left);
-            return;
-        }
-        if (!spool.remove(name)) {
-            log->warning("[{}:{}] kept answer {} could not be removed", VELK_AT, name);
-            return;
-        }
-        // Its marks are of no further use; a crash before this only leaves a few unused rows.
-        if (db->open()) {
-            db->deleteSpoolMarks(name);
-            db->close();
-        }
-    }
+bool Corvane::_hasUnsentBootTime(order::InstructionController& controller) {
+    std::vector<std::string> bootTimes;
+    return controller.getUnsentOsBootTimes(bootTimes) == 0 && !bootTimes.empty();
 }
 
 int Corvane::mainLoop() {
@@ -254,10 +240,12 @@ int Corvane::mainLoop() {
     log->info("[{}:{}]  start Instruction Thread : result -> {}", VELK_AT, executor->StartThread());
     auto controller = std::make_unique<order::InstructionController>();
     controller->init(settings->substrateCode);
+    order::OrderIntake intake(*controller, settings->getString("db_path"));
     // Answers kept when the agent last stopped, or while the database was busy.
-    _storeKeptAnswers(*controller);
+    intake.storeWaiting();
     feature::BootTime bootTime;
-    if (_registerOsBootTime(bootTime)) {
+    // A boot time stored by an earlier start of this boot may not have reached the service yet.
+    if (_registerOsBootTime(bootTime) || _hasUnsentBootTime(*controller)) {
         controller->addPendingRequest(order::InstructionController::REQUEST_BOOT_TIME);
     }
 
@@ -298,13 +286,18 @@ int Corvane::mainLoop() {
             break;
         }
         if (controller->pendingRequestCount() > 0) {
-            _poll(*controller);
+            _poll(*controller, intake);
         }
         if (exitState.load() != 1) {
             log->info("[{}:{}]  end main loop:3 ({}:{})", VELK_AT, waitResult, exitState.load());
             break;
         }
-        waitResult = waiter.wait(&exitState, &orderState);
+        // Answers that wait for the disk are tried again every few slices, not only at the next poll.
+        auto waitSlices = [&intake] { return intake.waiting() > 0 ? kRetrySlices : 0; };
+        while ((waitResult = waiter.wait(&exitState, &orderState, waitSlices())) == 3) {
+            intake.storeWaiting();
+            order::InstructionExecuter::wake();
+        }
         if (waitResult == 1 || exitState.load() != 1) {
             log->info("[{}:{}]  end main loop:4 ({}:{})", VELK_AT, waitResult, exitState.load());
             break;

@@ -18,7 +18,8 @@ class BootTime;
 }
 namespace order {
 class InstructionController;
-}
+class OrderIntake;
+}  // namespace order
 
 // The agent: brings up settings, logging and the database on the main thread, then runs
 // the polling loop. Signal handlers only store into its atomic state fields and wake the
@@ -49,11 +50,10 @@ class Corvane {
     void _displaySettingData();
     int _initDb();
     bool _registerOsBootTime(feature::BootTime& bootTime);
-    // One poll: the request for the pending kinds, sent through a fresh client.
-    void _poll(order::InstructionController& controller);
-    // Stores the orders of every kept answer, oldest first, and removes each answer once all its
-    // orders are stored; stops at the first that must wait, so no older order lands after a newer.
-    void _storeKeptAnswers(order::InstructionController& controller);
+    // One poll: the request for the pending kinds, sent through a fresh client; then the orders
+    // of every answer that waits are stored, oldest first.
+    void _poll(order::InstructionController& controller, order::OrderIntake& intake);
+    bool _hasUnsentBootTime(order::InstructionController& controller);
 
     data::SettingData* settings = nullptr;
     data::LogWrapper* log = nullptr;

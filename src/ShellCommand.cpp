@@ -1,12 +1,15 @@
 #include "ShellCommand.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 
 extern char** environ;
 
@@ -20,7 +23,7 @@ struct SpawnSetup {
     posix_spawn_file_actions_t actions{};
     bool ok = false;
 
-    SpawnSetup(int readFd, int writeFd) {
+    SpawnSetup(int readFd, int writeFd, bool ownGroup) {
         if (posix_spawnattr_init(&attr) != 0) {
             return;
         }
@@ -32,9 +35,16 @@ struct SpawnSetup {
         sigset_t all;
         sigemptyset(&none);
         sigfillset(&all);
+        short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+        if (ownGroup) {
+            flags = static_cast<short>(flags | POSIX_SPAWN_SETPGROUP);
+        }
         ok = posix_spawnattr_setsigmask(&attr, &none) == 0 &&
-             posix_spawnattr_setsigdefault(&attr, &all) == 0 &&
-             posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0 &&
+             posix_spawnattr_setsigdefault(&attr, &all) == 0 && posix_spawnattr_setpgroup(&attr, 0) == 0 &&
+             posix_spawnattr_setflags(&attr, flags) == 0 &&
+             // Out of the terminal's foreground group, a read of the terminal would stop it.
+             (!ownGroup ||
+              posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0) == 0) &&
              posix_spawn_file_actions_adddup2(&actions, writeFd, STDOUT_FILENO) == 0 &&
              posix_spawn_file_actions_addclose(&actions, readFd) == 0 &&
              // The log file, database and sockets are the agent's, not the command's.
@@ -52,7 +62,7 @@ struct SpawnSetup {
 
 ShellCommand::~ShellCommand() { close(); }
 
-bool ShellCommand::start(const std::string& command) {
+bool ShellCommand::start(const std::string& command, bool ownGroup) {
     if (stream != nullptr) {
         return false;
     }
@@ -63,7 +73,7 @@ bool ShellCommand::start(const std::string& command) {
     pid_t child = -1;
     int rc = -1;
     {
-        SpawnSetup setup(fds[0], fds[1]);
+        SpawnSetup setup(fds[0], fds[1], ownGroup);
         if (setup.ok) {
             std::string shellCommand = command;
             char shell[] = "sh";
@@ -86,7 +96,51 @@ bool ShellCommand::start(const std::string& command) {
         return false;
     }
     pid = child;
+    grouped = ownGroup;
     return true;
+}
+
+bool ShellCommand::readAll(std::string& output, int32_t limitSeconds) {
+    if (stream == nullptr) {
+        return true;
+    }
+    const int fd = fileno(stream);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
+    char buffer[256];
+    while (true) {
+        if (limitSeconds > 0) {
+            const int64_t left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     deadline - std::chrono::steady_clock::now())
+                                     .count();
+            if (left <= 0) {
+                return false;
+            }
+            pollfd watch{fd, POLLIN, 0};
+            const int ready = poll(&watch, 1, static_cast<int>(std::min<int64_t>(left, 1000)));
+            if (ready == 0 || (ready < 0 && errno == EINTR)) {
+                continue;
+            }
+            if (ready < 0) {
+                break;
+            }
+        }
+        const ssize_t n = read(fd, buffer, sizeof(buffer));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        output.append(buffer, static_cast<size_t>(n));
+    }
+    return true;
+}
+
+void ShellCommand::stopGroup() {
+    // Before the reap the group id cannot belong to anyone else.
+    if (stream != nullptr && grouped && pid > 0) {
+        kill(-pid, SIGKILL);
+    }
 }
 
 int ShellCommand::close() {
@@ -101,6 +155,7 @@ int ShellCommand::close() {
         waited = waitpid(pid, &status, 0);
     } while (waited < 0 && errno == EINTR);
     pid = -1;
+    grouped = false;
     return waited < 0 ? -1 : status;
 }
 

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -19,13 +20,19 @@ class ShellCommand {
     ShellCommand(const ShellCommand&) = delete;
     ShellCommand& operator=(const ShellCommand&) = delete;
 
-    // false when the command cannot be started.
-    bool start(const std::string& command);
+    // false when the command cannot be started. With `ownGroup` the command leads a process
+    // group of its own, which stopGroup() ends with everything it started.
+    bool start(const std::string& command, bool ownGroup = false);
     // The output stream while the command runs; null before start and after close.
     FILE* output() const { return stream; }
     // Closes the pipe and waits for the command: the raw wait status, or -1 when the
     // command was not running or cannot be waited for.
     int close();
+    // Appends the whole output until end of file; with a limit above 0, false once that many
+    // seconds have passed first. A read error ends the read like end of file.
+    bool readAll(std::string& output, int32_t limitSeconds = 0);
+    // Kills the command's process group (started with `ownGroup`); close() then reaps it.
+    void stopGroup();
 
     // Wait-status decoding shared by the callers that look at exit codes.
     static bool exitedWith(int status, int code);
@@ -33,6 +40,7 @@ class ShellCommand {
   private:
     FILE* stream = nullptr;
     pid_t pid = -1;
+    bool grouped = false;
 };
 
 // Runs a command and keeps the last line it printed (at most 255 characters, line feed

@@ -70,8 +70,12 @@ bool WaitTimeAdjustment::exitRequested(const std::atomic<int32_t>* exitState) {
     return true;
 }
 
-int WaitTimeAdjustment::wait(const std::atomic<int32_t>* exitState, const std::atomic<int32_t>* orderState) {
-    while (remainSec > 0) {
+int WaitTimeAdjustment::wait(const std::atomic<int32_t>* exitState, const std::atomic<int32_t>* orderState,
+                             int32_t maxSlices) {
+    for (int32_t slices = 0; remainSec > 0; ++slices) {
+        if (maxSlices > 0 && slices == maxSlices) {
+            return 3;
+        }
         sleepSlice();
         remainSec -= sliceSec;
         if (exitRequested(exitState)) {

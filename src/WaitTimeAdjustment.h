@@ -40,8 +40,10 @@ class WaitTimeAdjustment {
 
     void setWaitTime(int32_t waitSeconds, int32_t sliceSeconds);
     void start();
-    // 0: time ran out, 1: exit state is not 1, 2: an order is pending.
-    int wait(const std::atomic<int32_t>* exitState, const std::atomic<int32_t>* orderState);
+    // 0: time ran out, 1: exit state is not 1, 2: an order is pending, 3: `maxSlices` slices
+    // (0 = no bound) have passed and time remains for the next call.
+    int wait(const std::atomic<int32_t>* exitState, const std::atomic<int32_t>* orderState,
+             int32_t maxSlices = 0);
     // 0: time ran out or a wake came, 1: exit state is not 1, 2: the target time (0 = none) has come.
     int waitUntil(const std::atomic<int32_t>* exitState, const std::atomic<int64_t>* targetTime);
     // Wakes of `signal` (which must outlive this object) end waitUntil early from now on; a

@@ -34,14 +34,13 @@ constexpr const char* upd_update_info_reset_sql =
     "CURRENT_TIMESTAMP WHERE update_status = ?;";
 constexpr const char* sel_update_info_processing_sql =
     "SELECT COUNT(*) FROM update_info  WHERE update_status in ( 11, 21 );";
+// Empty and NULL times are read too: a stage that has no time must be closed, not left waiting.
 constexpr const char* sel_next_instruction_time_sql =
     "SELECT * FROM ( SELECT id, sw_upd_no, update_status, update_start_time AS start_time, 'sw_upd' AS type, "
-    "0 AS download FROM update_info WHERE update_status in ( 0, 12 ) UNION ALL SELECT id, sw_upd_no, "
-    "update_status, download_start_time AS start_time, 'sw_upd' AS type, 1 AS download FROM update_info "
-    "WHERE "
-    "update_status = 0 AND "
-    "download_start_time IS NOT NULL ) AS upd_info WHERE start_time != '' ORDER BY start_time ASC, sw_upd_no "
-    "ASC;";
+    "0 AS download, IFNULL(download_start_time, '') = '' AS no_download FROM update_info WHERE update_status "
+    "in ( 0, 12 ) UNION ALL SELECT id, sw_upd_no, update_status, download_start_time AS start_time, 'sw_upd' "
+    "AS type, 1 AS download, 0 AS no_download FROM update_info WHERE update_status = 0 AND "
+    "IFNULL(download_start_time, '') != '' ) AS upd_info ORDER BY start_time ASC, sw_upd_no ASC;";
 // Only a row still in the state it was chosen in: a cancel or a newer order may have closed it since.
 constexpr const char* upd_update_info_processing_sql =
     "UPDATE update_info SET update_status = ?, status_change_time = CURRENT_TIMESTAMP, update_time = "
@@ -189,7 +188,7 @@ int32_t DbController::selectNextInstructionData(int32_t& id, int32_t& status, in
             const int32_t rowStatus = sqlite3_column_int(stmt, 2);
             const int64_t swUpdNo = sqlite3_column_int64(stmt, 1);
             std::string kind = columnText(stmt, 4);
-            std::string start = columnText(stmt, 3);
+            std::string start = sqlite3_column_type(stmt, 3) == SQLITE_NULL ? "" : columnText(stmt, 3);
             log->verbose(
                 "[{}:{}] in selectNextInstructionData : id -> {} : sw_upd_no -> {} : status -> {} : "
                 "start_time -> "
@@ -198,8 +197,10 @@ int32_t DbController::selectNextInstructionData(int32_t& id, int32_t& status, in
             int64_t seconds = 0;
             // 0 means "no target" to the executor's wait: such a stage would never come due.
             if (!readTime(start, seconds) || seconds <= 0) {
-                // A waiting row's install time is judged once the row is downloaded.
-                const bool nextStage = rowStatus == UPD_STATUS_DL_SUCCESS || sqlite3_column_int(stmt, 5) == 1;
+                // A waiting row's install time is judged once the row is downloaded, unless the row
+                // has no download time either: then neither stage can ever come due.
+                const bool nextStage = rowStatus == UPD_STATUS_DL_SUCCESS ||
+                                       sqlite3_column_int(stmt, 5) == 1 || sqlite3_column_int(stmt, 6) == 1;
                 if (nextStage) {
                     closing.push_back({rowId, rowStatus, start});
                 }

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -11,11 +12,13 @@
 #include <fstream>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <thread>
 #include <utility>
 
+#include "ShellCommand.h"
 #include "TextUtil.h"
 #include "TimeFormat.h"
 #include "communication/NetworkAccessCheck.h"
@@ -33,10 +36,8 @@ namespace {
 
 std::atomic<int> liveRuns{0};
 
-// A pass that failed only because its report was not delivered has stored its outcome and
-// queued the report for the executor to re-send: running the script again would repeat the
-// work and race the executor over the row.
-constexpr int kStageReportUndelivered = 6;
+// A pass that found its row closed before its script: nothing of it runs or is reported.
+constexpr int kRowClosed = -10;
 
 using db::DbController;
 using db::DbSession;
@@ -44,6 +45,21 @@ using db::DbSession;
 constexpr const char* kFileTimePattern = "%Y%m%d-%H%M%S";
 
 const char* okText(bool ok) { return ok ? "success" : "failed"; }
+
+// Runs a command like ExecCmd; with a limit above 0, a command still running after that many
+// seconds is killed with everything it started, and `timedOut` is set.
+bool execWithin(const std::string& command, std::string& output, int& status, int32_t limit, bool& timedOut) {
+    ShellCommand shell;
+    if (!shell.start(command, limit > 0)) {
+        return false;
+    }
+    timedOut = !shell.readAll(output, limit);
+    if (timedOut) {
+        shell.stopGroup();
+    }
+    status = shell.close();
+    return true;
+}
 
 // Whole-second pause from a setting; nothing for zero or less.
 void pauseSeconds(int32_t seconds) {
@@ -162,18 +178,15 @@ bool SoftwareUpdateManager::getUpdateTarget(int32_t id, model::UpdateInfo& info,
         "[{}:{}] [tid:{}] <SW_UPD> ===== start : get update target information (debian package info) ===== : "
         "update_info id -> {}",
         VELK_AT, tid, id);
-    DbSession session(db);
-    if (!session.isOpen()) {
-        log->info(
-            "[{}:{}] [tid:{}] <SW_UPD> ===== end (not finish) : get update target information (debian "
-            "package "
-            "info) ===== : ret -> not find",
-            VELK_AT, tid);
-        return false;
-    }
+    // The executor has marked the row processing: a run that gave up here would leave it so.
+    std::optional<DbSession> session;
+    _untilStored("database not opened", [&] {
+        session.emplace(db);
+        return session->isOpen() ? 0 : -1;
+    });
     db->selectTargetInstructionData(id, info);
     int result = db->selectTargetPackageData(info.swUpdNo, packages);
-    session.close();
+    session.reset();
     heldId = info.id;
     heldStatus = info.updateStatus == DbController::UPD_STATUS_DL_PROCESSING ||
                          info.updateStatus == DbController::UPD_STATUS_UPD_PROCESSING
@@ -248,7 +261,8 @@ int SoftwareUpdateManager::updateMain() {
                 log->flush();
                 break;
             }
-            if (lastResult == kStageReportUndelivered) {
+            // A stored outcome is never run again; a closed row runs nothing more.
+            if ((reportStored && !last) || lastResult == kRowClosed) {
                 break;
             }
             if (last) {
@@ -269,7 +283,7 @@ int SoftwareUpdateManager::updateMain() {
             log->flush();
         }
         holdForInstall = false;
-        if (lastResult != 0) {
+        if (lastResult != 0 && lastResult != kRowClosed) {
             // A downloaded row held for this install is handed back to the executor at the end.
             update = false;
             log->warning("[{}:{}] [tid:{}] <SW_UPD> download failed : ret -> {}", VELK_AT, tid, lastResult);
@@ -290,7 +304,7 @@ int SoftwareUpdateManager::updateMain() {
                 "{}/{}",
                 VELK_AT, tid, i, retryNum);
             lastResult = updateProcess(last, info, packages);
-            if (lastResult == 0 || lastResult == kStageReportUndelivered) {
+            if (lastResult == 0 || (reportStored && !last) || lastResult == kRowClosed) {
                 break;
             }
             if (last) {
@@ -314,7 +328,7 @@ int SoftwareUpdateManager::updateMain() {
             log->info("[{}:{}] [tid:{}] <SW_UPD> ===== ----- ===== ----- ===== ----- ===== UPDATE : SUCCESS",
                       VELK_AT, tid);
         }
-        total += lastResult * 100;
+        total += lastResult == kRowClosed ? 0 : lastResult * 100;
     }
 
     log->info("[{}:{}] [tid:{}] <SW_UPD> in UpdateThread : ===== finish update process ===== : result -> {}",
@@ -355,23 +369,47 @@ void SoftwareUpdateManager::_releaseRow() {
                                ? DbController::UPD_STATUS_WAIT
                                : DbController::UPD_STATUS_DL_SUCCESS;
     int result = -1;
+    _untilStored("status at run end not stored", [&] {
+        DbSession session(db);
+        result = session.isOpen()
+                     ? db->updatePkgDownloadResult(false, formatLocalTime(nowSeconds(), kDbTimePattern),
+                                                   changed, {}, heldStatus)
+                     : -1;
+        return result == DbController::ROW_NOT_HELD ? 0 : result;
+    });
+    log->info("[{}:{}] [tid:{}] <SW_UPD> run ended : update_info id -> {} : status {} -> {}", VELK_AT, tid,
+              heldId, heldStatus, result == 0 ? changed.updateStatus : -1);
+    heldStatus = 0;
+}
+
+void SoftwareUpdateManager::_untilStored(const char* what, const std::function<int()>& save) {
+    // A full disk or a lock held too long passes; giving up would leave the row processing or
+    // the outcome unknown, and a restart would run the stage again.
+    const int32_t wait = std::max<int32_t>(1, settings->getInt("proc_retry_wait_sec", 0));
+    for (int result = save(); result != 0; result = save()) {
+        log->warning("[{}:{}] [tid:{}] <SW_UPD> {} : ret -> {} : tried again in {} seconds", VELK_AT, tid,
+                     what, result, wait);
+        log->flush();
+        pauseSeconds(wait);
+    }
+}
+
+bool SoftwareUpdateManager::_rowStillHeld() {
+    model::UpdateInfo current;
     {
         DbSession session(db);
-        if (session.isOpen()) {
-            result = db->updatePkgDownloadResult(false, formatLocalTime(nowSeconds(), kDbTimePattern),
-                                                 changed, {}, heldStatus);
+        if (!session.isOpen() || db->selectTargetInstructionData(heldId, current) != 0) {
+            return true;  // unknown: the outcome's save still spares a closed row
         }
     }
-    if (result == 0 || result == DbController::ROW_NOT_HELD) {
-        log->info("[{}:{}] [tid:{}] <SW_UPD> run ended : update_info id -> {} : status {} -> {}", VELK_AT,
-                  tid, heldId, heldStatus, result == 0 ? changed.updateStatus : -1);
-        heldStatus = 0;
-    } else {
-        log->warning(
-            "[{}:{}] [tid:{}] <SW_UPD> run ended : update_info id -> {} : status {} kept : db update failed "
-            "-> {}",
-            VELK_AT, tid, heldId, heldStatus, result);
+    if (current.id == heldId && current.updateStatus == heldStatus) {
+        return true;
     }
+    log->warning(
+        "[{}:{}] [tid:{}] <SW_UPD> update_info id -> {} was closed meanwhile (status {}) : nothing more runs",
+        VELK_AT, tid, heldId, current.updateStatus);
+    heldStatus = 0;
+    return false;
 }
 
 int SoftwareUpdateManager::downloadProcess(bool lastTrial, model::UpdateInfo& info,
@@ -402,13 +440,7 @@ int SoftwareUpdateManager::_process(bool download, bool lastTrial, model::Update
     int errorStage = 0;
     int lastRun = 0;
     stageNo = 0;
-    // The download keeps the first failed stage; the install reports the last one of 5 to 7.
-    auto failLate = [&](int stage) {
-        passOk = false;
-        if (!download || errorStage == 0) {
-            errorStage = stage;
-        }
-    };
+    reportStored = false;
 
     ++stageNo;
     lastRun = setParameter(name, info);
@@ -440,6 +472,10 @@ int SoftwareUpdateManager::_process(bool download, bool lastTrial, model::Update
         log->info("[{}:{}] [tid:{}] <SW_UPD>  stage -> {} : skip processing", VELK_AT, tid, stageNo);
     }
 
+    // A cancel may have come during the ping, a retry pause or the other stage of this run.
+    if (!_rowStillHeld()) {
+        return kRowClosed;
+    }
     ++stageNo;
     bool executed = false;
     if (passOk) {
@@ -483,42 +519,25 @@ int SoftwareUpdateManager::_process(bool download, bool lastTrial, model::Update
     // From here until its fate is stored, this run delivers the order's report itself.
     InFlightMark delivering(info.orderInfoId);
     ++stageNo;
-    int result = saveResult(info, packages, executed);
-    if (result != 0) {
-        failLate(5);
-        if (download) {
-            log->info(
-                "[{}:{}] [tid:{}] <SW_UPD>  stage -> {} : failed : save result to debian package {} : ret -> "
-                "{}",
-                VELK_AT, tid, stageNo, name, result);
-        } else {
-            log->info(
-                "[{}:{}] [tid:{}] <SW_UPD>  stage -> {} : failed : save result to debian package update : "
-                "ret -> {}",
-                VELK_AT, tid, stageNo, result);
-        }
-    }
+    _untilStored("outcome not stored", [&] { return saveResult(info, packages, executed); });
 
     ++stageNo;
     bool uploaded = false;
     std::string report;
-    result = uploadResult(info, executed, report);
+    int result = uploadResult(info, executed, report);
     if (result == 0) {
         uploaded = true;
     } else {
-        failLate(6);
+        passOk = false;
+        errorStage = download && errorStage != 0 ? errorStage : 6;
         log->info(
             "[{}:{}] [tid:{}] <SW_UPD>  stage -> {} : failed : upload result to Pelvane WEB : ret -> {}",
             VELK_AT, tid, stageNo, result);
     }
 
     ++stageNo;
-    result = saveSendResult(info.orderInfoId, uploaded, report);
-    if (result != 0) {
-        failLate(7);
-        log->info("[{}:{}] [tid:{}] <SW_UPD>  stage -> {} : failed : save upload result : ret -> {}", VELK_AT,
-                  tid, stageNo, result);
-    }
+    _untilStored("report state not stored",
+                 [&] { return saveSendResult(info.orderInfoId, uploaded, report); });
 
     if (download) {
         log->info(
@@ -675,9 +694,17 @@ int SoftwareUpdateManager::executeDebianPackage() {
     std::string output;
     int status = -1;
     int result = 0;
-    if (!ExecCmd(command, output, status)) {
+    // A hung download would hold its row for good. An install is never stopped: dpkg cut off
+    // halfway leaves the system broken.
+    const int32_t limit = isDownload ? settings->getInt("download_timeout_sec", 3600) : 0;
+    bool timedOut = false;
+    if (!execWithin(command, output, status, limit, timedOut)) {
         log->error("[{}:{}] [tid:{}] <SW_UPD:{}:{}>   {} failed", VELK_AT, tid, procTag, stageNo, procName);
         result = -1;
+    } else if (timedOut) {
+        log->error("[{}:{}] [tid:{}] <SW_UPD:{}:{}>   {} stopped : still running after {} seconds", VELK_AT,
+                   tid, procTag, stageNo, procName, limit);
+        result = status == 0 ? -1 : status;
     } else if (status == 0) {
         log->info("[{}:{}] [tid:{}] <SW_UPD:{}:{}>   {} success : exit code -> {}", VELK_AT, tid, procTag,
                   stageNo, procName, status);
@@ -835,16 +862,17 @@ int SoftwareUpdateManager::saveSendResult(int32_t orderId, bool uploaded, const 
             "[{}:{}] [tid:{}] <SW_UPD:{}:{}> db update failed (db open) : save software update processing "
             "result ({})",
             VELK_AT, tid, procTag, stageNo, procName);
-    } else if (reportStored) {
-        // Delivered: only the queued copy of this very report becomes "sent".
-        model::OrderInfo sent;
-        sent.id = orderId;
-        sent.orderStatus = status;
-        sent.responseJson = report;
-        result = db->updateUnsentOrderInfo({sent});
-        session.close();
     } else {
-        result = db->updateSwupdSendResult(orderId, status, report);
+        if (reportStored) {
+            // Delivered: only the queued copy of this very report becomes "sent".
+            model::OrderInfo sent;
+            sent.id = orderId;
+            sent.orderStatus = status;
+            sent.responseJson = report;
+            result = db->updateUnsentOrderInfo({sent});
+        } else {
+            result = db->updateSwupdSendResult(orderId, status, report);
+        }
         session.close();
         if (result != 0) {
             log->warning(

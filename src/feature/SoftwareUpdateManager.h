@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -80,6 +81,10 @@ class SoftwareUpdateManager {
                  std::vector<model::UpdatePackage>& packages);
     bool _networkReachable();
     void _releaseRow();
+    // Runs `save` until it returns 0, pausing between tries; `what` names a failed try in the log.
+    void _untilStored(const char* what, const std::function<int()>& save);
+    // False once a cancel or a newer order has closed the held row.
+    bool _rowStillHeld();
 
     data::SettingData* settings = nullptr;
     data::LogWrapper* log = nullptr;

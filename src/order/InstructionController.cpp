@@ -1,5 +1,7 @@
 #include "order/InstructionController.h"
 
+#include <sqlite3.h>
+
 #include <string_view>
 #include <utility>
 
@@ -177,13 +179,14 @@ int InstructionController::storeOrders(const std::string& receiveData, const std
     for (size_t i = 0; i < orders.size(); ++i) {
         log->debug("find sw_update in receive data");
     }
-    int left = 0;
+    // A later order never commits before an earlier one that has to wait: a cancel stored ahead
+    // of its own "new" would be undone by it.
     for (size_t i = 0; i < orders.size(); ++i) {
         if (_storeOrder(orders[i], spool, static_cast<int32_t>(i)) == Outcome::Retry) {
-            ++left;
+            return static_cast<int>(orders.size() - i);
         }
     }
-    return left;
+    return 0;
 }
 
 void InstructionController::_collectItems(const picojson::value& root, const std::string& kind,
@@ -324,9 +327,17 @@ InstructionController::Outcome InstructionController::_storeOrder(const picojson
 
     Outcome outcome = Outcome::Stored;
     if (failed) {
+        // Only the order's own content can make a write fail for good; a full, read-only, busy or
+        // broken database refuses it only for now.
+        int code = sqlite3_errcode(db->connection()) & 0xff;
+        bool refused = code == SQLITE_CONSTRAINT || code == SQLITE_TOOBIG || code == SQLITE_MISMATCH ||
+                       code == SQLITE_RANGE;
         log->warning("[{}:{}] update failed : insert order info", VELK_AT);
+        if (!refused) {
+            log->warning("[{}:{}] order kept for a later try : database error -> {}", VELK_AT, code);
+        }
         db->rollbackTransaction();
-        outcome = Outcome::Refused;
+        outcome = refused ? Outcome::Refused : Outcome::Retry;
     } else if (db->commitTransaction()) {
         log->info("[{}:{}] update success : insert order info", VELK_AT);
     } else {
@@ -373,7 +384,8 @@ bool InstructionController::isPackageUrl(const std::string& url) {
     }
     for (char c : url) {
         auto u = static_cast<unsigned char>(c);
-        if (u <= 0x20 || u >= 0x7f) {
+        // Brackets would be expanded by curl as a range of addresses.
+        if (u <= 0x20 || u >= 0x7f || c == '[' || c == ']') {
             return false;
         }
     }
@@ -426,7 +438,9 @@ std::map<std::string, std::string> InstructionController::getInstalledVersions(
             return;
         }
         log->info("[{}:{}] ====***** output -> {}", VELK_AT, output);
-        for (std::string line : split(output, '\n')) {
+        std::vector<std::string> lines = split(output, '\n');
+        log->info("[{}:{}] ====***** split size -> {}", VELK_AT, lines.size());
+        for (std::string line : lines) {
             removeLineBreaks(line);
             size_t tab1 = line.find('\t');
             size_t tab2 = tab1 == std::string::npos ? tab1 : line.find('\t', tab1 + 1);

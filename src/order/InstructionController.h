@@ -45,8 +45,9 @@ class InstructionController {
     bool hasCheckOrderFromReceiveData(const std::string& receiveData);
     // Stores the orders of an answer, each committed with a mark of (spool, its index) when a
     // spool name is given, so storing the same kept answer again skips what is already stored.
-    // -1 when the text is no JSON, else the number of orders left for a later try (the database
-    // could not be opened, the transaction not started or not committed).
+    // -1 when the text is no JSON, else the number of orders left for a later try: the first one
+    // the database could not take for now (not opened, full, read-only, broken, not committed)
+    // and every order after it, so that orders commit in answer order.
     int storeOrders(const std::string& receiveData, const std::string& spool);
     int getUnsentOsBootTimes(std::vector<std::string>& bootTimes);
 

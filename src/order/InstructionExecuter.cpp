@@ -191,7 +191,8 @@ int InstructionExecuter::instructionCheckLoop() {
                 }
             } else {
                 // Closed or changed since it was chosen: nothing of it is ours to run.
-                log->warning("[{}:{}] in instructionCheckLoop : set processing status : failed", VELK_AT);
+                log->warning("[{}:{}] <ORDER> in instructionCheckLoop : set processing status : failed",
+                             VELK_AT);
             }
         }
         log->verbose("[{}:{}]  <ORDER> --- THREAD --- sleep end ({}:{})", VELK_AT, waitResult,
@@ -369,19 +370,22 @@ int InstructionExecuter::sendUnsentInstructionData() {
         }
         return -6;
     }
-    if (db->updateUnsentOrderInfo(delivered) != 0) {
-        log->warning("[{}:{}] <ORDER>   db update failed : save send to unsent data", VELK_AT);
-        db->rollbackTransaction();
-        result = -5;
-    } else {
+    // The marks that were written are kept: undoing them for another record's failure would only
+    // send those reports once more.
+    bool allSaved = db->updateUnsentOrderInfo(delivered) == 0;
+    if (allSaved) {
         log->info("[{}:{}] <ORDER>   db update success : save send to unsent data", VELK_AT);
-        if (db->commitTransaction()) {
-            log->info("[{}:{}] <ORDER>   db update success : success to commit transaction", VELK_AT);
-            result = 0;
-        } else {
-            log->warning("[{}:{}] <ORDER>   db update failed : failed to commit transaction", VELK_AT);
-            result = -4;
-        }
+    } else {
+        log->warning("[{}:{}] <ORDER>   db update failed : save send to unsent data : the others are kept",
+                     VELK_AT);
+    }
+    if (db->commitTransaction()) {
+        log->info("[{}:{}] <ORDER>   db update success : success to commit transaction", VELK_AT);
+        result = allSaved ? 0 : -5;
+    } else {
+        log->warning("[{}:{}] <ORDER>   db update failed : failed to commit transaction", VELK_AT);
+        db->rollbackTransaction();
+        result = -4;
     }
     db->close();
     log->info("[{}:{}] <ORDER> ===== end : send unsent instruction result data ===== : ret -> {} ({})",

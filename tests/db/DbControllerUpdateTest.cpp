@@ -69,13 +69,13 @@ class DbControllerUpdate : public velk::test::OpenDbTest {
 
 // Which stage comes next and when: the earlier of the two times while a row waits, the install
 // time once downloaded, compared as times whatever their form; empty and NULL times do not count;
-// equal times go by update number. A next stage whose time does not read (or reads as the epoch)
-// is listed apart instead of being chosen.
+// equal times go by update number. A next stage whose time does not read (or reads as the epoch,
+// or is empty) is listed apart instead of being chosen, and so is a waiting row with no time at all.
 TEST_F(DbControllerUpdate, NextStageIsTheEarliestDueTime) {
     struct Row {
         int32_t swUpdNo;
         const char* downloadStart;  // nullptr: NULL
-        const char* updateStart;
+        const char* updateStart;    // nullptr: NULL
         int32_t status;
     };
     struct Case {
@@ -108,6 +108,10 @@ TEST_F(DbControllerUpdate, NextStageIsTheEarliestDueTime) {
         {{{1, "", "2024-06-02 10:00:00", 12}, {2, "", "2024-6-1 10:00:00", 12}}, 1, "2024-6-1 10:00:00"},
         {{{1, "0", may2, 0}, {2, may2, may2, 0}, {3, "", "1970-01-01 00:00:00", 12}}, 1, may2, {0, 2}},
         {{{1, may2, "soon", 0}}, 0, may2},
+        {{{1, nullptr, nullptr, 0}, {2, "", "soon", 0}, {3, may1, "", 12}, {4, may1, "", 0}},
+         3,
+         may1,
+         {0, 2, 1}},
     };
     setenv("TZ", "UTC0", 1);  // the epoch text reads as 0 only here
     tzset();
@@ -118,8 +122,8 @@ TEST_F(DbControllerUpdate, NextStageIsTheEarliestDueTime) {
             ASSERT_EQ(raw->exec("INSERT INTO update_info ( order_info_id, sw_upd_no, update_status, "
                                 "download_start_time, update_start_time ) VALUES ( 1, " +
                                 std::to_string(r.swUpdNo) + ", " + std::to_string(r.status) + ", " +
-                                (r.downloadStart ? "'" + std::string(r.downloadStart) + "'" : "NULL") +
-                                ", '" + r.updateStart + "' );"),
+                                (r.downloadStart ? "'" + std::string(r.downloadStart) + "'" : "NULL") + ", " +
+                                (r.updateStart ? "'" + std::string(r.updateStart) + "'" : "NULL") + " );"),
                       SQLITE_OK);
             ids.push_back(static_cast<int32_t>(raw->number("SELECT MAX(id) FROM update_info;")));
         }

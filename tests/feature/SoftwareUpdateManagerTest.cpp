@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 #include <picojson.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -27,6 +30,7 @@ using velk::db::DbController;
 using velk::feature::SoftwareUpdateManager;
 using velk::model::UpdateInfo;
 using velk::model::UpdatePackage;
+using velk::test::FakeService;
 using velk::test::RawDb;
 using velk::test::TempDir;
 using velk::test::TestLog;
@@ -46,6 +50,25 @@ struct Options {
     // Extra shell lines each fake script runs before it exits.
     std::string downloadExtra;
     std::string installExtra;
+    int downloadTimeout = 3600;
+    std::string dbDir;               // empty: a directory of the test's own
+    FakeService* service = nullptr;  // none: every report fails at once
+};
+
+// A 2 MB tmpfs for the test's life, to fill up as a device's disk fills.
+struct SmallDisk {
+    SmallDisk() : ok(geteuid() == 0 && mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=2m") == 0) {}
+    ~SmallDisk() {
+        if (ok) {
+            umount2(dir.path().c_str(), MNT_DETACH);
+        }
+    }
+    std::string fill() const {
+        return "dd if=/dev/zero of='" + dir.file("filler") + "' bs=64k 2>/dev/null; true";
+    }
+
+    TempDir dir;
+    const bool ok;
 };
 
 struct Package {
@@ -100,7 +123,8 @@ class UpdateEnv {
         logs = std::make_unique<TestLog>(config(options));
         db = DbController::createInstance();
         db->setLockWait(5, 10);
-        if (db->init(dir.file("db"), "velk.db", "db_rw.lock", "db_ro.lock") != 0) {
+        if (db->init(options.dbDir.empty() ? dir.file("db") : options.dbDir, "velk.db", "db_rw.lock",
+                     "db_ro.lock") != 0) {
             throw std::runtime_error("database init failed");
         }
         raw = std::make_unique<RawDb>(db->getDbFile());
@@ -118,10 +142,12 @@ class UpdateEnv {
             {"script_install_pkg", text(dir.file("install.sh"))},
             {"proc_retry_num", num(o.procRetries)},
             {"proc_retry_wait_sec", num(0)},
+            {"download_timeout_sec", num(o.downloadTimeout)},
         };
-        // Nothing listens at the service's address, so every report fails at once.
         return velk::test::agentConfig(
-            "https://127.0.0.1:" + std::to_string(velk::test::unusedPort()), "",
+            o.service ? o.service->baseUrl()
+                      : "https://127.0.0.1:" + std::to_string(velk::test::unusedPort()),
+            o.service ? o.service->caFile() : "",
             {{"server_alive", object({{"ping_server_fqdn", text("monitor.test")},
                                       {"pint_retry_num", num(o.pingRetries)},
                                       {"ping_retry_interval", num(o.pingInterval)}})},
@@ -369,30 +395,38 @@ INSTANTIATE_TEST_SUITE_P(
                       PassCase{"DownloadLineBreakInPackageRetry", true, false, "linebreak", -4, kDl, -1}),
     [](const ::testing::TestParamInfo<PassCase>& param) { return std::string(param.param.name); });
 
-// A cancel (98) or a newer order (99) arriving at each point of a run: the closed row stays
-// closed, its stage's outcome is still queued for the service, and no install runs for it. A
-// run whose outcome could not be stored does not leave its row processing either.
+// At each point of a run a cancel (98) or a newer order (99) closes the row, or the disk fills
+// and frees later. A closed row stays closed and starts no further script; the outcome of a script
+// that ran meanwhile is still queued. What a full disk refused is stored once it frees, no script
+// runs twice and the row does not stay processing.
 struct RaceCase {
     const char* name;
     int32_t status;  // the row's status when the run starts
     bool installDue;
-    const char* where;  // "ping", "download", "install" (the script closes the row), "hold" (a
-                        // trigger closes it as the download's outcome is stored), "refuse" (the
-                        // install's outcome cannot be stored)
+    const char* where;  // "ping" (failing), "ping-ok", "download", "download-fails", "install": that
+                        // command closes the row; "hold": a trigger closes it as the download's
+                        // outcome is stored; "full-download", "full-ping": that command fills the
+                        // disk; "full-report": the test does, while the install's report is on its way;
+                        // "locked": a lock file nobody removes holds the database as the run starts
     int closeAs;        // 98 cancel, 99 a newer order of the same update number
     int64_t after;      // the row's status after the run
     int64_t order;      // order_status after the run (-1: no report)
     const char* message;
-    size_t installs;
+    size_t scripts;  // download and install runs
 };
 
 void PrintTo(const RaceCase& c, std::ostream* os) { *os << c.name; }
 
 class SoftwareUpdateRace : public ::testing::TestWithParam<RaceCase> {};
 
-TEST_P(SoftwareUpdateRace, ClosedRowStaysClosedAndItsOutcomeIsQueued) {
+TEST_P(SoftwareUpdateRace, RowEndsRightAndNothingRunsTwice) {
     const RaceCase& c = GetParam();
     const std::string where = c.where;
+    const bool full = where.rfind("full-", 0) == 0;
+    SmallDisk disk;
+    if (full && !disk.ok) {
+        GTEST_SKIP() << "needs root to mount a tmpfs";
+    }
     std::string close = "UPDATE update_info SET update_status = " + std::to_string(c.closeAs) +
                         " WHERE sw_upd_no = 12 AND update_status < 90;";
     if (c.closeAs == 99) {
@@ -404,16 +438,22 @@ TEST_P(SoftwareUpdateRace, ClosedRowStaysClosedAndItsOutcomeIsQueued) {
             " INSERT INTO update_package ( sw_upd_no, package_name, package_version, package_url,"
             " target_flag ) VALUES ( 12, 'velk-agent', '9.0', 'https://repo.example/new.deb', 1 );";
     }
-    const std::string sql = "sqlite3 \"$(dirname \"$1\")/../db/velk.db\" \"" + close + "\"";
+    const std::string act =
+        full ? disk.fill() : "sqlite3 \"$(dirname \"$1\")/../db/velk.db\" \"" + close + "\"";
+    std::unique_ptr<FakeService> service(where == "full-report" ? new FakeService() : nullptr);
     Options options;
-    options.downloadExtra = where == "download" ? sql : "";
-    options.installExtra = where == "install" ? sql : "";
+    options.procRetries = 1;
+    options.dbDir = full ? disk.dir.path() : "";
+    options.service = service.get();
+    options.downloadExtra = where.find("download") != std::string::npos ? act : "";
+    options.installExtra = where == "install" ? act : "";
     UpdateEnv env(options);
     const int32_t id = env.addUpdate(c.status, velk::nowSeconds() + (c.installDue ? -5 : 3600));
-    if (where == "ping") {
+    env.setCodes("download", where == "download-fails" ? "1\n1\n" : "");
+    if (where.find("ping") != std::string::npos) {
         env.dir.write("ping",
-                      "#!/bin/sh\n" + velk::replaceAll(sql, "$(dirname \"$1\")/../db", env.dir.file("db")) +
-                          "\nexit 1\n",
+                      "#!/bin/sh\n" + velk::replaceAll(act, "$(dirname \"$1\")/../db", env.dir.file("db")) +
+                          "\nexit " + (where == "ping-ok" ? "0" : "1") + "\n",
                       0755);
     } else if (where == "hold") {
         ASSERT_EQ(
@@ -421,20 +461,33 @@ TEST_P(SoftwareUpdateRace, ClosedRowStaysClosedAndItsOutcomeIsQueued) {
                           "BEGIN " +
                           close + " END;"),
             SQLITE_OK);
-    } else if (where == "refuse") {
-        ASSERT_EQ(
-            env.raw->exec("CREATE TRIGGER refuse BEFORE UPDATE ON update_info WHEN NEW.update_status > 21 "
-                          "BEGIN SELECT RAISE(ABORT, 'refused'); END;"),
-            SQLITE_OK);
+    } else if (service) {
+        ASSERT_TRUE(service->script("/monitoring/api/swupd/result", R"([{"status": 200, "delay": 1}])"));
     }
 
-    env.run(id);
+    if (where == "locked") {
+        env.dir.write("db/db_rw.lock", "");
+    }
+    std::thread run([&] { env.run(id); });
+    if (service) {
+        waitFor([&] { return env.logs->contains("upload update result to Pelvane WEB : start ----- :"); },
+                20);
+        EXPECT_EQ(std::system(disk.fill().c_str()), 0);
+    }
+    if (full || where == "locked") {
+        waitFor([&] { return env.logs->contains("tried again in"); }, 10);
+        std::remove(disk.dir.file("filler").c_str());
+        std::remove(env.dir.file("db/db_rw.lock").c_str());
+    }
+    run.join();
     EXPECT_EQ(env.updateStatus(id), c.after);
     EXPECT_EQ(env.orderStatus(id), c.order);
     if (c.order != -1) {
         EXPECT_EQ(reported(env.report(id), "message"), c.message);
     }
-    EXPECT_EQ(env.calls("install").size(), c.installs);
+    EXPECT_EQ(env.calls("download").size() + env.calls("install").size(), c.scripts);
+    EXPECT_EQ(env.logs->contains("db update success : save software update processing result (update)"),
+              service != nullptr);
     // The newer order's row and packages are left to their own run.
     EXPECT_EQ(env.raw->number(
                   "SELECT COUNT(*) FROM update_info WHERE update_status NOT IN ( 0, 98, 99 ) AND id != " +
@@ -449,13 +502,42 @@ INSTANTIATE_TEST_SUITE_P(
     Points, SoftwareUpdateRace,
     ::testing::Values(
         RaceCase{"PingsFailOverCancel", kDl, false, "ping", 98, 98, -1, "", 0},
-        RaceCase{"DownloadEndsOverCancel", kDl, true, "download", 98, 98, 1, "download success", 0},
-        RaceCase{"DueDownloadEndsOverNewerOrder", kDl, true, "download", 99, 99, 1, "download success", 0},
-        RaceCase{"HeldDownloadThenCancel", kDl, true, "hold", 98, 98, 1, "download success", 0},
-        RaceCase{"HeldDownloadThenNewerOrder", kDl, true, "hold", 99, 99, 1, "download success", 0},
+        RaceCase{"SlowPingSucceedsOverCancel", kDl, true, "ping-ok", 98, 98, -1, "", 0},
+        RaceCase{"DownloadEndsOverCancel", kDl, true, "download", 98, 98, 1, "download success", 1},
+        RaceCase{"FailedDownloadNotRetriedOverCancel", kDl, true, "download-fails", 98, 98, -1, "", 1},
+        RaceCase{"DueDownloadEndsOverNewerOrder", kDl, true, "download", 99, 99, 1, "download success", 1},
+        RaceCase{"HeldDownloadThenCancel", kDl, true, "hold", 98, 98, 1, "download success", 1},
+        RaceCase{"HeldDownloadThenNewerOrder", kDl, true, "hold", 99, 99, 1, "download success", 1},
         RaceCase{"InstallEndsOverCancel", kUpd, true, "install", 98, 98, 11, "update success", 1},
-        RaceCase{"InstallOutcomeNotStored", kUpd, true, "refuse", 0, 12, 11, "update success", 1}),
+        RaceCase{"DiskFullAtDownloadOutcome", kDl, false, "full-download", 0, 12, 1, "download success", 1},
+        RaceCase{"DiskFullAtRunEnd", kDl, false, "full-ping", 0, 0, -1, "", 0},
+        RaceCase{"LockedAtRunStart", kDl, false, "locked", 0, 12, 1, "download success", 1},
+        RaceCase{"DiskFullAtInstallReportState", kUpd, true, "full-report", 0, 22, 12, "update success", 1}),
     [](const ::testing::TestParamInfo<RaceCase>& param) { return std::string(param.param.name); });
+
+// A download still running at its time limit is stopped with all it started and fails; an install
+// is never stopped.
+TEST(SoftwareUpdateManager, HungDownloadIsStoppedButInstallsAreNot) {
+    Options options;
+    options.downloadTimeout = 1;
+    options.downloadExtra = "sleep 30 & echo $! > \"$(dirname \"$0\")/pid\"; wait";
+    options.installExtra = "sleep 2";
+    UpdateEnv env(options);
+    const int32_t download = env.addUpdate(kDl, velk::nowSeconds() + 3600, 40);
+    const int32_t install = env.addUpdate(kUpd, velk::nowSeconds() - 5, 41);
+
+    const auto begin = Clock::now();
+    env.run(download);
+    EXPECT_LT(Clock::now() - begin, std::chrono::seconds(10));
+    EXPECT_EQ(env.updateStatus(download), DbController::UPD_STATUS_DL_FAILED);
+    EXPECT_EQ(reported(env.report(download), "message"), "download failed");
+    // Killed: gone, or a zombie until something reaps it.
+    const std::string stat = "/proc/" + std::to_string(std::stoi(velk::test::readFile(env.dir.file("pid"))));
+    std::string state = velk::test::exists(stat) ? velk::test::readFile(stat + "/stat") : ") Z";
+    EXPECT_EQ(state.substr(state.rfind(')') + 2, 1), "Z") << state;
+    env.run(install);
+    EXPECT_EQ(env.updateStatus(install), DbController::UPD_STATUS_UPD_SUCCESS);
+}
 
 // Paths with blanks, quotes and shell syntax reach the script as exactly two arguments. A negative
 // trial count still gives the run one trial, so its row leaves the processing state.

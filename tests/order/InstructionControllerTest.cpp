@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "db/DbController.h"
 #include "db/DbTestSupport.h"
 #include "order/InstructionController.h"
+#include "order/OrderIntake.h"
 #include "support/TempDir.h"
 #include "support/TestLog.h"
 
@@ -34,6 +36,11 @@ class ControllerTest : public ::testing::Test {
                              "gone) printf 'gone\\tunknown ok not-installed\\t\\n' ;;\n"
                              "libssl3) printf 'libssl3\\tinstall ok triggers-pending\\t3.0.11-1\\r\\n"
                              "libssl3\\tinstall ok installed\\t3.0.9\\n' ;;\n"
+                             // Take the database lock (once) and give it back, as another process would.
+                             "lockme) [ -e " +
+                             dir.file("locked") + " ] || touch " + dir.file("db/db_rw.lock") + " " +
+                             dir.file("locked") + " ;;\n" + "unlock) rm -f " + dir.file("db/db_rw.lock") +
+                             " ;;\n"
                              "*) echo \"no packages found matching $n\" >&2; st=1 ;;\n"
                              "esac; done; exit $st\n",
                          0755);
@@ -137,6 +144,8 @@ TEST_F(ControllerTest, MissingOrUnsafePackageFieldsAreSkipped) {
         R"({"pkg_name":"nano","pkg_version":"1","pkg_url":"ftp://x/a.deb"})",
         R"({"pkg_name":"nano","pkg_version":"1","pkg_url":"http://"})",
         R"({"pkg_name":"nano","pkg_version":"1","pkg_url":"http://x/a b.deb"})",
+        R"({"pkg_name":"nano","pkg_version":"1","pkg_url":"http://x/x[1-40].deb"})",
+        R"({"pkg_name":"nano","pkg_version":"1","pkg_url":"http://x/x]"})",
         R"({"pkg_name":"nano","pkg_version":"1","pkg_url":"https://x/\u00e9"})",
         R"({"pkg_name":"nano","pkg_version":"1","pkg_url":"http://x/)" + big + R"("})",
     };
@@ -199,6 +208,53 @@ TEST_F(ControllerTest, KeptAnswerWaitsOutALockAndIsStoredOnce) {
     EXPECT_EQ(controller->storeOrders(answer, "kept-2"), 0);
     EXPECT_EQ(count("order_info"), "4");
     EXPECT_EQ(controller->storeOrders("{oops", "kept-3"), -1);
+
+    // A write the database cannot take for now (here a broken schema) keeps the order for a later try.
+    raw->exec("ALTER TABLE update_package RENAME TO moved;");
+    EXPECT_EQ(controller->storeOrders(answer, "kept-4"), 2);
+    raw->exec("ALTER TABLE moved RENAME TO update_package;");
+    EXPECT_EQ(controller->storeOrders(answer, "kept-4"), 0);
+    EXPECT_EQ(count("order_info"), "6");
+}
+
+// "new 7" has to wait for the lock, which is free again for the orders after it: they wait too,
+// so the cancel still lands after it.
+TEST_F(ControllerTest, LaterOrderNeverCommitsBeforeOneThatWaits) {
+    db->setLockWait(1, 1);
+    auto package = [](const std::string& name) {
+        return R"("pkg_update":[{"pkg_name":")" + name + R"(","pkg_version":"1","pkg_url":"http://s/p"}])";
+    };
+    std::string answer = respond(order(R"("mode":"new","sw_upd_no":7,)" + package("lockme")) + "," +
+                                 order(R"("mode":"new","sw_upd_no":8,)" + package("unlock")) + "," +
+                                 order(R"("mode":"cancel","sw_upd_no":7)"));
+    EXPECT_EQ(controller->storeOrders(answer, "kept-1"), 3);
+    EXPECT_EQ(count("order_info"), "0");
+    std::remove(dir.file("db/db_rw.lock").c_str());
+    EXPECT_EQ(controller->storeOrders(answer, "kept-1"), 0);
+    EXPECT_EQ(raw->rows("SELECT sw_upd_no, update_status FROM update_info ORDER BY sw_upd_no"),
+              (Rows{{"7", "98"}, {"8", "0"}}));
+}
+
+// Neither the disk nor the database takes the answers: they wait in memory in arrival order, also
+// once the disk has room again, and are stored when the database takes them.
+TEST_F(ControllerTest, IntakeHoldsWhatTheDiskCannotKeepInMemoryInOrder) {
+    db->setLockWait(1, 1);
+    velk::order::OrderIntake intake(*controller, dir.file("spool"));  // a folder not there yet
+    dir.write("db/db_rw.lock", "");
+    std::string first = intake.keep(respond(order(R"("sw_upd_no":7,)" + kTwoPackages)));
+    EXPECT_EQ(intake.storeWaiting(), 1u);
+    EXPECT_FALSE(intake.stored(first));
+    ASSERT_EQ(mkdir(dir.file("spool").c_str(), 0700), 0);
+    std::string second = intake.keep(respond(order(R"("mode":"cancel","sw_upd_no":7)")));
+    EXPECT_EQ(intake.storeWaiting(), 2u);
+    EXPECT_EQ(intake.heldInMemory(), 2u);
+
+    ASSERT_EQ(std::remove(dir.file("db/db_rw.lock").c_str()), 0);
+    EXPECT_EQ(intake.storeWaiting(), 0u);
+    EXPECT_TRUE(intake.stored(second));
+    EXPECT_EQ(raw->rows("SELECT update_status FROM update_info"), (Rows{{"98"}}));
+    // With nothing held, the next answer is kept on disk again.
+    EXPECT_EQ(intake.keep(respond(order(R"("mode":"cancel")"))).rfind("order-spool-", 0), 0u);
 }
 
 // Any installed state counts, whatever is wanted of the package; the first line of a name wins.
@@ -211,6 +267,7 @@ TEST_F(ControllerTest, InstalledVersionsComeFromOneRun) {
         controller->getInstalledVersions({"curl", "vim", "nano", "gone", "libssl3", "absent", "x'y"}),
         (std::map<std::string, std::string>{{"curl", "7.88.1-10"}, {"vim", "9.0"}, {"libssl3", "3.0.11-1"}}));
     EXPECT_EQ(velk::test::readFile(dir.file("runs")), "run\n");
+    EXPECT_EQ(log.count("====***** split size -> 6"), 1u);
 }
 
 // The format handed to the real package manager must give name, state and version.

@@ -54,27 +54,31 @@ struct World {
 
 }  // namespace
 
-// The very same text goes out again; only the delivered report changes state.
+// The very same text goes out again; only the delivered report changes state, and one mark that
+// cannot be written does not undo the others.
 TEST(InstructionExecuter, ResendDeliversStoredTextAndMarksOnlyDelivered) {
     World world(true);
     ASSERT_TRUE(world.service->running());
     auto executor = std::make_shared<InstructionExecuter>();
     EXPECT_EQ(executor->sendUnsentInstructionData(), 1);  // nothing unsent
     world.raw->exec(
-        "INSERT INTO order_info (order_status, response_json) VALUES "
-        "(1, '{\"request\":[1]}'), (11, '{\"request\":[2]}'), (11, NULL), (2, '{\"request\":[3]}');");
-    ASSERT_TRUE(world.service->script("/monitoring/api/report",
-                                      R"([{"status": 200, "body": "taken"}, {"drop": true}])"));
-    EXPECT_EQ(executor->sendUnsentInstructionData(), 0);
+        "INSERT INTO order_info (order_status, response_json) VALUES (1, '{\"request\":[1]}'), "
+        "(11, '{\"request\":[2]}'), (11, NULL), (2, '{\"request\":[3]}'), (1, '{\"request\":[4]}');"
+        "CREATE TRIGGER refuse BEFORE UPDATE ON order_info WHEN OLD.id = 5 BEGIN SELECT RAISE(ABORT, 'x'); "
+        "END;");
+    ASSERT_TRUE(world.service->script("/monitoring/api/report", R"([{"status": 200, "body": "taken"},
+        {"drop": true}, {"status": 200, "body": "taken"}])"));
+    EXPECT_EQ(executor->sendUnsentInstructionData(), -5);
     EXPECT_EQ(world.raw->rows("SELECT order_status FROM order_info ORDER BY id"),
-              (Rows{{"2"}, {"11"}, {"11"}, {"2"}}));
+              (Rows{{"2"}, {"11"}, {"11"}, {"2"}, {"1"}}));
     std::vector<std::string> bodies;
     for (const auto& request : world.service->requests()) {
         if (request.path == "/monitoring/api/report") {
             bodies.push_back(request.body);
         }
     }
-    EXPECT_EQ(bodies, (std::vector<std::string>{R"({"request":[1]})", R"({"request":[2]})"}));
+    EXPECT_EQ(bodies,
+              (std::vector<std::string>{R"({"request":[1]})", R"({"request":[2]})", R"({"request":[4]})"}));
     EXPECT_TRUE(
         world.log->contains("success to send unsent result : order_info id -> 1 : response data -> taken"));
 }

@@ -29,7 +29,12 @@ class Handler(http.server.SimpleHTTPRequestHandler):
     def log_message(self, *args):
         pass
 
+    def do_HEAD(self):
+        self.server.seen.append(self.path)
+        super().do_HEAD()
+
     def do_GET(self):
+        self.server.seen.append(self.path)
         if not self.path.startswith("/trunc/"):
             return super().do_GET()
         data = read(self.translate_path(self.path[6:]), "rb")
@@ -56,6 +61,7 @@ class ScriptTest(unittest.TestCase):
         server = http.server.ThreadingHTTPServer(
             ("127.0.0.1", 0), functools.partial(Handler, directory=self.served))
         server.socket = tls.wrap_socket(server.socket, server_side=True)
+        server.seen = self.seen = []
         threading.Thread(target=server.serve_forever, daemon=True).start()
         self.addCleanup(server.server_close)
         self.addCleanup(server.shutdown)
@@ -132,6 +138,31 @@ class ScriptTest(unittest.TestCase):
                 finals = [f for f in os.listdir(self.pkgs) if f.endswith(".deb")] if os.path.isdir(self.pkgs) else []
                 self.assertLessEqual(set(finals), {"velk-t-b_2.0.deb"})
                 shutil.rmtree(self.pkgs, ignore_errors=True)
+
+    def test_download_takes_urls_literally_checks_files_there_keeps_epochs_and_syncs(self):
+        debs.build_package({"name": "velk-t-a", "version": "3:1.0", "description": "trial",
+                            "files": {"usr/share/velk-t-a/v": (0o644, "3\n")}}, self.served, self.path("stage"))
+        os.rename(self.path("served", "velk-t-a_3:1.0_all.deb"), self.path("served", "velk-t-a[1-40].deb"))
+        os.makedirs(self.pkgs)
+        shutil.copy(self.path("served", "velk-t-a_1.0_all.deb"), self.path("pkgs", "velk-t-a_1.0.deb"))
+        open(self.path("pkgs", "velk-t-b_2.0.deb"), "w").close()  # what a power cut left
+        bin_dir = self.path("bin")
+        os.makedirs(bin_dir)
+        with open(os.path.join(bin_dir, "sync"), "w") as fake:
+            fake.write('#!/bin/sh\necho "$*" >> %s\nexec %s "$@"\n' % (self.path("synced"), shutil.which("sync")))
+        os.chmod(os.path.join(bin_dir, "sync"), 0o755)
+        lines = ["velk-t-a 3:1.0 " + self.url + "velk-t-a[1-40].deb",
+                 "velk-t-b 2.0 " + self.url + "velk-t-b_2.0_all.deb"]
+        code, out = self.run_script("download-packages", lines, bin_dir)
+        self.assertEqual(code, 0, out)
+        self.assertEqual(sorted(os.listdir(self.pkgs)),
+                         ["velk-t-a_1.0.deb", "velk-t-a_3%3a1.0.deb", "velk-t-b_2.0.deb"])
+        self.assertEqual({p for p in self.seen if "velk-t-a" in p}, {"/velk-t-a[1-40].deb"})
+        files = [os.path.join(self.pkgs, f) for f in ("velk-t-a_3%3a1.0.deb.part", "velk-t-b_2.0.deb.part")]
+        self.assertEqual(read(self.path("synced")).splitlines(), [files[0], self.pkgs, files[1], self.pkgs])
+        code, out = self.run_script("install-packages", lines)
+        self.assertEqual(code, 0, out)
+        self.assertEqual(self.installed(), ["iivelk-t-a=3:1.0", "iivelk-t-b=2.0"])
 
     def test_download_then_install_finishing_an_interrupted_dpkg_once_it_may(self):
         lines = ["velk-t-a 1.0 " + self.url + "velk-t-a_1.0_all.deb",

@@ -23,7 +23,7 @@ while read -r name version url rest; do
     case $name$version in */*) echo "not a package name and version: $name $version"; exit 3 ;; esac
     file=$dir/${name}_$version.deb
     echo "download $name $version <- $url"
-    curl --fail --silent --show-error --max-time 120 --cacert "$VELK_DEMO_CA" -o "$file.part" "$url"
+    curl --globoff --fail --silent --show-error --max-time 120 --cacert "$VELK_DEMO_CA" -o "$file.part" "$url"
     # shellcheck disable=SC2016
     got=$(dpkg-deb --show --showformat='${Package} ${Version}' "$file.part")
     if [ "$got" != "$name $version" ]; then
