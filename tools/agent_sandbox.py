@@ -65,7 +65,9 @@ def wait_until(predicate, timeout=30, what="condition", box=None):
 def fast_settings(root):
     """Settings with short intervals and every path inside the sandbox."""
     return {
-        "log": {"log_dir": os.path.join(root, "logs"), "log_file": "velk.log", "log_level": 0},
+        # Large enough that no rotation hides lines a test counts.
+        "log": {"log_dir": os.path.join(root, "logs"), "log_file": "velk.log", "log_level": 0,
+                "log_max_bytes": 64 * 1024 * 1024},
         "database": {"db_path": os.path.join(root, "db"), "db_file": "velk.db"},
         "order_check": {"check_interval_sec": 30, "check_slice_interval_sec": 1, "delay_start_time": 1},
         "instruction_thread": {"loop_interval_sec": 30, "loop_slice_interval_sec": 1,

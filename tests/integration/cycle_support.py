@@ -70,8 +70,6 @@ def parse_local(text):
 def cycle_settings(svc, overrides=None):
     """Fast intervals: the executor looks again every 2 s in 1 s slices; polls come by signal."""
     base = merge(svc.service.agent_settings(), {
-        # One log file for the whole run: the waits read only the current file.
-        "log": {"log_max_bytes": 64 * 1024 * 1024},
         "order_check": {"check_interval_sec": 60, "check_slice_interval_sec": 1, "delay_start_time": 1},
         "instruction_thread": {"loop_interval_sec": 2, "loop_slice_interval_sec": 1,
                                "delay_start_thread_time": 1},

@@ -30,9 +30,7 @@ class Poll(unittest.TestCase):
             poll_path = svc.service.config["poll_path"]
             # The first poll is dropped mid-request: a failed send that keeps both kinds pending.
             svc.service.script(poll_path, [{"drop": True}])
-            # One log file for the whole run: the waits read only the current file.
-            box.write_config(merge(svc.service.agent_settings(), {"order_check": {"check_interval_sec": 60},
-                                                                  "log": {"log_max_bytes": 1 << 24}}))
+            box.write_config(merge(svc.service.agent_settings(), {"order_check": {"check_interval_sec": 60}}))
             box.start()
             box.wait_for_log("send request failed : result -> 1")
             self.assertEqual(box.query("SELECT boot_time, is_send FROM os_boot_time"), [(BOOT, 0)])
@@ -107,7 +105,6 @@ class Poll(unittest.TestCase):
             box.write_command("download.sh", "#!/bin/sh\nexit 0\n")
             box.write_config(merge(svc.service.agent_settings(), {
                 "instruction_thread": {"delay_start_thread_time": 0},
-                "log": {"log_max_bytes": 1 << 24},  # no rotation cuts a run's closing lines apart
                 "http_access": {"http_timeout": 60}}))
             box.start()
             box.wait_for_log("wait before main processing > end")
