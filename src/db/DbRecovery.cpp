@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -77,6 +78,28 @@ bool isClosedUpdate(int64_t status) {
     return status == DbController::UPD_STATUS_DL_FAILED || status == DbController::UPD_STATUS_UPD_SUCCESS ||
            status == DbController::UPD_STATUS_UPD_FAILED || status == DbController::UPD_STATUS_CANCELED ||
            status == DbController::UPD_STATUS_SUPERSEDED;
+}
+
+// New rows must never take an id the old file gave out: a carried row may still point to it.
+bool keepSequence(sqlite3* from, sqlite3* to, const std::string& table, int64_t lastId) {
+    Stmt old = prepare(from, "SELECT seq FROM sqlite_sequence WHERE name = ?;");
+    sqlite3_bind_text(old.get(), 1, table.c_str(), -1, SQLITE_TRANSIENT);
+    if (sqlite3_step(old.get()) == SQLITE_ROW) {
+        lastId = std::max<int64_t>(lastId, sqlite3_column_int64(old.get(), 0));
+    }
+    Stmt update = prepare(to, "UPDATE sqlite_sequence SET seq = MAX(seq, ?2) WHERE name = ?1;");
+    Stmt insert =
+        prepare(to,
+                "INSERT INTO sqlite_sequence ( name, seq ) SELECT ?1, ?2 WHERE NOT EXISTS ( SELECT 1 "
+                "FROM sqlite_sequence WHERE name = ?1 );");
+    for (sqlite3_stmt* stmt : {update.get(), insert.get()}) {
+        sqlite3_bind_text(stmt, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_int64(stmt, 2, lastId);
+        if (sqlite3_step(stmt) != SQLITE_DONE) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -220,7 +243,7 @@ bool DbRecovery::_carryAll(sqlite3* from, sqlite3* to) {
         _carry(from, to, "os_boot_time", [](const Row& row) { return row.number("is_send") == 0; });
     carried["spool_mark"] = _carry(from, to, "spool_mark", [](const Row&) { return true; });
     for (const auto& [table, counts] : carried) {
-        if (counts.rows < 0) {
+        if (counts.rows < 0 || (table != "spool_mark" && !keepSequence(from, to, table, counts.lastId))) {
             return false;
         }
     }
@@ -258,6 +281,7 @@ DbRecovery::Counts DbRecovery::_carry(sqlite3* from, sqlite3* to, const std::str
     }
     bool failed = false;
     auto take = [&](sqlite3_stmt* row) {
+        counts.lastId = std::max<int64_t>(counts.lastId, sqlite3_column_int64(row, 0));
         if (failed || !keep(Row(row, columns))) {
             return;
         }

@@ -42,6 +42,7 @@ class DbRecovery {
     struct Counts {
         int64_t rows = 0;
         int64_t skipped = 0;
+        int64_t lastId = 0;  // the highest id read, kept or not
     };
     class Row;
     using Keep = std::function<bool(const Row&)>;
