@@ -142,8 +142,13 @@ int DbRecovery::checkFile(sqlite3* conn, const char* pragma, std::string& findin
         finding = sqlite3_errmsg(conn);
         return (rc & 0xff) == SQLITE_NOTADB || (rc & 0xff) == SQLITE_CORRUPT ? SQLITE_CORRUPT : rc;
     }
-    const unsigned char* text = sqlite3_column_text(stmt.get(), 0);
-    finding = text == nullptr ? "" : reinterpret_cast<const char*>(text);
+    // The first lines only: a badly damaged file yields one per bad page.
+    finding.clear();
+    for (int line = 0; rc == SQLITE_ROW && line < 3; ++line, rc = sqlite3_step(stmt.get())) {
+        const unsigned char* text = sqlite3_column_text(stmt.get(), 0);
+        finding += (line == 0 ? "" : " | ") +
+                   std::string(text == nullptr ? "" : reinterpret_cast<const char*>(text));
+    }
     return finding == "ok" ? SQLITE_OK : SQLITE_CORRUPT;
 }
 

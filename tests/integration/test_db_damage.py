@@ -110,12 +110,12 @@ class DbDamage(unittest.TestCase):
                 with open(path, "rb") as f:
                     damaged = f.read()
                 box.start()
-                box.wait_for_log("damaged db file moved aside")
+                self.check_work_in_hand(box, cycle, svc)
                 aside = glob.glob(path + ".broken-*")
                 self.assertEqual(len(aside), 1)
                 with open(aside[0], "rb") as f:
                     self.assertEqual(f.read(), damaged)
-                self.check_work_in_hand(box, cycle, svc)
+                self.assertIn("damaged db file moved aside -> " + aside[0], box.log_text())
                 svc.service.queue_items([order(104, FAR, FAR, [("curl", "9.9", "http://x/c.deb")])])
                 box.signal(signal.SIGUSR1)
                 wait_row(box, "SELECT update_status FROM update_info WHERE sw_upd_no = 104", [(0,)])
