@@ -149,6 +149,7 @@ int DbRecovery::checkFile(sqlite3* conn, const char* pragma, std::string& findin
         finding += (line == 0 ? "" : " | ") +
                    std::string(text == nullptr ? "" : reinterpret_cast<const char*>(text));
     }
+    std::replace(finding.begin(), finding.end(), '\n', ' ');
     return finding == "ok" ? SQLITE_OK : SQLITE_CORRUPT;
 }
 

@@ -77,7 +77,7 @@ def cut_short(path):
 
 
 class DbDamage(unittest.TestCase):
-    def prepared(self, svc, box):
+    def prepared(self, svc, box, overrides=None):
         """A database the agent built, filled while it is stopped; its path."""
         box.write_config(merge(cycle_settings(svc), {"order_check": {"delay_start_time": 300}}))
         box.start()
@@ -85,7 +85,7 @@ class DbDamage(unittest.TestCase):
         self.assertEqual(box.stop(), 0)
         path = box.path("db", "velk.db")
         populate(path)
-        box.write_config(cycle_settings(svc))
+        box.write_config(cycle_settings(svc, overrides))
         return path
 
     def check_work_in_hand(self, box, cycle, svc):
@@ -124,16 +124,17 @@ class DbDamage(unittest.TestCase):
     def test_damage_met_while_running(self):
         with LocalService() as svc, Sandbox(BINARY) as box:
             cycle = Cycle(box)
-            path = self.prepared(svc, box)
+            # One executor pass only, so that the damage is met by the order's own insert.
+            path = self.prepared(svc, box, {"instruction_thread": {"loop_interval_sec": 600}})
             box.start()
             self.check_work_in_hand(box, cycle, svc)
             box.wait_for_log("update os boot time send flag")
-            # The leaf the next order's row goes to: its insert meets the damage.
             zero(path, leaves(path, "order_info")[-1])
             svc.service.queue_items([order(105, FAR, FAR, [("curl", "9.9", "http://x/c.deb")])])
             box.signal(signal.SIGUSR1)
             wait_row(box, "SELECT update_status FROM update_info WHERE sw_upd_no = 105", [(0,)])
             self.assertEqual(len(glob.glob(path + ".broken-*")), 1)
+            self.assertIn("orders wait for the database", box.log_text())
             self.assertEqual(box.query("SELECT COUNT(*) FROM order_info WHERE receive_json LIKE "
                                        "'%\"sw_upd_no\":105%'"), [(1,)])
             # Finished by then, 102 is no longer work in hand.
