@@ -17,6 +17,7 @@
 #include "TimeFormat.h"
 #include "data/LogWrapper.h"
 #include "db/DbLock.h"
+#include "db/DbRecovery.h"
 #include "db/SQLiteStmtMaker.h"
 #include "db/StatementSupport.h"
 #include "model/OrderInfo.h"
@@ -158,12 +159,10 @@ int32_t DbController::init(const std::string& path, const std::string& filename,
     }
     if (exists) {
         int32_t access = checkDbAccess();
-        if (access == ACCESS_UNREADABLE) {
-            if (!_moveBrokenDbFile()) {
-                return INIT_MOVE_ASIDE_FAILED;
-            }
-            exists = false;
-        } else if (access < 0) {
+        if (access == ACCESS_UNREADABLE && !DbRecovery(log, dbFile).rebuild()) {
+            return INIT_MOVE_ASIDE_FAILED;
+        }
+        if (access < 0 && access != ACCESS_UNREADABLE) {
             // Busy, locked or not openable says nothing about the content: keep the data.
             log->error("[{}:{}] in init : db file not checked ({}), kept as it is -> {}", VELK_AT, access,
                        dbFile);
@@ -181,7 +180,7 @@ int32_t DbController::init(const std::string& path, const std::string& filename,
     // Every pass and the start-up reset select update rows by status; without the index each
     // scans the whole table, and a start-up scan can cost the first poll a lock wait.
     if (open()) {
-        _exec("CREATE INDEX IF NOT EXISTS update_info_status ON update_info ( update_status );");
+        _exec(status_index_sql);
         close();
     }
     return INIT_SUCCESS;
@@ -195,6 +194,10 @@ bool DbController::open() {
         log->error("[{}:{}] in open : lock file [RW] -> {} : {}", VELK_AT, rwLock().getFilename(),
                    std::strerror(cause));
         return false;
+    }
+    // Held lock, no connection, no transaction: the one moment a damaged file can be swapped.
+    if (DbRecovery::damageNoted()) {
+        DbRecovery(log, dbFile).recoverNoted();
     }
     sqlite3* raw = nullptr;
     int rc = sqlite3_open(dbFile.c_str(), &raw);
@@ -248,7 +251,12 @@ sqlite3* DbController::connection() const {
 
 bool DbController::_exec(const char* sql) {
     sqlite3* conn = connection();
-    return conn != nullptr && sqlite3_exec(conn, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (conn == nullptr) {
+        return false;
+    }
+    int rc = sqlite3_exec(conn, sql, nullptr, nullptr, nullptr);
+    DbRecovery::noteResult(rc);
+    return rc == SQLITE_OK;
 }
 
 void DbController::setDbFile(const std::string& path, const std::string& filename) {
@@ -395,6 +403,12 @@ int32_t DbController::accessCheck() {
             log->error("[{}:{}] in accessCheck : tables not checked ({})", VELK_AT, tablesRc);
             return isTransientError(tablesRc) ? ACCESS_BUSY : ACCESS_UNREADABLE;
         }
+        std::string finding;
+        int checked = DbRecovery::checkFile(conn, "quick_check", finding);
+        if (checked != SQLITE_OK) {
+            log->error("[{}:{}] in accessCheck : db file check failed ({}) -> {}", VELK_AT, checked, finding);
+            return isTransientError(checked) ? ACCESS_BUSY : ACCESS_UNREADABLE;
+        }
         log->info("[{}:{}] in accessCheck : access OK target : test select count = {}", VELK_AT, count);
         return count;
     }
@@ -415,6 +429,7 @@ bool DbController::createDbFile() {
         log->error("[{}:{}] in createDbFile error : failed to create directory -> {}", VELK_AT, dirResult);
         return false;
     }
+    const bool found = pathExists(dbFile);
     bool opened = open();
     log->info("[{}:{}] in createDbFile open -> {}", VELK_AT, boolText(opened));
     if (!opened) {
@@ -446,22 +461,14 @@ bool DbController::createDbFile() {
     if (!result) {
         log->error("[{}:{}] in createDbFile failed ! : failed or not create table num -> {}", VELK_AT,
                    remaining);
-        std::remove(dbFile.c_str());
-        log->info("[{}:{}] in createDbFile : remove database file", VELK_AT);
+        // A file found here may hold data: only one this call made is removed.
+        if (!found) {
+            std::remove(dbFile.c_str());
+            log->info("[{}:{}] in createDbFile : remove database file", VELK_AT);
+        }
     }
     close();
     return result;
-}
-
-bool DbController::_moveBrokenDbFile() {
-    const std::string aside = dbFile + ".broken";
-    if (std::rename(dbFile.c_str(), aside.c_str()) != 0) {
-        log->error("[{}:{}] in init : cannot move unreadable db file aside -> {} : {}", VELK_AT, aside,
-                   std::strerror(errno));
-        return false;
-    }
-    log->warning("[{}:{}] in init : unreadable db file moved aside -> {}", VELK_AT, aside);
-    return true;
 }
 
 int32_t DbController::_stepChange(sqlite3_stmt* stmt, const char* op, int32_t exceptionCode,

@@ -71,6 +71,12 @@ class DbController {
 
     static constexpr const char* DB_VERSION = "1.0";
     static const std::vector<std::string> create_table_sqls;
+    // Made on first use and at start, so files built before them work unchanged.
+    static constexpr const char* spool_mark_sql =
+        "CREATE TABLE IF NOT EXISTS spool_mark ( spool TEXT NOT NULL, item INTEGER NOT NULL, PRIMARY KEY ( "
+        "spool, item ) );";
+    static constexpr const char* status_index_sql =
+        "CREATE INDEX IF NOT EXISTS update_info_status ON update_info ( update_status );";
 
     static DbController* createInstance();
     static DbController* getInstance();
@@ -193,7 +199,6 @@ class DbController {
     void _bindInt(sqlite3_stmt* stmt, int index, int32_t value, const char* op, const char* column);
     void _bindText(sqlite3_stmt* stmt, int index, const std::string& value, const char* op,
                    const char* column);
-    bool _moveBrokenDbFile();
 
     std::string dbPath;
     std::string dbFileName;

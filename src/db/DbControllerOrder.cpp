@@ -155,14 +155,13 @@ int32_t DbController::updateUnsentOrderInfo(const std::vector<model::OrderInfo>&
 
 int32_t DbController::markSpoolItem(const std::string& spool, int32_t item) {
     // Created on first use: a database built before answers were kept works unchanged.
-    if (!_exec("CREATE TABLE IF NOT EXISTS spool_mark ( spool TEXT NOT NULL, item INTEGER NOT NULL, "
-               "PRIMARY KEY ( spool, item ) );")) {
+    if (!_exec(spool_mark_sql)) {
         return -1;
     }
     SQLiteStmtMaker maker(connection());
     sqlite3_stmt* stmt = maker.make("INSERT OR IGNORE INTO spool_mark ( spool, item ) VALUES ( ?, ? );");
     if (stmt == nullptr || sqlite3_bind_text(stmt, 1, spool.c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK ||
-        sqlite3_bind_int(stmt, 2, item) != SQLITE_OK || sqlite3_step(stmt) != SQLITE_DONE) {
+        sqlite3_bind_int(stmt, 2, item) != SQLITE_OK || stepStmt(stmt) != SQLITE_DONE) {
         log->warning("[{}:{}] in markSpoolItem : failed : {}", VELK_AT, sqlite3_errmsg(connection()));
         return -1;
     }
@@ -177,7 +176,7 @@ int32_t DbController::deleteSpoolMarks(const std::string& spool) {
         return 0;
     }
     bool done = sqlite3_bind_text(stmt, 1, spool.c_str(), -1, SQLITE_TRANSIENT) == SQLITE_OK &&
-                sqlite3_step(stmt) == SQLITE_DONE;
+                stepStmt(stmt) == SQLITE_DONE;
     return done ? 0 : -1;
 }
 

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "db/DbRecovery.h"
+
 namespace velk::db {
 
 SQLiteStmtMaker::SQLiteStmtMaker(sqlite3* connection) : db(connection) {}
@@ -18,7 +20,9 @@ sqlite3_stmt* SQLiteStmtMaker::make(const std::string& sql) {
         return nullptr;
     }
     sqlite3_stmt* raw = nullptr;
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK || raw == nullptr) {
+    int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &raw, nullptr);
+    DbRecovery::noteResult(rc);
+    if (rc != SQLITE_OK || raw == nullptr) {
         sqlite3_finalize(raw);
         return nullptr;
     }

@@ -36,12 +36,15 @@ struct FoundFile {
     const char* name;
     void (*prepare)(DbFixture&);
     int32_t code;
-    bool movedAside;  // the old file is kept once as velk.db.broken, replacing an older copy
+    bool movedAside;  // the old file lies aside under a name of its own, an older copy untouched
 };
 
 void PrintTo(const FoundFile& c, std::ostream* os) { *os << c.name; }
 
-class DbControllerFoundFile : public ::testing::TestWithParam<FoundFile>, public DbFixture {};
+class DbControllerFoundFile : public ::testing::TestWithParam<FoundFile>, public DbFixture {
+  protected:
+    std::string older() const { return dbFile() + ".broken-20261201-080000"; }
+};
 
 void makeDbDir(DbFixture& f) { ASSERT_EQ(mkdir(f.dbPath().c_str(), 0755), 0); }
 
@@ -55,10 +58,18 @@ TEST_P(DbControllerFoundFile, IsKeptReplacedOrMovedAside) {
     again.setLockWait(5, 10);
     EXPECT_EQ(again.init(dbPath(), "velk.db", "db_rw.lock", "db_ro.lock"), c.code);
     EXPECT_FALSE(exists(lockFile()));
-    EXPECT_EQ(exists(dbFile() + ".broken"), c.movedAside);
-    if (c.movedAside) {
-        EXPECT_EQ(readFile(dbFile() + ".broken"), before);
+    std::vector<std::string> aside;
+    for (const auto& entry : std::filesystem::directory_iterator(dbPath())) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("velk.db.broken-", 0) == 0 && readFile(entry.path()) != "older copy") {
+            aside.push_back(entry.path());
+        }
     }
+    ASSERT_EQ(aside.size(), c.movedAside ? 1u : 0u);
+    if (c.movedAside) {
+        EXPECT_EQ(readFile(aside[0]), before);
+    }
+    EXPECT_TRUE(!exists(older()) || readFile(older()) == "older copy");
     if (c.code == DbController::INIT_SUCCESS) {
         RawDb db(dbFile());
         EXPECT_EQ(db.rows("SELECT id, db_version, create_date IS NOT NULL, update_date FROM version;"),
@@ -85,7 +96,7 @@ INSTANTIATE_TEST_SUITE_P(
                   [](DbFixture& f) {
                       makeDbDir(f);
                       f.dir.write("db/velk.db", std::string(4096, 'x'));
-                      f.dir.write("db/velk.db.broken", "older copy");
+                      f.dir.write("db/velk.db.broken-20261201-080000", "older copy");
                   },
                   0, true},
         // Valid SQLite, but without every table the agent needs.
@@ -138,13 +149,13 @@ TEST_F(DbControllerStartup, UnusablePathsFailWithTheirCodes) {
     EXPECT_TRUE(logs.contains("in open : lock file [RW] -> " + lockFile() + " : Is a directory"));
 }
 
-TEST_F(DbControllerStartup, FailedBuildLeavesNoHalfFile) {
+TEST_F(DbControllerStartup, FailedBuildKeepsAFileItFound) {
     ASSERT_EQ(initDb(), 0);
     ASSERT_EQ(std::remove(dbFile().c_str()), 0);
     // A table the schema is about to create already exists: that statement is not done.
-    RawDb(dbFile()).exec("CREATE TABLE version (x);");
+    RawDb(dbFile()).exec("CREATE TABLE version (x); INSERT INTO version VALUES ( 'kept' );");
     EXPECT_FALSE(ctl.createDbFile());
-    EXPECT_FALSE(exists(dbFile()));
+    EXPECT_EQ(RawDb(dbFile()).text("SELECT x FROM version;"), "kept");
     EXPECT_FALSE(exists(lockFile()));
 }
 
