@@ -129,6 +129,8 @@ class DbDamage(unittest.TestCase):
             box.start()
             self.check_work_in_hand(box, cycle, svc)
             box.wait_for_log("update os boot time send flag")
+            # The executor's pass after the install has ended; it sleeps until the order is stored.
+            box.wait_for_log("id(DB) -> 1 : now status -> 0 : next time -> %d" % FAR)
             zero(path, leaves(path, "order_info")[-1])
             svc.service.queue_items([order(105, FAR, FAR, [("curl", "9.9", "http://x/c.deb")])])
             box.signal(signal.SIGUSR1)
