@@ -12,6 +12,7 @@
 #include "data/LogWrapper.h"
 #include "data/SettingData.h"
 #include "db/DbController.h"
+#include "db/DbSession.h"
 #include "feature/BootTime.h"
 #include "order/InstructionController.h"
 #include "order/InstructionExecuter.h"
@@ -170,7 +171,8 @@ bool Corvane::_registerOsBootTime(feature::BootTime& bootTime) {
         return false;
     }
     log->info("[{}:{}] >--    OS Boot Time -> {}    --<", VELK_AT, text);
-    if (!db->open()) {
+    db::DbSession session(db);
+    if (!session.isOpen()) {
         log->warning("[{}:{}] Database open failed", VELK_AT);
         return false;
     }
@@ -186,7 +188,6 @@ bool Corvane::_registerOsBootTime(feature::BootTime& bootTime) {
     } else {
         log->info("[{}:{}] Add OS Boot Time : already added to DB (row_id={})", VELK_AT, result);
     }
-    db->close();
     return stored;
 }
 

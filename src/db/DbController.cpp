@@ -201,6 +201,8 @@ bool DbController::open() {
     // SQLite may hand back a handle even when the open failed; it is closed either way.
     std::unique_ptr<sqlite3, Closer> handle(raw);
     if (rc == SQLITE_OK) {
+        // An operator's reader may hold the file for a moment; a write waits for it rather than fail.
+        sqlite3_busy_timeout(raw, lockPauseMs.load());
         {
             std::lock_guard<std::mutex> guard(dbMutex);
             db = std::move(handle);

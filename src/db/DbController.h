@@ -91,6 +91,7 @@ class DbController {
 
     // How long open() waits for the lock: tries, and the pause after each failed one.
     void setLockWait(int32_t tries, int32_t pauseMs);
+    int32_t lockPause() const { return lockPauseMs.load(); }
 
     // Start-up steps.
     void setDbFile(const std::string& path, const std::string& filename);
