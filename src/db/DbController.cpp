@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include <utility>
 
 #include "TimeFormat.h"
+#include "communication/HttpConnection.h"
 #include "data/LogWrapper.h"
 #include "db/DbLock.h"
 #include "db/SQLiteStmtMaker.h"
@@ -50,6 +52,8 @@ DbLock& roLock() {
     static DbLock* lock = new DbLock();  // process-wide, never destroyed
     return *lock;
 }
+
+constexpr std::chrono::milliseconds kStopSlice{100};
 
 const char* boolText(bool value) { return value ? "true" : "false"; }
 
@@ -314,8 +318,15 @@ bool DbController::waitLock(int32_t tries, std::chrono::milliseconds pause) {
             errno = EISDIR;
             return false;
         }
-        if (attempt < tries) {
-            std::this_thread::sleep_for(pause);
+        // Slices, so that an exit signal ends the wait within a fraction of a second.
+        using Clock = std::chrono::steady_clock;
+        const Clock::time_point end = Clock::now() + pause;
+        for (Clock::time_point now = Clock::now(); attempt < tries && now < end; now = Clock::now()) {
+            if (comm::HttpConnection::transfersStopped()) {
+                errno = EINTR;
+                return false;
+            }
+            std::this_thread::sleep_for(std::min<Clock::duration>(kStopSlice, end - now));
         }
     }
     return false;

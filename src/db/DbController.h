@@ -98,6 +98,7 @@ class DbController {
     static int32_t SetLockFilename(const std::string& path, const std::string& lockOrder,
                                    const std::string& lockUpd);
     static int32_t makeDirectories(const std::string& path);
+    // Gives up at once (errno EINTR) when the exit signal asked transfers to stop.
     static bool waitLock(int32_t tries, std::chrono::milliseconds pause = std::chrono::seconds(1));
     static int32_t getFileSize(const std::string& file);
     bool checkExistDbFile();
