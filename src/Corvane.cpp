@@ -1,6 +1,7 @@
 #include "Corvane.h"
 
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -127,6 +128,11 @@ int Corvane::_initDb() {
     int result = db->init(settings->getString("db_path"), settings->getString("db_file"),
                           settings->getString("lock_rw"), settings->getString("lock_ro"));
     log->info("[{}:{}] in _initDb : DB init -> {} ({})", VELK_AT, result == 0 ? "success" : "failed", result);
+    if (result == db::DbController::INIT_AGENT_RUNNING) {
+        // Started by hand beside the service, say: whoever started it must see why it ended.
+        std::fprintf(stderr, "velk: another agent runs on the database folder %s\n",
+                     settings->getString("db_path").c_str());
+    }
     if (result != 0) {
         log->info("[{}:{}] in _initDb : DB init failed !!!!!", VELK_AT);
         log->flush();

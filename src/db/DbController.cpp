@@ -18,6 +18,7 @@
 #include "TimeFormat.h"
 #include "communication/HttpConnection.h"
 #include "data/LogWrapper.h"
+#include "db/AgentGuard.h"
 #include "db/DbLock.h"
 #include "db/SQLiteStmtMaker.h"
 #include "db/StatementSupport.h"
@@ -51,6 +52,11 @@ DbLock& rwLock() {
 DbLock& roLock() {
     static DbLock* lock = new DbLock();  // process-wide, never destroyed
     return *lock;
+}
+
+AgentGuard& agentGuard() {
+    static AgentGuard* guard = new AgentGuard();  // held until the process ends
+    return *guard;
 }
 
 constexpr std::chrono::milliseconds kStopSlice{100};
@@ -141,6 +147,17 @@ int32_t DbController::init(const std::string& path, const std::string& filename,
     if (dirResult != 0) {
         log->error("[{}:{}] in init : call SetLockFilename erro ({}) : path -> {}", VELK_AT, dirResult, path);
         return INIT_DIRECTORY_FAILED;
+    }
+    // Only with the folder held is a lock file there known to be left by a process that is gone.
+    if (!agentGuard().hold(path)) {
+        const int cause = errno;
+        if (cause == EWOULDBLOCK) {
+            log->error("[{}:{}] in init : another agent runs on the database folder {}", VELK_AT, path);
+            return INIT_AGENT_RUNNING;
+        }
+        log->error("[{}:{}] in init : cannot hold the database folder {} : {}", VELK_AT, path,
+                   std::strerror(cause));
+        return INIT_LOCK_UNUSABLE;
     }
     if (rwLock().existLockFile()) {
         if (rwLock().removeLockFile()) {

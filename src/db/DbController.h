@@ -62,6 +62,8 @@ class DbController {
     static constexpr int32_t INIT_MOVE_ASIDE_FAILED = 5;
     // The lock path holds something that cannot be removed (a directory, say).
     static constexpr int32_t INIT_LOCK_UNUSABLE = 6;
+    // Another live agent holds the database folder (see AgentGuard).
+    static constexpr int32_t INIT_AGENT_RUNNING = 7;
 
     // Results of checkDbAccess besides the row count.
     static constexpr int32_t ACCESS_EXCEPTION = -1;
