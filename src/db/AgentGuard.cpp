@@ -16,9 +16,10 @@ bool AgentGuard::hold(const std::string& folder) {
     }
     release();
     const std::string file = folder + "/" + FILE_NAME;
-    int opened = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // Opened for reading only: a file open for writing would keep the folder's file system from
+    // being remounted read-only. A folder the agent may not write to still shows who holds it.
+    int opened = ::open(file.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
     if (opened < 0) {
-        // A folder the agent may not write to can still show whether someone holds it.
         opened = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     }
     if (opened < 0) {
