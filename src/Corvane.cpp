@@ -1,6 +1,7 @@
 #include "Corvane.h"
 
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "data/LogWrapper.h"
 #include "data/SettingData.h"
 #include "db/DbController.h"
+#include "db/DbSession.h"
 #include "feature/BootTime.h"
 #include "order/InstructionController.h"
 #include "order/InstructionExecuter.h"
@@ -126,6 +128,11 @@ int Corvane::_initDb() {
     int result = db->init(settings->getString("db_path"), settings->getString("db_file"),
                           settings->getString("lock_rw"), settings->getString("lock_ro"));
     log->info("[{}:{}] in _initDb : DB init -> {} ({})", VELK_AT, result == 0 ? "success" : "failed", result);
+    if (result == db::DbController::INIT_AGENT_RUNNING) {
+        // Started by hand beside the service, say: whoever started it must see why it ended.
+        std::fprintf(stderr, "velk: another agent runs on the database folder %s\n",
+                     settings->getString("db_path").c_str());
+    }
     if (result != 0) {
         log->info("[{}:{}] in _initDb : DB init failed !!!!!", VELK_AT);
         log->flush();
@@ -170,7 +177,8 @@ bool Corvane::_registerOsBootTime(feature::BootTime& bootTime) {
         return false;
     }
     log->info("[{}:{}] >--    OS Boot Time -> {}    --<", VELK_AT, text);
-    if (!db->open()) {
+    db::DbSession session(db);
+    if (!session.isOpen()) {
         log->warning("[{}:{}] Database open failed", VELK_AT);
         return false;
     }
@@ -186,7 +194,6 @@ bool Corvane::_registerOsBootTime(feature::BootTime& bootTime) {
     } else {
         log->info("[{}:{}] Add OS Boot Time : already added to DB (row_id={})", VELK_AT, result);
     }
-    db->close();
     return stored;
 }
 

@@ -87,7 +87,8 @@ int main() {
 
     auto agent = std::make_unique<velk::Corvane>();
     velk::agentInstance.store(agent.get());
-    if (agent->init() == 0) {
+    const int initResult = agent->init();
+    if (initResult == 0) {
         agent->mainLoop();
         agent->finish();
     }
@@ -98,5 +99,7 @@ int main() {
     if (velk::data::LogWrapper* log = velk::data::LogWrapper::getInstance()) {
         log->flush();
     }
-    _exit(0);
+    // An agent that could not start (another one holds its database, say) must not look like one
+    // that ended in order.
+    _exit(initResult == 0 ? 0 : 1);
 }

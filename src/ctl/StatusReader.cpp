@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <map>
 #include <memory>
 #include <sstream>
 #include <utility>
@@ -35,17 +36,14 @@ picojson::value column(sqlite3_stmt* stmt, int index) {
     }
 }
 
-// Runs `sql` with one optional integer parameter and hands each row's named columns to `row`.
+// Runs `sql` and hands each row's named columns to `row`.
 template <typename RowFunction>
-bool query(sqlite3* db, const char* sql, const int64_t* parameter, RowFunction row, std::string& error) {
+bool query(sqlite3* db, const char* sql, RowFunction row, std::string& error) {
     db::SQLiteStmtMaker maker(db);
     sqlite3_stmt* raw = maker.make(sql);
     if (raw == nullptr) {
         error = sqlite3_errmsg(db);
         return false;
-    }
-    if (parameter != nullptr) {
-        sqlite3_bind_int64(raw, 1, *parameter);
     }
     int code;
     while ((code = sqlite3_step(raw)) == SQLITE_ROW) {
@@ -104,44 +102,53 @@ bool StatusReader::read(picojson::object& status, std::string& error) const {
         return false;
     }
     sqlite3_busy_timeout(raw, kBusyWaitMs);
-
-    picojson::array updates;
-    bool ok = query(
+    // One short read transaction: a consistent picture, and the agent's commit waits for it once
+    // at most, for a few statements that each read a table straight through.
+    bool ok = sqlite3_exec(raw, "BEGIN;", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (!ok) {
+        error = sqlite3_errmsg(raw);
+        return false;
+    }
+    std::map<int64_t, picojson::array> packages;
+    ok = query(
         raw,
-        "SELECT id, sw_upd_no, update_status, receive_time, status_change_time, download_start_time, "
-        "download_end_time, update_start_time AS install_start_time, update_end_time AS install_end_time "
-        "FROM update_info ORDER BY id;",
-        nullptr,
-        [&updates](picojson::object row) {
-            const int64_t code =
-                row["update_status"].is<int64_t>() ? row["update_status"].get<int64_t>() : -1;
-            row["status"] = picojson::value(statusWord(code));
-            updates.emplace_back(std::move(row));
+        "SELECT sw_upd_no, package_name AS name, package_version AS version, old_version, "
+        "package_url AS url, target_flag, download_flag FROM update_package ORDER BY id;",
+        [&packages](picojson::object package) {
+            const int64_t number =
+                package["sw_upd_no"].is<int64_t>() ? package["sw_upd_no"].get<int64_t>() : -1;
+            package.erase("sw_upd_no");
+            packages[number].emplace_back(std::move(package));
         },
         error);
+    picojson::array updates;
+    auto addUpdate = [&updates](picojson::object row) {
+        const int64_t code = row["update_status"].is<int64_t>() ? row["update_status"].get<int64_t>() : -1;
+        row["status"] = picojson::value(statusWord(code));
+        updates.emplace_back(std::move(row));
+    };
+    ok = ok &&
+         query(raw,
+               "SELECT id, sw_upd_no, update_status, receive_time, status_change_time, download_start_time, "
+               "download_end_time, update_start_time AS install_start_time, update_end_time AS "
+               "install_end_time FROM update_info ORDER BY id;",
+               addUpdate, error);
     for (auto& update : updates) {
-        if (!ok) {
-            break;
-        }
         auto& row = update.get<picojson::object>();
         const int64_t number = row["sw_upd_no"].is<int64_t>() ? row["sw_upd_no"].get<int64_t>() : -1;
-        picojson::array packages;
-        ok = query(
-            raw,
-            "SELECT package_name AS name, package_version AS version, old_version, package_url AS url, "
-            "target_flag, download_flag FROM update_package WHERE sw_upd_no = ? ORDER BY id;",
-            &number, [&packages](picojson::object package) { packages.emplace_back(std::move(package)); },
-            error);
-        row["packages"] = picojson::value(std::move(packages));
+        auto found = packages.find(number);
+        row["packages"] = picojson::value(found == packages.end() ? picojson::array() : found->second);
     }
     int64_t unsent = 0;
     ok = ok && query(
-                   raw, "SELECT COUNT(*) AS n FROM order_info WHERE order_status IN ( 1, 11 );", nullptr,
+                   raw, "SELECT COUNT(*) AS n FROM order_info WHERE order_status IN ( 1, 11 );",
                    [&unsent](picojson::object row) { unsent = row["n"].get<int64_t>(); }, error);
     picojson::array boots;
     ok = ok && query(
-                   raw, "SELECT boot_time FROM os_boot_time WHERE is_send = 0 ORDER BY id;", nullptr,
+                   raw, "SELECT boot_time FROM os_boot_time WHERE is_send = 0 ORDER BY id;",
                    [&boots](picojson::object row) { boots.push_back(row["boot_time"]); }, error);
+    // Nothing was written: ending the read, however it ends, only lets the agent's commit go.
+    sqlite3_exec(raw, "COMMIT;", nullptr, nullptr, nullptr);
     if (!ok) {
         return false;
     }

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -15,7 +16,9 @@
 #include <utility>
 
 #include "TimeFormat.h"
+#include "communication/HttpConnection.h"
 #include "data/LogWrapper.h"
+#include "db/AgentGuard.h"
 #include "db/DbLock.h"
 #include "db/DbRecovery.h"
 #include "db/SQLiteStmtMaker.h"
@@ -51,6 +54,13 @@ DbLock& roLock() {
     static DbLock* lock = new DbLock();  // process-wide, never destroyed
     return *lock;
 }
+
+AgentGuard& agentGuard() {
+    static AgentGuard* guard = new AgentGuard();  // held until the process ends
+    return *guard;
+}
+
+constexpr std::chrono::milliseconds kStopSlice{100};
 
 const char* boolText(bool value) { return value ? "true" : "false"; }
 
@@ -139,6 +149,17 @@ int32_t DbController::init(const std::string& path, const std::string& filename,
         log->error("[{}:{}] in init : call SetLockFilename erro ({}) : path -> {}", VELK_AT, dirResult, path);
         return INIT_DIRECTORY_FAILED;
     }
+    // Only with the folder held is a lock file there known to be left by a process that is gone.
+    if (!agentGuard().hold(path)) {
+        const int cause = errno;
+        if (cause == EWOULDBLOCK) {
+            log->error("[{}:{}] in init : another agent runs on the database folder {}", VELK_AT, path);
+            return INIT_AGENT_RUNNING;
+        }
+        log->error("[{}:{}] in init : cannot hold the database folder {} : {}", VELK_AT, path,
+                   std::strerror(cause));
+        return INIT_LOCK_UNUSABLE;
+    }
     if (rwLock().existLockFile()) {
         if (rwLock().removeLockFile()) {
             log->info("[{}:{}] in init : remove lock file! [RW]", VELK_AT);
@@ -204,6 +225,8 @@ bool DbController::open() {
     // SQLite may hand back a handle even when the open failed; it is closed either way.
     std::unique_ptr<sqlite3, Closer> handle(raw);
     if (rc == SQLITE_OK) {
+        // An operator's reader may hold the file for a moment; a write waits for it rather than fail.
+        sqlite3_busy_timeout(raw, lockPauseMs.load());
         {
             std::lock_guard<std::mutex> guard(dbMutex);
             db = std::move(handle);
@@ -320,8 +343,15 @@ bool DbController::waitLock(int32_t tries, std::chrono::milliseconds pause) {
             errno = EISDIR;
             return false;
         }
-        if (attempt < tries) {
-            std::this_thread::sleep_for(pause);
+        // Slices, so that an exit signal ends the wait within a fraction of a second.
+        using Clock = std::chrono::steady_clock;
+        const Clock::time_point end = Clock::now() + pause;
+        for (Clock::time_point now = Clock::now(); attempt < tries && now < end; now = Clock::now()) {
+            if (comm::HttpConnection::transfersStopped()) {
+                errno = EINTR;
+                return false;
+            }
+            std::this_thread::sleep_for(std::min<Clock::duration>(kStopSlice, end - now));
         }
     }
     return false;

@@ -62,6 +62,8 @@ class DbController {
     static constexpr int32_t INIT_MOVE_ASIDE_FAILED = 5;
     // The lock path holds something that cannot be removed (a directory, say).
     static constexpr int32_t INIT_LOCK_UNUSABLE = 6;
+    // Another live agent holds the database folder (see AgentGuard).
+    static constexpr int32_t INIT_AGENT_RUNNING = 7;
 
     // Results of checkDbAccess besides the row count.
     static constexpr int32_t ACCESS_EXCEPTION = -1;
@@ -97,12 +99,14 @@ class DbController {
 
     // How long open() waits for the lock: tries, and the pause after each failed one.
     void setLockWait(int32_t tries, int32_t pauseMs);
+    int32_t lockPause() const { return lockPauseMs.load(); }
 
     // Start-up steps.
     void setDbFile(const std::string& path, const std::string& filename);
     static int32_t SetLockFilename(const std::string& path, const std::string& lockOrder,
                                    const std::string& lockUpd);
     static int32_t makeDirectories(const std::string& path);
+    // Gives up at once (errno EINTR) when the exit signal asked transfers to stop.
     static bool waitLock(int32_t tries, std::chrono::milliseconds pause = std::chrono::seconds(1));
     static int32_t getFileSize(const std::string& file);
     bool checkExistDbFile();

@@ -12,6 +12,7 @@
 #include "data/LogWrapper.h"
 #include "data/SettingData.h"
 #include "db/DbController.h"
+#include "db/DbSession.h"
 
 namespace velk::order {
 
@@ -86,9 +87,9 @@ std::string InstructionController::getAllInstructionJson() {
 }
 
 int InstructionController::getUnsentOsBootTimes(std::vector<std::string>& bootTimes) {
-    bool opened = db->open();
-    log->verbose("[{}:{}] @@@ open db -> {}", VELK_AT, opened);
-    if (!opened) {
+    db::DbSession session(db);
+    log->verbose("[{}:{}] @@@ open db -> {}", VELK_AT, session.isOpen());
+    if (!session.isOpen()) {
         log->warning("[{}:{}] update failed : DB open failed", VELK_AT);
         return -1;
     }
@@ -99,7 +100,6 @@ int InstructionController::getUnsentOsBootTimes(std::vector<std::string>& bootTi
     } else {
         log->info("[{}:{}] success : select unsent os boot time : num -> {}", VELK_AT, bootTimes.size());
     }
-    db->close();
     return result;
 }
 
@@ -131,24 +131,21 @@ bool InstructionController::hasOsBootTimeResultFromReceiveData(const std::string
     }
     log->debug("find boot_time in receive data");
 
-    bool opened = db->open();
-    log->verbose("[{}:{}] @@@ open db -> {}", VELK_AT, opened);
-    if (opened && db->beginTransaction()) {
+    db::DbSession session(db);
+    log->verbose("[{}:{}] @@@ open db -> {}", VELK_AT, session.isOpen());
+    if (session.begin()) {
         if (db->updateOsBootTimeSendSuccess() != 0) {
             log->warning("[{}:{}] update failed : os boot time send flag", VELK_AT);
-            db->rollbackTransaction();
+            session.rollback();
         } else {
             log->info("[{}:{}] update os boot time send flag", VELK_AT);
             clearPendingRequests();
-            if (!db->commitTransaction()) {
+            if (!session.commit()) {
                 log->warning("[{}:{}] update failed : failed to commit transaction", VELK_AT);
             }
         }
     } else {
         log->warning("[{}:{}] update failed : failed to start transaction", VELK_AT);
-    }
-    if (opened) {
-        db->close();
     }
     return true;
 }
@@ -248,13 +245,10 @@ InstructionController::Outcome InstructionController::_storeOrder(const picojson
     }
     std::map<std::string, std::string> installed = getInstalledVersions(names);
 
-    bool opened = db->open();
-    log->verbose("[{}:{}] @@@ open db -> {} ", VELK_AT, opened);
-    if (!opened || !db->beginTransaction()) {
+    db::DbSession session(db);
+    log->verbose("[{}:{}] @@@ open db -> {} ", VELK_AT, session.isOpen());
+    if (!session.begin()) {
         log->warning("[{}:{}] update failed : failed to start transaction", VELK_AT);
-        if (opened) {
-            db->close();
-        }
         return Outcome::Retry;
     }
     if (!spool.empty()) {
@@ -262,8 +256,6 @@ InstructionController::Outcome InstructionController::_storeOrder(const picojson
         if (mark != 0) {
             log->info("[{}:{}] kept order {} of {} : {}", VELK_AT, index, spool,
                       mark == 1 ? "already stored" : "not marked, kept for a later try");
-            db->rollbackTransaction();
-            db->close();
             return mark == 1 ? Outcome::Stored : Outcome::Retry;
         }
     }
@@ -336,15 +328,14 @@ InstructionController::Outcome InstructionController::_storeOrder(const picojson
         if (!refused) {
             log->warning("[{}:{}] order kept for a later try : database error -> {}", VELK_AT, code);
         }
-        db->rollbackTransaction();
+        session.rollback();
         outcome = refused ? Outcome::Refused : Outcome::Retry;
-    } else if (db->commitTransaction()) {
+    } else if (session.commit()) {
         log->info("[{}:{}] update success : insert order info", VELK_AT);
     } else {
         log->warning("[{}:{}] update failed : failed to commit transaction", VELK_AT);
         outcome = Outcome::Retry;
     }
-    db->close();
     return outcome;
 }
 

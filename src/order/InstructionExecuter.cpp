@@ -12,6 +12,7 @@
 #include "data/LogWrapper.h"
 #include "data/SettingData.h"
 #include "db/DbController.h"
+#include "db/DbSession.h"
 #include "feature/SoftwareUpdateManager.h"
 #include "model/OrderInfo.h"
 #include "order/ProcResultNotification.h"
@@ -177,17 +178,18 @@ int InstructionExecuter::instructionCheckLoop() {
                 log->info("[{}:{}] <ORDER> in instructionCheckLoop : set processing status : success",
                           VELK_AT);
                 if (feature::SoftwareUpdateManager::StartThread(
-                        std::make_unique<feature::SoftwareUpdateManager>(), nextId) != 0 &&
-                    db->open()) {
+                        std::make_unique<feature::SoftwareUpdateManager>(), nextId) != 0) {
                     // No run will end it: the row goes straight back to the stage it waits for.
+                    db::DbSession session(db);
                     model::UpdateInfo back;
                     back.id = nextId;
                     back.updateStatus = nextStatus;
-                    db->updatePkgDownloadResult(
-                        false, formatLocalTime(nowSeconds(), kDbTimePattern), back, {},
-                        nextStatus == Db::UPD_STATUS_WAIT ? Db::UPD_STATUS_DL_PROCESSING
-                                                          : Db::UPD_STATUS_UPD_PROCESSING);
-                    db->close();
+                    if (session.isOpen()) {
+                        db->updatePkgDownloadResult(
+                            false, formatLocalTime(nowSeconds(), kDbTimePattern), back, {},
+                            nextStatus == Db::UPD_STATUS_WAIT ? Db::UPD_STATUS_DL_PROCESSING
+                                                              : Db::UPD_STATUS_UPD_PROCESSING);
+                    }
                 }
             } else {
                 // Closed or changed since it was chosen: nothing of it is ours to run.
@@ -207,9 +209,8 @@ int InstructionExecuter::instructionCheckLoop() {
 bool InstructionExecuter::resetProgressStatus() {
     log->info("[{}:{}] <ORDER> ===== start : reset running state of the process =====", VELK_AT);
     int result = 0;
-    if (db->open()) {
+    if (db::DbSession session(db); session.isOpen()) {
         result = db->updateResetInstruction();
-        db->close();
     }
     log->info("[{}:{}] <ORDER> ===== end : reset running state of the process ===== : ret -> {} ({})",
               VELK_AT, result, result != 0 ? "failed" : "success");
@@ -224,20 +225,14 @@ bool InstructionExecuter::checkLastInstruction(int32_t& id, int32_t& status, int
     int64_t localTime = 0;
     int result = 0;
     std::vector<Db::UnreadableStage> unreadable;
-    bool opened = db->open();
-    if (opened) {
+    if (db::DbSession session(db); session.isOpen()) {
         if (db->selectProcessingInstructionData() < 1) {
             log->info("[{}:{}] <ORDER> in checkLastInstruction : no process in progress", VELK_AT);
+            result = db->selectNextInstructionData(localId, localStatus, localTime, type, &unreadable);
         } else {
             log->info("[{}:{}] <ORDER> in checkLastInstruction : now processing", VELK_AT);
-            db->close();
-            opened = false;
             result = 1;
         }
-    }
-    if (opened) {
-        result = db->selectNextInstructionData(localId, localStatus, localTime, type, &unreadable);
-        db->close();
     }
     if (result == 0 && !unreadable.empty()) {
         closeUnreadableStages(unreadable);
@@ -265,12 +260,13 @@ void InstructionExecuter::closeUnreadableStages(const std::vector<Db::Unreadable
         log->warning(
             "[{}:{}] <ORDER> unreadable start time -> \"{}\" : update_info id -> {} : closed as failed",
             VELK_AT, stage.time, stage.id);
-        if (!db->open()) {
+        db::DbSession session(db);
+        if (!session.isOpen()) {
             return;
         }
         model::UpdateInfo info;
-        bool done = db->beginTransaction() && db->selectTargetInstructionData(stage.id, info) == 0 &&
-                    info.id == stage.id;
+        bool done =
+            session.begin() && db->selectTargetInstructionData(stage.id, info) == 0 && info.id == stage.id;
         if (done) {
             const int64_t now = nowSeconds();
             info.updateStatus = download ? Db::UPD_STATUS_DL_FAILED : Db::UPD_STATUS_UPD_FAILED;
@@ -284,14 +280,14 @@ void InstructionExecuter::closeUnreadableStages(const std::vector<Db::Unreadable
                    db->updateSwupdSendResult(
                        info.orderInfoId, download ? Db::ORDER_STATUS_DL_UNSENT : Db::ORDER_STATUS_UPD_UNSENT,
                        report) == 0 &&
-                   db->commitTransaction();
+                   session.commit();
         }
         if (!done) {
-            db->rollbackTransaction();
+            session.rollback();
             log->warning("[{}:{}] <ORDER>   db update failed : update_info id -> {} left as it is", VELK_AT,
                          stage.id);
         }
-        db->close();
+        session.close();
         if (done) {
             wake();  // its report goes out with the next look, not after a whole interval
         }
@@ -305,9 +301,8 @@ bool InstructionExecuter::setProcessingStatus(int32_t id, int32_t status) {
         "-> {}",
         VELK_AT, id, status);
     int result = 0;
-    if (db->open()) {
+    if (db::DbSession session(db); session.isOpen()) {
         result = db->updateProcessingInsruction(id, status);
-        db->close();
     }
     log->info("[{}:{}] <ORDER> ===== end : start update to processing ===== : ret -> {} ({})", VELK_AT,
               result, result != 0 ? "failed" : "success");
@@ -318,9 +313,9 @@ int InstructionExecuter::sendUnsentInstructionData() {
     log->info("[{}:{}] <ORDER> ===== start : send unsent instruction result data ===== ", VELK_AT);
     int result = -1;
     std::vector<model::OrderInfo> unsent;
-    if (db->open()) {
+    if (db::DbSession session(db); session.isOpen()) {
         result = db->selectUnsentInstructionResultData(unsent);
-        db->close();
+        session.close();
         if (result != 0) {
             log->error("[{}:{}] <ORDER> in sendUnsentInstructionData : db access failed", VELK_AT);
         } else if (unsent.empty()) {
@@ -362,12 +357,9 @@ int InstructionExecuter::sendUnsentInstructionData() {
         return -2;
     }
 
-    bool opened = db->open();
-    if (!opened || !db->beginTransaction()) {
+    db::DbSession session(db);
+    if (!session.begin()) {
         log->warning("[{}:{}] <ORDER>   db update failed : failed to start transaction", VELK_AT);
-        if (opened) {
-            db->close();
-        }
         return -6;
     }
     // The marks that were written are kept: undoing them for another record's failure would only
@@ -379,15 +371,15 @@ int InstructionExecuter::sendUnsentInstructionData() {
         log->warning("[{}:{}] <ORDER>   db update failed : save send to unsent data : the others are kept",
                      VELK_AT);
     }
-    if (db->commitTransaction()) {
+    if (session.commit()) {
         log->info("[{}:{}] <ORDER>   db update success : success to commit transaction", VELK_AT);
         result = allSaved ? 0 : -5;
     } else {
         log->warning("[{}:{}] <ORDER>   db update failed : failed to commit transaction", VELK_AT);
-        db->rollbackTransaction();
+        session.rollback();
         result = -4;
     }
-    db->close();
+    session.close();
     log->info("[{}:{}] <ORDER> ===== end : send unsent instruction result data ===== : ret -> {} ({})",
               VELK_AT, result, result != 0 ? "failed" : "success");
     return result;

@@ -6,6 +6,7 @@
 
 #include "data/LogWrapper.h"
 #include "db/DbController.h"
+#include "db/DbSession.h"
 #include "order/InstructionController.h"
 
 namespace velk::order {
@@ -59,9 +60,9 @@ size_t OrderIntake::storeWaiting() {
 }
 
 void OrderIntake::_forgetMarks(const std::string& name) {
-    if (db->open()) {
+    db::DbSession session(db);
+    if (session.isOpen()) {
         db->deleteSpoolMarks(name);
-        db->close();
     }
 }
 

@@ -9,6 +9,7 @@
 #include "data/LogWrapper.h"
 #include "data/SettingData.h"
 #include "db/DbController.h"
+#include "db/DbSession.h"
 #include "feature/SoftwareUpdateManager.h"
 
 namespace velk::order {
@@ -67,12 +68,13 @@ int StoragePruner::prune() {
         feature::SoftwareUpdateManager::runningThreads() > 0) {
         return 0;
     }
-    if (!db->open()) {
+    db::DbSession session(db);
+    if (!session.isOpen()) {
         return -1;
     }
     int32_t rows = 0;
     std::set<int32_t> keep;
-    bool ok = db->beginTransaction();
+    bool ok = session.begin();
     if (ok && limits.keepClosedOrders >= 0) {
         rows = db->pruneClosedOrders(limits.keepClosedOrders);
         ok = rows >= 0;
@@ -80,8 +82,8 @@ int StoragePruner::prune() {
     if (ok && limits.keepRunFiles >= 0) {
         ok = db->selectUpdateNumbersToKeep(limits.keepRunFiles, keep) == 0;
     }
-    ok = ok ? db->commitTransaction() : (db->rollbackTransaction(), false);
-    db->close();
+    ok = ok && session.commit();
+    session.close();
     if (!ok) {
         log->warning("[{}:{}] <ORDER> prune : failed : nothing removed", VELK_AT);
         return -1;

@@ -15,6 +15,7 @@
 
 #include "db/DbController.h"
 #include "db/DbLock.h"
+#include "db/DbSession.h"
 #include "db/DbTestSupport.h"
 
 using velk::db::DbController;
@@ -341,4 +342,27 @@ TEST_F(DbControllerTime, OrdersDatedPast2038ReadAlikeOnEveryTarget) {
     for (const char* text : {"", "soon", "2024-01-02", "02/01/2024"}) {
         EXPECT_EQ(DbController::textToTime(text), 0) << text;
     }
+}
+
+// An operator's reader holds a read transaction across the agent's commit: the commit waits for it.
+TEST_F(DbControllerStartup, SessionCommitOutlastsAShortReader) {
+    ASSERT_EQ(initDb(), 0);
+    ctl.setLockWait(5, 2000);
+    RawDb reader(dbFile());
+    ASSERT_EQ(reader.exec("BEGIN; SELECT COUNT(*) FROM order_info;"), SQLITE_OK);
+    std::thread release([&reader] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        reader.exec("COMMIT;");
+    });
+    bool committed = false;
+    {
+        velk::db::DbSession session(&ctl);
+        ASSERT_TRUE(session.begin());
+        EXPECT_EQ(ctl.insertOsBootTime("2026-12-01 08:00:00"), 0);
+        committed = session.commit();
+    }
+    release.join();
+    EXPECT_TRUE(committed);
+    EXPECT_EQ(RawDb(dbFile()).number("SELECT COUNT(*) FROM os_boot_time;"), 1);
+    EXPECT_FALSE(exists(lockFile()));
 }

@@ -62,7 +62,7 @@ class AgentLifecycle(unittest.TestCase):
                 blocker.write("a file where the database folder should be")
             box.write_config()
             box.start()
-            self.assertEqual(box.wait_exit(timeout=20), 0)
+            self.assertEqual(box.wait_exit(timeout=20), 1)
             text = box.log_text()
             self.assertIn("in _initDb : DB init -> failed (2)", text)
             self.assertIn("Failed to initialize Database", text)
