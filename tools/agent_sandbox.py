@@ -186,7 +186,7 @@ class Sandbox:
             time.sleep(0.1)
 
     def query(self, sql, args=(), patience=5):
-        """Reads without any lock: the agent has no busy handler, so a reader could fail its commit."""
+        """Reads without any lock, so that watching the agent never delays its writes."""
         deadline = time.monotonic() + patience
         while True:
             try:
