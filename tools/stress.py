@@ -154,10 +154,12 @@ class Storm:
         except FileNotFoundError:
             pass
 
-    def all_stored(self):
+    def missing(self):
+        """Orders handed out and not stored, but those excused as in flight at a kill or already counted."""
         stored = {json.dumps(json.loads(t), sort_keys=True, separators=(",", ":"))
                   for (t,) in self.query("SELECT receive_json FROM order_info")}
-        return all(k in stored for k in list(self.service.handed))
+        excused = self.in_flight | self.lost
+        return [k for k in list(self.service.handed) if k not in stored and k not in excused]
 
     def live_round(self):
         """One life of the agent between two kills, with the disk fault when asked for."""
@@ -170,8 +172,9 @@ class Storm:
         time.sleep(self.rng.uniform(0.2, self.args.max_life))
         self.free_disk()
         # Held answers are stored at the next poll; give a loaded machine some room.
-        if not self.wait_for(15, self.all_stored):
-            self.violate("orders handed out while the disk was full were not stored once space returned")
+        if not self.wait_for(15, lambda: not self.missing()):
+            self.violate("orders handed out while the disk was full were not stored once space returned: %s"
+                         % ", ".join(str(json.loads(k)["sw_upd_no"]) for k in self.missing()))
         time.sleep(life / 2)
 
     def feed(self):
