@@ -416,8 +416,8 @@ class MonitoringService:
         for item in acknowledged:
             self.say("order      update %s acknowledged by %s" % (item.get("sw_upd_no"), code))
         for item in handed:
-            self.say("order      update %s handed out %sto %s: %s" % (item.get("sw_upd_no"), "again " if item in again else "",
-                                                                  code, describe(item)))
+            self.say("order      update %s handed out %sto %s: %s"
+                     % (item.get("sw_upd_no"), "again " if item in again else "", code, describe(item)))
         if not handed and checks:
             self.say("order      none for %s" % code)
         return {"status": 200, "body": json.dumps({"response": answer}), "content_type": "application/json"}

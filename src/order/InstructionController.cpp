@@ -285,9 +285,12 @@ InstructionController::Outcome InstructionController::_storeOrder(const picojson
         }
     }
     // The service hands an order out again until it is acknowledged; the copy changes nothing.
-    if (acknowledge && mode != kCancel && db->holdsOrder(updNo, orderText) == 1) {
-        log->info("[{}:{}] order {} already held unchanged : acknowledged again", VELK_AT, updNo);
-        return session.commit() ? Outcome::Stored : Outcome::Retry;
+    const int32_t held = acknowledge && mode != kCancel ? db->holdsOrder(updNo, orderText) : 0;
+    if (held != 0) {
+        log->info(
+            "[{}:{}] order {} {}", VELK_AT, updNo,
+            held == 1 ? "already held unchanged : acknowledged again" : "not checked, kept for a later try");
+        return held == 1 && session.commit() ? Outcome::Stored : Outcome::Retry;
     }
 
     int orderInfoId = db->insertOrderInfo(orderText);
