@@ -75,6 +75,7 @@ void Corvane::_displaySettingData() {
     log->info("    check_interval           = {}", s.getInt("check_interval_sec", 0));
     log->info("    check_slice_interval     = {}", s.getInt("check_slice_interval_sec", 0));
     log->info("    delay_start_time         = {}", s.getInt("delay_start_time", 0));
+    log->info("    order_ack                = {}", s.getInt("order_ack", 0));
     log->info("  instruction thread");
     log->info("    loop_interval            = {}", s.getInt("loop_interval_sec", 0));
     log->info("    loop_slice_interval      = {}", s.getInt("loop_slice_interval_sec", 0));
@@ -209,6 +210,8 @@ void Corvane::_poll(order::InstructionController& controller, order::OrderIntake
         log->warning("[{}:{}] send request failed : result -> {}", VELK_AT, result);
     } else {
         log->verbose("[{}:{}] send request success", VELK_AT);
+        // Before this answer's orders are noted: a number it hands out again is acknowledged again.
+        controller.requestAnswered();
         // Kept before anything reads it: from here on a crash or a busy database delays the
         // answer's orders but never loses them, and a full disk delays them while the agent runs.
         kept = intake.keep(response);
@@ -246,7 +249,7 @@ int Corvane::mainLoop() {
     auto executor = std::make_shared<order::InstructionExecuter>();
     log->info("[{}:{}]  start Instruction Thread : result -> {}", VELK_AT, executor->StartThread());
     auto controller = std::make_unique<order::InstructionController>();
-    controller->init(settings->substrateCode);
+    controller->init(settings->substrateCode, settings->getInt("order_ack", 0) == 1);
     order::OrderIntake intake(*controller, settings->getString("db_path"));
     // Answers kept when the agent last stopped, or while the database was busy.
     intake.storeWaiting();

@@ -9,7 +9,9 @@ every start. `make demo` runs it, an operator points an agent at it, and the tes
     GET  <login path>?unm=U&upw=P  a token of `token_length` characters, or 401
                                    {"message":"Unauthenticated."} for wrong credentials
     POST <poll path>      {"response": [queued items]}, each handed out once; a poll that
-                          reports boot times gets {"item": "boot_time"} first (`ack_boot_time`)
+                          reports boot times gets {"item": "boot_time"} first (`ack_boot_time`);
+                          to a device that acknowledges orders ({"item": "order_ack"}) or with
+                          `order_ack` on, an order is handed out again until acknowledged
     POST <report path>    the agent's result report, kept per device; {"result":"ok"}
     GET  /packages/NAME   the file NAME from the --packages folder (no token needed)
     *    other paths      under the API path: `api_body` with a valid Bearer token, 401 without;
@@ -29,7 +31,8 @@ every start. `make demo` runs it, an operator points an agent at it, and the tes
     POST /shutdown        stop serving
 
 The configuration (`--config`, POST /config) holds "user", "password", "token_length" (60),
-"login_path", "api_path", "api_body", "poll_path", "report_path" and "ack_boot_time" (true).
+"login_path", "api_path", "api_body", "poll_path", "report_path", "ack_boot_time" (true) and
+"order_ack" (false).
 
 Fault switches: a scripted action answers the next request to its path instead of the route.
 An action is a JSON object: "status" (default 200), "body", "content_type", "headers" (extra
@@ -83,6 +86,9 @@ DEFAULT_CONFIG = {
     "report_path": "/monitoring/api/report",
     # Acknowledge reported boot times on its own, as the real service does.
     "ack_boot_time": True,
+    # Hand an order out again until it is acknowledged, to every device (not only to those that
+    # have acknowledged an order before).
+    "order_ack": False,
 }
 DEFAULT_SAN = "IP:127.0.0.1,DNS:localhost"
 UNAUTHENTICATED = {"status": 401, "body": '{"message":"Unauthenticated."}', "content_type": "application/json"}
@@ -273,6 +279,8 @@ class MonitoringService:
         self.reports = []
         self.devices = {}
         self.orders = []
+        self.unacked = {}  # per device: the orders handed out and not yet acknowledged
+        self.acking = set()  # devices that have acknowledged an order
         self.timeline = []
         self.ca_file = make_ca(directory)
         cert, key = make_server_cert(directory, san=server_san)
@@ -366,10 +374,24 @@ class MonitoringService:
         code = str(fields.get("substratecode", "?"))
         boot_times = [t for i in asked if i.get("item") == "boot_time"
                       for t in (i.get("boot_datetime") if isinstance(i.get("boot_datetime"), list) else [])]
+        acks = [n for i in asked if i.get("item") == "order_ack"
+                for n in (i.get("sw_upd_no") if isinstance(i.get("sw_upd_no"), list) else [])]
         with self.lock:
             self.polls.append(body)
             answer = self.poll_items
             self.poll_items = []
+            unacked = self.unacked.setdefault(code, [])
+            acknowledged = [i for i in unacked if i.get("sw_upd_no") in acks]
+            unacked[:] = [i for i in unacked if i not in acknowledged]
+            for entry in self.orders:
+                if entry["device"] == code and entry["order"] in acknowledged:
+                    entry["state"] = "acknowledged"
+            if any(i.get("item") == "order_ack" for i in asked):
+                self.acking.add(code)
+            again = []
+            if self.config.get("order_ack") or code in self.acking:
+                again = [i for i in unacked if i not in answer]
+                answer = again + answer
             acked = self.config.get("ack_boot_time") and any(i.get("item") == "boot_time" for i in asked)
             if acked:
                 answer.insert(0, {"item": "boot_time"})
@@ -382,6 +404,8 @@ class MonitoringService:
                 entry = next((o for o in self.orders if o["state"] == "queued" and o["order"] == item), None)
                 if entry is not None:
                     entry.update(state="handed out", device=code, handed_out=local_time(time.time()))
+                if item not in unacked:
+                    unacked.append(item)
         parts = []
         if boot_times:
             parts.append("boot time %s %s" % (", ".join(boot_times), "acknowledged" if acked else "noted"))
@@ -389,8 +413,11 @@ class MonitoringService:
         if checks:
             parts.append("asks for orders")
         self.say("poll       from %s: %s" % (code, "; ".join(parts) or "nothing asked"))
+        for item in acknowledged:
+            self.say("order      update %s acknowledged by %s" % (item.get("sw_upd_no"), code))
         for item in handed:
-            self.say("order      update %s handed out to %s: %s" % (item.get("sw_upd_no"), code, describe(item)))
+            self.say("order      update %s handed out %sto %s: %s"
+                     % (item.get("sw_upd_no"), "again " if item in again else "", code, describe(item)))
         if not handed and checks:
             self.say("order      none for %s" % code)
         return {"status": 200, "body": json.dumps({"response": answer}), "content_type": "application/json"}

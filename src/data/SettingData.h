@@ -61,6 +61,7 @@ class SettingData {
     // "order_check"
     int32_t checkIntervalSec = 3600;
     int32_t checkSliceIntervalSec = 5;
+    int32_t orderAck = 0;
     int32_t delayStartTime = 180;
     // "instruction_thread"
     int32_t loopIntervalSec = 3600;

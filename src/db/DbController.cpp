@@ -227,6 +227,11 @@ bool DbController::open() {
     if (rc == SQLITE_OK) {
         // An operator's reader may hold the file for a moment; a write waits for it rather than fail.
         sqlite3_busy_timeout(raw, lockPauseMs.load());
+        // The rollback journal's unlink ends each commit; below EXTRA it is not synced, and a journal
+        // back after a power cut rolls back a commit the agent has already acted on.
+        if (!DbRecovery::makeDurable(raw)) {
+            log->warning("[{}:{}] in open : durable commits not set : {}", VELK_AT, sqlite3_errmsg(raw));
+        }
         {
             std::lock_guard<std::mutex> guard(dbMutex);
             db = std::move(handle);

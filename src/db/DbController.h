@@ -139,6 +139,8 @@ class DbController {
                              const std::string& packageVersion, const std::string& packageUrl,
                              int32_t targetFlag, const std::string& oldVersion);
     int32_t deleteUpdateInfoAtUpdNo(int32_t swUpdNo, int32_t status);
+    // 1 when the open update row of that number came with exactly this order text, else 0; -1 failed.
+    int32_t holdsOrder(int32_t swUpdNo, const std::string& receiveJson);
     int32_t deleteUpdatePackageAtUpdNo(int32_t swUpdNo, int32_t flag);
     // Puts stages cut off by a restart back to waiting: second step's code x 10 + first's.
     int32_t updateResetInstruction();

@@ -105,6 +105,20 @@ int32_t DbController::deleteUpdateInfoAtUpdNo(int32_t swUpdNo, int32_t status) {
     return _stepChange(stmt, op, -1, true);
 }
 
+int32_t DbController::holdsOrder(int32_t swUpdNo, const std::string& receiveJson) {
+    SQLiteStmtMaker maker(connection());
+    sqlite3_stmt* stmt = maker.make(
+        "SELECT COUNT(*) FROM update_info AS u JOIN order_info AS o ON o.id = u.order_info_id WHERE "
+        "u.sw_upd_no = ? AND u.update_status < 90 AND o.receive_json = ?;");
+    if (stmt == nullptr || sqlite3_bind_int(stmt, 1, swUpdNo) != SQLITE_OK ||
+        sqlite3_bind_text(stmt, 2, receiveJson.c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK ||
+        stepStmt(stmt) != SQLITE_ROW) {
+        log->warning("[{}:{}] in holdsOrder : failed : {}", VELK_AT, sqlite3_errmsg(connection()));
+        return -1;
+    }
+    return sqlite3_column_int(stmt, 0) > 0 ? 1 : 0;
+}
+
 int32_t DbController::deleteUpdatePackageAtUpdNo(int32_t swUpdNo, int32_t flag) {
     const char* op = "deleteUpdatePackageAtUpdNo";
     SQLiteStmtMaker maker(connection());

@@ -41,6 +41,9 @@ Conn openConn(const std::string& file, int flags) {
     sqlite3* raw = nullptr;
     int rc = sqlite3_open_v2(file.c_str(), &raw, flags, nullptr);
     Conn conn(raw);
+    if (rc == SQLITE_OK && (flags & SQLITE_OPEN_READWRITE) != 0) {
+        DbRecovery::makeDurable(raw);
+    }
     return rc == SQLITE_OK ? std::move(conn) : Conn();
 }
 
@@ -151,6 +154,10 @@ int DbRecovery::checkFile(sqlite3* conn, const char* pragma, std::string& findin
     }
     std::replace(finding.begin(), finding.end(), '\n', ' ');
     return finding == "ok" ? SQLITE_OK : SQLITE_CORRUPT;
+}
+
+bool DbRecovery::makeDurable(sqlite3* conn) {
+    return sqlite3_exec(conn, "PRAGMA synchronous = EXTRA;", nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
 DbRecovery::DbRecovery(data::LogWrapper* logger, std::string file) : log(logger), dbFile(std::move(file)) {}

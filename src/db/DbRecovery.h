@@ -30,6 +30,9 @@ class DbRecovery {
     // SQLITE_CORRUPT with the first finding, or the code that kept the check from running.
     static int checkFile(sqlite3* conn, const char* pragma, std::string& finding);
 
+    // Every commit on a connection that writes is on disk, journal unlink included, once it returns.
+    static bool makeDurable(sqlite3* conn);
+
     DbRecovery(data::LogWrapper* log, std::string dbFile);
 
     // After noted damage: rebuilds when a full check confirms it. True when the file is sound now.

@@ -36,11 +36,19 @@ std::string textMember(const picojson::object& object, const std::string& key) {
 InstructionController::InstructionController(std::string dpkgQueryCommand)
     : dpkgQuery(std::move(dpkgQueryCommand)) {}
 
-void InstructionController::init(const std::string& substrate) {
+void InstructionController::init(const std::string& substrate, bool acknowledgeOrders) {
     log = data::LogWrapper::getInstance();
     log->setLogger("velk");
     db = Db::getInstance();
     substrateCode = substrate;
+    acknowledge = acknowledgeOrders;
+}
+
+void InstructionController::requestAnswered() {
+    for (int32_t number : inRequest) {
+        toAcknowledge.erase(number);
+    }
+    inRequest.clear();
 }
 
 size_t InstructionController::addPendingRequest(int32_t kind) {
@@ -77,6 +85,17 @@ std::string InstructionController::getAllInstructionJson() {
         item[kItem] = picojson::value(kChkSwUpd);
         request.emplace_back(item);
         log->debug("[{}:{}] in getAllInstructionJson : order -> {}", VELK_AT, kChkSwUpd);
+    }
+    inRequest = toAcknowledge;
+    if (!toAcknowledge.empty()) {
+        picojson::array numbers;
+        for (int32_t number : toAcknowledge) {
+            numbers.emplace_back(static_cast<double>(number));
+        }
+        picojson::object item;
+        item[kItem] = picojson::value(kOrderAck);
+        item[kSwUpdNo] = picojson::value(numbers);
+        request.emplace_back(item);
     }
     picojson::object result;
     if (!request.empty()) {
@@ -179,8 +198,13 @@ int InstructionController::storeOrders(const std::string& receiveData, const std
     // A later order never commits before an earlier one that has to wait: a cancel stored ahead
     // of its own "new" would be undone by it.
     for (size_t i = 0; i < orders.size(); ++i) {
-        if (_storeOrder(orders[i], spool, static_cast<int32_t>(i)) == Outcome::Retry) {
+        int32_t updNo = 0;
+        if (_storeOrder(orders[i], spool, static_cast<int32_t>(i), updNo) == Outcome::Retry) {
             return static_cast<int>(orders.size() - i);
+        }
+        // A refused order is acknowledged too: handing it out again cannot change its fate.
+        if (acknowledge && updNo > 0) {
+            toAcknowledge.insert(updNo);
         }
     }
     return 0;
@@ -206,14 +230,15 @@ void InstructionController::_collectItems(const picojson::value& root, const std
 }
 
 InstructionController::Outcome InstructionController::_storeOrder(const picojson::value& order,
-                                                                  const std::string& spool, int32_t index) {
+                                                                  const std::string& spool, int32_t index,
+                                                                  int32_t& updNo) {
     const std::string orderText = order.serialize();
     log->info("[{}:{}] in hasCheckOrderFromReceiveData : software update order : json-> {}", VELK_AT,
               orderText);
     const auto& item = order.get<picojson::object>();
     std::string mode = textMember(item, kMode);
     const picojson::value* number = setMember(item, kSwUpdNo);
-    int32_t updNo = number != nullptr && number->is<double>() ? jsonToInt32(*number) : 0;
+    updNo = number != nullptr && number->is<double>() ? jsonToInt32(*number) : 0;
     bool failed = false;
 
     // Fields are checked and installed versions read before the transaction, so that it stays
@@ -258,6 +283,14 @@ InstructionController::Outcome InstructionController::_storeOrder(const picojson
                       mark == 1 ? "already stored" : "not marked, kept for a later try");
             return mark == 1 ? Outcome::Stored : Outcome::Retry;
         }
+    }
+    // The service hands an order out again until it is acknowledged; the copy changes nothing.
+    const int32_t held = acknowledge && mode != kCancel ? db->holdsOrder(updNo, orderText) : 0;
+    if (held != 0) {
+        log->info(
+            "[{}:{}] order {} {}", VELK_AT, updNo,
+            held == 1 ? "already held unchanged : acknowledged again" : "not checked, kept for a later try");
+        return held == 1 && session.commit() ? Outcome::Stored : Outcome::Retry;
     }
 
     int orderInfoId = db->insertOrderInfo(orderText);

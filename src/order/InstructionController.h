@@ -35,7 +35,12 @@ class InstructionController {
     explicit InstructionController(std::string dpkgQueryCommand = paths::kDpkgQueryCommand);
     virtual ~InstructionController() = default;
 
-    void init(const std::string& substrate);
+    // With the acknowledgement on, each request names the update numbers stored since the last
+    // poll whose answer came back, and an order already held unchanged is acknowledged, not stored.
+    void init(const std::string& substrate, bool acknowledgeOrders = false);
+    // The last request reached the service and its answer came back: what it acknowledged is done.
+    void requestAnswered();
+    const std::set<int32_t>& unacknowledged() const { return toAcknowledge; }
     size_t addPendingRequest(int32_t kind);
     size_t pendingRequestCount() const { return pendingRequests.size(); }
     size_t clearPendingRequests();
@@ -68,7 +73,9 @@ class InstructionController {
 
   private:
     enum class Outcome { Stored, Refused, Retry };
-    Outcome _storeOrder(const picojson::value& order, const std::string& spool, int32_t index);
+    // Sets updNo to the order's update number, 0 when it has none.
+    Outcome _storeOrder(const picojson::value& order, const std::string& spool, int32_t index,
+                        int32_t& updNo);
     // Appends the "response" items of that kind, in order; throws when the answer or an item
     // is not an object, keeping what was found before.
     void _collectItems(const picojson::value& root, const std::string& kind, bool firstOnly,
@@ -81,6 +88,7 @@ class InstructionController {
     const std::string kBootTime = "boot_time";
     const std::string kBootDatetime = "boot_datetime";
     const std::string kSubstrateCode = "substratecode";
+    const std::string kOrderAck = "order_ack";
     // Response keys.
     const std::string kResponse = "response";
     const std::string kSwUpdate = "sw_update";
@@ -101,6 +109,9 @@ class InstructionController {
     std::set<int32_t> pendingRequests;
     std::string substrateCode;
     std::string dpkgQuery;
+    bool acknowledge = false;
+    std::set<int32_t> toAcknowledge;
+    std::set<int32_t> inRequest;
 };
 
 }  // namespace velk::order

@@ -9,8 +9,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <ostream>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "db/DbController.h"
@@ -365,4 +367,20 @@ TEST_F(DbControllerStartup, SessionCommitOutlastsAShortReader) {
     EXPECT_TRUE(committed);
     EXPECT_EQ(RawDb(dbFile()).number("SELECT COUNT(*) FROM os_boot_time;"), 1);
     EXPECT_FALSE(exists(lockFile()));
+}
+
+// A commit is on disk, journal unlink included, before the agent acts on it; the journal stays.
+TEST_F(DbControllerStartup, CommitsAreDurableInRollbackJournalMode) {
+    ASSERT_EQ(initDb(), 0);
+    ASSERT_TRUE(ctl.open());
+    const std::vector<std::pair<const char*, const char*>> pragmas = {{"PRAGMA synchronous;", "3"},
+                                                                      {"PRAGMA journal_mode;", "delete"}};
+    for (const auto& [sql, want] : pragmas) {
+        sqlite3_stmt* raw = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(ctl.connection(), sql, -1, &raw, nullptr), SQLITE_OK);
+        std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> stmt(raw, sqlite3_finalize);
+        ASSERT_EQ(sqlite3_step(raw), SQLITE_ROW);
+        EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(raw, 0)), want) << sql;
+    }
+    ctl.close();
 }

@@ -22,11 +22,12 @@ class AgentLifecycle(unittest.TestCase):
             begin = next(i for i, l in enumerate(lines) if l.endswith("Display Setting Data >>>"))
             end = next(i for i, l in enumerate(lines) if l.endswith("Display Setting Data <<<"))
             dump = [l.split(" I : ", 1)[1] for l in lines[begin:end + 1]]
-            # 57 fixed lines (ca_cert_file and proxy included) and the one header entry; "=" in one
+            # 58 fixed lines (ca_cert_file and proxy included) and the one header entry; "=" in one
             # column, and the password shown only as stars.
-            self.assertEqual(len(dump), 58)
+            self.assertEqual(len(dump), 59)
             self.assertEqual({l.find(" = ") for l in dump if "=" in l}, {28})
             self.assertIn("    api_u2                   = ****", dump)
+            self.assertIn("    order_ack                = 0", dump)
             at = dump.index("    proc_retry_wait_sec      = 1")
             self.assertEqual(dump[at + 1:at + 5], ["    download_allow_http      = 0",
                                                    "    keep_closed_orders       = -1",
