@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """A local monitoring service for velk agents: login, poll, reports and package files over HTTPS.
 
-It runs on this machine only (127.0.0.1), with a CA and server certificate it makes in --dir on
-every start. `make demo` runs it, an operator points an agent at it, and the tests drive it
+It listens on this machine only (127.0.0.1), with a CA and server certificate it makes in --dir on
+every start; --host names the address devices reach it by (through a port forward), which its URLs
+and certificate carry. `make demo` runs it, an operator points an agent at it, and the tests drive it
 (in their own process, or as a child with --info-json --stop-on-eof).
 
   service port (HTTPS)
@@ -50,8 +51,8 @@ taken on this service (for example "/packages/hello_1.0_all.deb").
       --agent-settings /tmp/svc/agent-settings.json
 
 serves the .deb files of build/demo/packages, queues update order 5 for all of them (download
-now, install 20 s later) and writes the "web_api" and "http_access" settings that point an
-agent at this service. `--make-ca NAME` only makes a further CA (DIR/NAME.pem) and exits.
+now, install 20 s later) and writes the "web_api", "http_access" and "server_alive" settings
+that point an agent at this service. `--make-ca NAME` only makes a further CA (DIR/NAME.pem) and exits.
 """
 
 import argparse
