@@ -34,7 +34,7 @@ INCLUDE = "ca-certificates,curl,iputils-ping,libfmt9,libsqlite3-0,libcurl4,init-
 FAKE_SYSTEMCTL = r"""#!/bin/sh
 # systemctl as the system test's supervisor answers it: start, stop and restart go to the
 # supervisor outside the root, which answers with the start's status; the unit is enabled when
-# its link is there (as deb-systemd-helper and enable make it) and active while the agent runs.
+# its link is there (as enable makes it, and preset with Debian's policy) and active while the agent runs.
 wants=/etc/systemd/system/multi-user.target.wants/velk.service
 action=
 for a in "$@"; do
@@ -42,7 +42,7 @@ for a in "$@"; do
         --version) echo "systemd 252 (252)"; exit 0 ;;
         is-enabled) [ -L $wants ] && { echo enabled; exit 0; }; echo disabled; exit 1 ;;
         is-active) [ -e /run/velk-systest/active ]; exit ;;
-        enable) mkdir -p "${wants%/*}" && ln -sf /lib/systemd/system/velk.service $wants ;;
+        enable | preset) mkdir -p "${wants%/*}" && ln -sf /lib/systemd/system/velk.service $wants ;;
         --now) action=start ;;
         start | stop | restart) action=$a ;;
     esac
@@ -144,6 +144,7 @@ class Supervisor:
                                           stdout=self.log, stderr=subprocess.STDOUT)
             self.starts += 1
             say("agent started (pid %d, start %d)" % (self.agent.pid, self.starts))
+        return True
 
     def stop(self):
         with self.lock:
@@ -170,7 +171,9 @@ class Supervisor:
                 say("systemctl %s velk.service, asked from within the root" % action)
                 if action in ("stop", "restart"):
                     self.stop()
-                started = self.start() if action in ("start", "restart") else True
+                # Starting a running unit changes nothing.
+                running = self.agent is not None and action == "start"
+                started = self.start() if action in ("start", "restart") and not running else True
                 with open(os.path.join(self.requests, "done." + name.split(".", 1)[1]), "w") as done:
                     done.write("0" if started else "1")
             with self.lock:
@@ -276,13 +279,13 @@ class SystemTest:
         conf_path = os.path.join(self.root, "etc", "velk", "velk.conf")
         conf = json.load(open(conf_path))
         host = urllib.parse.urlsplit(conf["web_api"]["api_base_url"]).hostname
-        self.check(conf["server_alive"]["ping_server_fqdn"] == host, "shipped velk.conf pings the service's host")
+        self.check(conf.get("server_alive", {}).get("ping_server_fqdn") == host, "shipped velk.conf pings the service's host")
         # What the service writes for its devices: the downloads wait on its ping target.
         settings = json.load(open(os.path.join(info["dir"], "agent.json")))
         shutil.copy(info["ca_file"], os.path.join(self.root, "etc", "velk", "service-ca.pem"))
         settings["http_access"]["ca_cert_file"] = "/etc/velk/service-ca.pem"
         for section in ("web_api", "http_access", "server_alive"):
-            conf[section].update(settings[section])
+            conf.setdefault(section, {}).update(settings[section])
         conf["http_access"].update(retry_interval_sec=1)
         conf["order_check"] = {"check_interval_sec": 3, "check_slice_interval_sec": 1, "delay_start_time": 1}
         conf["instruction_thread"] = {"loop_interval_sec": 2, "loop_slice_interval_sec": 1,
@@ -336,20 +339,20 @@ class SystemTest:
         shutil.copy(self.deb, os.path.join(self.root, "tmp"))
         self.play_systemd()
         supervisor = Supervisor(self.root, open(os.path.join(self.work, "agent-%s.out" % self.arch), "w"))
-        self.chroot("apt-get", "install", "-y", "-q", "/tmp/" + os.path.basename(self.deb), capture_output=True)
-        self.check(self.dpkg_state("velk").startswith("ii"), "velk installed with apt: " + self.dpkg_state("velk"))
-        self.check(supervisor.starts == 0, "the installed package does not start the unconfigured agent")
-        conf_path = os.path.join(self.root, "etc", "velk", "velk.conf")
-        shipped = open(conf_path).read()
-        open(conf_path, "w").write(shipped.replace('"log_level": 2', '"log_level": 2,'))
-        refused = self.chroot("systemctl", "start", "velk", check=False).returncode
-        self.check(refused != 0 and supervisor.starts == 0, "a velk.conf that does not parse fails the start")
-        open(conf_path, "w").write(shipped)
-        info = self.start_service()
-        self.configure(info)
-        self.chroot("systemctl", "enable", "--now", "velk")
-        self.check(supervisor.starts == 1, "systemctl enable --now velk starts the configured agent")
         try:
+            self.chroot("apt-get", "install", "-y", "-q", "/tmp/" + os.path.basename(self.deb), capture_output=True)
+            self.check(self.dpkg_state("velk").startswith("ii"), "velk installed with apt: " + self.dpkg_state("velk"))
+            self.check(supervisor.starts == 0, "the installed package does not start the unconfigured agent")
+            conf_path = os.path.join(self.root, "etc", "velk", "velk.conf")
+            shipped = open(conf_path).read()
+            open(conf_path, "w").write(shipped.replace('"log_level": 2', '"log_level": 2,'))
+            refused = self.chroot("systemctl", "start", "velk", check=False).returncode
+            self.check(refused != 0 and supervisor.starts == 0, "a velk.conf that does not parse fails the start")
+            open(conf_path, "w").write(shipped)
+            info = self.start_service()
+            self.configure(info)
+            self.chroot("systemctl", "enable", "--now", "velk")
+            self.check(supervisor.starts == 1, "systemctl enable --now velk starts the configured agent")
             self.order(1, [("hello", hello_version, hello), ("velk-systest", "1.0", "velk-systest_1.0_all.deb")])
             got = self.wait_reports(1, ["download success", "update success"])
             self.check(got == ["download success", "update success"], "order 1 reported: %s" % got)
