@@ -288,9 +288,9 @@ class MonitoringService:
     in memory only)."""
 
     def __init__(self, directory, config=None, packages_dir=None, out=None, server_san=DEFAULT_SAN,
-                 host="127.0.0.1"):
+                 host=None):
         self.directory = directory
-        self.host = host
+        self.host = host or "127.0.0.1"
         self.packages_dir = packages_dir
         self.out = out
         self.lock = threading.Lock()
@@ -772,12 +772,12 @@ def main(argv=None):
     parser.add_argument("--poll-path", default=defaults["poll_path"])
     parser.add_argument("--report-path", default=defaults["report_path"])
     parser.add_argument("--config", default="{}", metavar="JSON", help="JSON object merged into the configuration")
-    parser.add_argument("--host", default="127.0.0.1", metavar="NAME",
-                        help="the name or IP devices reach this service by: its URLs and certificate carry it "
-                        "(it still listens on 127.0.0.1 only)")
+    parser.add_argument("--host", metavar="NAME",
+                        help="the name or IP devices reach this service by (default 127.0.0.1): its URLs and "
+                        "certificate carry it (it still listens on 127.0.0.1 only)")
     parser.add_argument("--san", default=DEFAULT_SAN,
                         help="subjectAltName of the server certificate: NAME, IP, DNS:NAME or IP:ADDRESS, "
-                        "comma-separated (--host is added)")
+                        "comma-separated (--host, when given, is added)")
     parser.add_argument("--packages", help="folder whose files are served under " + PACKAGE_PATH)
     parser.add_argument("--orders", action="append", default=[], metavar="FILE", help="queue the orders of a JSON file")
     parser.add_argument("--order", action="append", default=[], metavar="JSON", help="queue an order given as JSON")
