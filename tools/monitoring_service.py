@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """A local monitoring service for velk agents: login, poll, reports and package files over HTTPS.
 
-It runs on this machine only (127.0.0.1), with a CA and server certificate it makes in --dir on
-every start. `make demo` runs it, an operator points an agent at it, and the tests drive it
+It listens on this machine only (127.0.0.1), with a CA and server certificate it makes in --dir on
+every start; --host names the address devices reach it by (through a port forward), which its URLs
+and certificate carry. `make demo` runs it, an operator points an agent at it, and the tests drive it
 (in their own process, or as a child with --info-json --stop-on-eof).
 
   service port (HTTPS)
@@ -53,8 +54,8 @@ taken on this service (for example "/packages/hello_1.0_all.deb").
       --agent-settings /tmp/svc/agent-settings.json
 
 serves the .deb files of build/demo/packages, queues update order 5 for all of them (download
-now, install 20 s later) and writes the "web_api" and "http_access" settings that point an
-agent at this service. `--make-ca NAME` only makes a further CA (DIR/NAME.pem) and exits.
+now, install 20 s later) and writes the "web_api", "http_access" and "server_alive" settings
+that point an agent at this service. `--make-ca NAME` only makes a further CA (DIR/NAME.pem) and exits.
 """
 
 import argparse
@@ -62,6 +63,7 @@ import copy
 import datetime
 import html
 import http.server
+import ipaddress
 import json
 import os
 import secrets
@@ -114,8 +116,30 @@ def make_ca(directory, name="ca"):
     return os.path.join(directory, name + ".pem")
 
 
+def _is_ip(name):
+    try:
+        ipaddress.ip_address(name)
+        return True
+    except ValueError:
+        return False
+
+
+def san_entries(san, host=None):
+    """san as openssl takes it: a bare IP becomes "IP:...", a bare name "DNS:...", and host is added."""
+    entries = []
+    for entry in [e.strip() for e in san.split(",") if e.strip()] + ([host] if host else []):
+        if _is_ip(entry):
+            entry = "IP:" + entry
+        elif entry.split(":", 1)[0] not in ("DNS", "IP", "email", "URI", "RID", "dirName", "otherName"):
+            entry = "DNS:" + entry
+        if entry not in entries:
+            entries.append(entry)
+    return ",".join(entries)
+
+
 def make_server_cert(directory, ca_name="ca", san=DEFAULT_SAN):
     """A server certificate signed by the CA, for the names in san. Returns (cert, key)."""
+    san = san_entries(san)
     _openssl("req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
              "-nodes", "-keyout", "server.key", "-out", "server.csr",
              "-subj", "/CN=velk local server", cwd=directory)
@@ -160,7 +184,13 @@ def encipher(plain):
 def agent_settings(base_url, ca_file, config=None):
     """The settings sections that point an agent at a service at base_url."""
     config = dict(DEFAULT_CONFIG, **(config or {}))
+    host = urllib.parse.urlsplit(base_url).hostname
+    # The agent pings this before each download: the service's own host is the one that matters.
+    alive = {"ping_server_fqdn": host}
+    if _is_ip(host):
+        alive["ping_server_ipaddr"] = host
     return {
+        "server_alive": alive,
         "web_api": {
             "api_base_url": base_url + "/",
             "api_login_url": base_url + config["login_path"],
@@ -263,8 +293,10 @@ class MonitoringService:
     an action, and a path ending in "/" is a prefix route. out receives the timeline (None: kept
     in memory only)."""
 
-    def __init__(self, directory, config=None, packages_dir=None, out=None, server_san=DEFAULT_SAN):
+    def __init__(self, directory, config=None, packages_dir=None, out=None, server_san=DEFAULT_SAN,
+                 host=None):
         self.directory = directory
+        self.host = host or "127.0.0.1"
         self.packages_dir = packages_dir
         self.out = out
         self.lock = threading.Lock()
@@ -283,7 +315,7 @@ class MonitoringService:
         self.acking = set()  # devices that have acknowledged an order
         self.timeline = []
         self.ca_file = make_ca(directory)
-        cert, key = make_server_cert(directory, san=server_san)
+        cert, key = make_server_cert(directory, san=san_entries(server_san, host))
         self.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         self.tls.minimum_version = ssl.TLSVersion.TLSv1_2
         self.tls.load_cert_chain(cert, key)
@@ -487,7 +519,8 @@ class MonitoringService:
     # --- orders -------------------------------------------------------------------------
 
     def base_url(self):
-        return "https://127.0.0.1:%d" % self.service.server_address[1]
+        host = "[%s]" % self.host if ":" in self.host else self.host
+        return "https://%s:%d" % (host, self.service.server_address[1])
 
     def resolve(self, order, now=None):
         """The order with "+N" dates and "/..." package URLs made absolute."""
@@ -766,7 +799,12 @@ def main(argv=None):
     parser.add_argument("--poll-path", default=defaults["poll_path"])
     parser.add_argument("--report-path", default=defaults["report_path"])
     parser.add_argument("--config", default="{}", metavar="JSON", help="JSON object merged into the configuration")
-    parser.add_argument("--san", default=DEFAULT_SAN, help="subjectAltName of the server certificate")
+    parser.add_argument("--host", metavar="NAME",
+                        help="the name or IP devices reach this service by (default 127.0.0.1): its URLs and "
+                        "certificate carry it (it still listens on 127.0.0.1 only)")
+    parser.add_argument("--san", default=DEFAULT_SAN,
+                        help="subjectAltName of the server certificate: NAME, IP, DNS:NAME or IP:ADDRESS, "
+                        "comma-separated (--host, when given, is added)")
     parser.add_argument("--packages", help="folder whose files are served under " + PACKAGE_PATH)
     parser.add_argument("--orders", action="append", default=[], metavar="FILE", help="queue the orders of a JSON file")
     parser.add_argument("--order", action="append", default=[], metavar="JSON", help="queue an order given as JSON")
@@ -802,7 +840,7 @@ def main(argv=None):
         parser.error("--update-order needs --packages")
 
     service = MonitoringService(os.path.abspath(args.dir), config=config, packages_dir=packages,
-                                out=None if args.quiet else sys.stdout, server_san=args.san)
+                                out=None if args.quiet else sys.stdout, server_san=args.san, host=args.host)
     try:
         service.start(args.port, args.status_port)
     except OSError as e:
@@ -815,11 +853,12 @@ def main(argv=None):
     for signum in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
         signal.signal(signum, lambda signum, _frame: signalled.append(signum))
     info = service.info()
-    if args.info_json:
-        print(json.dumps(info), flush=True)
+    # The settings are there once the first line is: a reader of that line may read them at once.
     if args.agent_settings:
         with open(args.agent_settings, "w", encoding="utf-8") as f:
             json.dump(service.agent_settings(), f, indent=2)
+    if args.info_json:
+        print(json.dumps(info), flush=True)
     service.say("ready      listening on %s (CA %s); status page %s" % (info["base_url"], info["ca_file"],
                                                                        info["status_url"]))
     if packages:

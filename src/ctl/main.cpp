@@ -15,6 +15,7 @@ namespace {
 const char* const kUsage =
     "usage: velkctl [--config FILE] status [--json]\n"
     "       velkctl [--config FILE] setting NAME\n"
+    "       velkctl [--config FILE] check\n"
     "       velkctl encipher        (reads the user name, then the password, from standard input)\n";
 
 int usage() {
@@ -111,6 +112,19 @@ int setting(const std::string& file, const std::string& name) {
     return 0;
 }
 
+// The agent runs on its built-in defaults when its file does not parse; the service unit runs this
+// first so that such a file stops the start where the operator sees it.
+int check(const std::string& file) {
+    const velk::data::SettingData settings(file, "true");
+    if (settings.loadResult() != 0) {
+        std::cerr << "velkctl: " << file
+                  << " cannot be read or does not parse: the agent would run on its defaults\n";
+        return 2;
+    }
+    std::cout << file << ": ok\n";
+    return 0;
+}
+
 int status(const std::string& file, bool json) {
     velk::data::SettingData settings(file, velk::paths::kSubstrateCommand);
     const std::string database = settings.getString("db_path") + "/" + settings.getString("db_file");
@@ -150,6 +164,9 @@ int main(int argc, char** argv) {
         }
         if (args.size() == 2 && args[0] == "setting") {
             return setting(file, args[1]);
+        }
+        if (args.size() == 1 && args[0] == "check") {
+            return check(file);
         }
         if (!args.empty() && args[0] == "status" &&
             (args.size() == 1 || (args.size() == 2 && args[1] == "--json"))) {

@@ -97,16 +97,18 @@ class ScriptTest(unittest.TestCase):
                               "-f=${db:Status-Abbrev}${Package}=${Version}\n"], capture_output=True, text=True)
         return [line.replace(" ", "") for line in out.stdout.splitlines()]
 
-    def test_velkctl_setting_refuses_an_unknown_name_or_an_unreadable_file(self):
+    def test_velkctl_setting_and_check_refuse_an_unknown_name_or_an_unreadable_file(self):
         with open(self.path("broken.conf"), "w") as broken:
             broken.write('{"http_access": {"retry_num": 0,')
-        good = self.path("velk.conf")
+        good, absent, bad = self.path("velk.conf"), self.path("absent.conf"), self.path("broken.conf")
         cases = [(good, "retry_num", 0, "0\n"), (good, "http_timeout", 0, "20\n"), (good, "proxy", 0, "\n"),
                  (good, "download_timeout_sec", 0, "3600\n"), (good, "retry_nun", 2, ""),
-                 (self.path("absent.conf"), "retry_num", 2, ""), (self.path("broken.conf"), "retry_num", 2, "")]
+                 (absent, "retry_num", 2, ""), (bad, "retry_num", 2, ""),
+                 (good, None, 0, good + ": ok\n"), (absent, None, 2, ""), (bad, None, 2, "")]
         for config, name, status, out in cases:
             with self.subTest(config=config, name=name):
-                proc = subprocess.run([VELKCTL, "--config", config, "setting", name], capture_output=True, text=True)
+                command = ["setting", name] if name else ["check"]
+                proc = subprocess.run([VELKCTL, "--config", config] + command, capture_output=True, text=True)
                 self.assertEqual((proc.returncode, proc.stdout), (status, out), proc.stderr)
 
     def test_download_refuses_every_bad_source_and_leaves_no_final_file(self):

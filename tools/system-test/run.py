@@ -23,6 +23,7 @@ import subprocess
 import sys
 import threading
 import time
+import urllib.parse
 import urllib.request
 
 TOP = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir))
@@ -32,20 +33,27 @@ import debs  # noqa: E402
 INCLUDE = "ca-certificates,curl,iputils-ping,libfmt9,libsqlite3-0,libcurl4,init-system-helpers,procps"
 FAKE_SYSTEMCTL = r"""#!/bin/sh
 # systemctl as the system test's supervisor answers it: start, stop and restart go to the
-# supervisor outside the root; the rest says the unit is there and running.
+# supervisor outside the root, which answers with the start's status; the unit is enabled when
+# its link is there (as enable makes it, and preset with Debian's policy) and active while the agent runs.
+wants=/etc/systemd/system/multi-user.target.wants/velk.service
+action=
 for a in "$@"; do
     case $a in
         --version) echo "systemd 252 (252)"; exit 0 ;;
-        is-enabled) echo enabled; exit 0 ;;
-        start | stop | restart)
-            req=/run/velk-systest/request.$$
-            echo "$a" > "$req.tmp" && mv "$req.tmp" "$req"
-            while [ ! -e "/run/velk-systest/done.$$" ]; do sleep 0.2; done
-            rm -f "/run/velk-systest/done.$$"
-            exit 0 ;;
+        is-enabled) [ -L $wants ] && { echo enabled; exit 0; }; echo disabled; exit 1 ;;
+        is-active) [ -e /run/velk-systest/active ]; exit ;;
+        enable | preset) mkdir -p "${wants%/*}" && ln -sf /lib/systemd/system/velk.service $wants ;;
+        --now) action=start ;;
+        start | stop | restart) action=$a ;;
     esac
 done
-exit 0
+[ -n "$action" ] || exit 0
+req=/run/velk-systest/request.$$
+echo "$action" > "$req.tmp" && mv "$req.tmp" "$req"
+while [ ! -e "/run/velk-systest/done.$$" ]; do sleep 0.2; done
+status=$(cat "/run/velk-systest/done.$$")
+rm -f "/run/velk-systest/done.$$"
+exit "${status:-0}"
 """
 
 
@@ -122,11 +130,21 @@ class Supervisor:
         threading.Thread(target=self._serve, daemon=True).start()
 
     def start(self):
+        """Runs the unit's ExecStartPre commands, then the agent if they pass; False if they did not."""
+        unit = open(os.path.join(self.root, "lib", "systemd", "system", "velk.service")).read().splitlines()
+        for command in [l.split("=", 1)[1].split() for l in unit if l.startswith("ExecStartPre=")]:
+            check = subprocess.run(["chroot", self.root] + command, stdin=subprocess.DEVNULL,
+                                   stdout=self.log, stderr=subprocess.STDOUT)
+            if check.returncode != 0:
+                say("start refused: %s ended with status %d" % (" ".join(command), check.returncode))
+                return False
         with self.lock:
+            open(os.path.join(self.requests, "active"), "w").close()
             self.agent = subprocess.Popen(["chroot", self.root, "/usr/sbin/velk"], stdin=subprocess.DEVNULL,
                                           stdout=self.log, stderr=subprocess.STDOUT)
             self.starts += 1
             say("agent started (pid %d, start %d)" % (self.agent.pid, self.starts))
+        return True
 
     def stop(self):
         with self.lock:
@@ -136,6 +154,11 @@ class Supervisor:
             self.agent.wait(timeout=90)
             say("agent stopped (status %d)" % self.agent.returncode)
             self.agent = None
+            self._inactive()
+
+    def _inactive(self):
+        if os.path.exists(os.path.join(self.requests, "active")):
+            os.remove(os.path.join(self.requests, "active"))
 
     def _serve(self):
         while True:
@@ -148,13 +171,16 @@ class Supervisor:
                 say("systemctl %s velk.service, asked from within the root" % action)
                 if action in ("stop", "restart"):
                     self.stop()
-                if action in ("start", "restart"):
-                    self.start()
-                open(os.path.join(self.requests, "done." + name.split(".", 1)[1]), "w").close()
+                # Starting a running unit changes nothing.
+                running = self.agent is not None and action == "start"
+                started = self.start() if action in ("start", "restart") and not running else True
+                with open(os.path.join(self.requests, "done." + name.split(".", 1)[1]), "w") as done:
+                    done.write("0" if started else "1")
             with self.lock:
                 if self.agent is not None and self.agent.poll() is not None:
                     say("agent died (status %d): restarted" % self.agent.returncode)
                     self.agent = None
+                    self._inactive()
                     restart = True
                 else:
                     restart = False
@@ -241,6 +267,7 @@ class SystemTest:
         shutil.rmtree(service_dir, ignore_errors=True)
         self.service = subprocess.Popen(
             [sys.executable, os.path.join(TOP, "tools", "monitoring_service.py"), "--dir", service_dir,
+             "--host", "localhost", "--agent-settings", os.path.join(service_dir, "agent.json"),
              "--packages", self.served, "--info-json", "--stop-on-eof"],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         info = json.loads(self.service.stdout.readline())
@@ -249,19 +276,21 @@ class SystemTest:
         return info
 
     def configure(self, info):
-        sys.path.insert(0, os.path.join(TOP, "tools"))
-        import monitoring_service
         conf_path = os.path.join(self.root, "etc", "velk", "velk.conf")
         conf = json.load(open(conf_path))
-        settings = monitoring_service.agent_settings(info["base_url"], "/etc/velk/service-ca.pem")
+        host = urllib.parse.urlsplit(conf["web_api"]["api_base_url"]).hostname
+        self.check(conf.get("server_alive", {}).get("ping_server_fqdn") == host, "shipped velk.conf pings the service's host")
+        # What the service writes for its devices: the downloads wait on its ping target.
+        settings = json.load(open(os.path.join(info["dir"], "agent.json")))
         shutil.copy(info["ca_file"], os.path.join(self.root, "etc", "velk", "service-ca.pem"))
-        conf["web_api"].update(settings["web_api"])
-        conf["http_access"].update(settings["http_access"], retry_interval_sec=1)
+        settings["http_access"]["ca_cert_file"] = "/etc/velk/service-ca.pem"
+        for section in ("web_api", "http_access", "server_alive"):
+            conf.setdefault(section, {}).update(settings[section])
+        conf["http_access"].update(retry_interval_sec=1)
         conf["order_check"] = {"check_interval_sec": 3, "check_slice_interval_sec": 1, "delay_start_time": 1}
         conf["instruction_thread"] = {"loop_interval_sec": 2, "loop_slice_interval_sec": 1,
                                       "delay_start_thread_time": 1}
-        conf["server_alive"] = {"ping_server_fqdn": "localhost", "ping_server_ipaddr": "127.0.0.1",
-                                "pint_retry_num": 1, "ping_retry_interval": 1}
+        conf["server_alive"].update(pint_retry_num=1, ping_retry_interval=1)
         conf["software_update"].update(proc_retry_num=0, proc_retry_wait_sec=1)
         json.dump(conf, open(conf_path, "w"), indent=2)
 
@@ -308,14 +337,22 @@ class SystemTest:
         hello = self.packages()
         hello_version = hello.split("_")[1].replace("%3a", ":")
         shutil.copy(self.deb, os.path.join(self.root, "tmp"))
-        self.chroot("apt-get", "install", "-y", "-q", "/tmp/" + os.path.basename(self.deb), capture_output=True)
-        self.check(self.dpkg_state("velk").startswith("ii"), "velk installed with apt: " + self.dpkg_state("velk"))
-        info = self.start_service()
-        self.configure(info)
         self.play_systemd()
         supervisor = Supervisor(self.root, open(os.path.join(self.work, "agent-%s.out" % self.arch), "w"))
-        supervisor.start()
         try:
+            self.chroot("apt-get", "install", "-y", "-q", "/tmp/" + os.path.basename(self.deb), capture_output=True)
+            self.check(self.dpkg_state("velk").startswith("ii"), "velk installed with apt: " + self.dpkg_state("velk"))
+            self.check(supervisor.starts == 0, "the installed package does not start the unconfigured agent")
+            conf_path = os.path.join(self.root, "etc", "velk", "velk.conf")
+            shipped = open(conf_path).read()
+            open(conf_path, "w").write(shipped.replace('"log_level": 2', '"log_level": 2,'))
+            refused = self.chroot("systemctl", "start", "velk", check=False).returncode
+            self.check(refused != 0 and supervisor.starts == 0, "a velk.conf that does not parse fails the start")
+            open(conf_path, "w").write(shipped)
+            info = self.start_service()
+            self.configure(info)
+            self.chroot("systemctl", "enable", "--now", "velk")
+            self.check(supervisor.starts == 1, "systemctl enable --now velk starts the configured agent")
             self.order(1, [("hello", hello_version, hello), ("velk-systest", "1.0", "velk-systest_1.0_all.deb")])
             got = self.wait_reports(1, ["download success", "update success"])
             self.check(got == ["download success", "update success"], "order 1 reported: %s" % got)
