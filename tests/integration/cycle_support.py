@@ -4,9 +4,11 @@ import os
 import signal
 import sys
 import time
+import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from sandbox import emulated, merge, wait_until  # noqa: E402
+from sandbox import Sandbox, emulated, merge, wait_until  # noqa: E402
+from service import LocalService  # noqa: E402
 
 # Deadlines stretch under an emulator; the agent's own intervals stay as configured.
 SCALE = 4 if emulated() else 1
@@ -136,3 +138,18 @@ class Cycle:
 
 def wait_row(box, sql, expected):
     wait_until(lambda: box.query(sql) == expected, 30 * SCALE, "%s to give %r" % (sql, expected), box)
+
+
+class CycleCase(unittest.TestCase):
+    """A local service, a sandbox and its recording scripts for each test; the script's main sets `binary`."""
+    binary = None
+
+    def setUp(self):
+        self.svc = LocalService()
+        self.box = Sandbox(self.binary)
+        self.cycle = Cycle(self.box)
+
+    def tearDown(self):
+        self.cycle.kill_scripts()
+        self.box.close()
+        self.svc.close()

@@ -10,25 +10,14 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from cycle_support import SCALE, Cycle, cycle_settings, order  # noqa: E402
+from cycle_support import CycleCase, SCALE, Cycle, cycle_settings, order  # noqa: E402
 from sandbox import Sandbox, main_binary, wait_until  # noqa: E402
-from service import LocalService  # noqa: E402
 
 BINARY = None
 PACKAGES = [("curl", "7.88.1", "http://pkgs.example/curl_7.88.1_armhf.deb")]
 
 
-class DbSharing(unittest.TestCase):
-    def setUp(self):
-        self.svc = LocalService()
-        self.box = Sandbox(BINARY)
-        self.cycle = Cycle(self.box)
-
-    def tearDown(self):
-        self.cycle.kill_scripts()
-        self.box.close()
-        self.svc.close()
-
+class DbSharing(CycleCase):
     def start(self, box, orders=()):
         self.svc.service.queue_items(list(orders))
         box.write_config(cycle_settings(self.svc, {"database": {"db_path": self.box.path("db")}}))
@@ -104,5 +93,5 @@ class DbSharing(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    BINARY = main_binary()
+    BINARY = CycleCase.binary = main_binary()
     unittest.main(verbosity=2)

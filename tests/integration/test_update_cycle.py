@@ -8,9 +8,9 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from cycle_support import CODE, SCALE, Cycle, cycle_settings, local_text, order, parse_local, wait_row  # noqa: E402
-from sandbox import Sandbox, main_binary  # noqa: E402
-from service import LocalService, dumps  # noqa: E402
+from cycle_support import CycleCase, CODE, SCALE, Cycle, cycle_settings, local_text, order, parse_local, wait_row  # noqa: E402
+from sandbox import main_binary  # noqa: E402
+from service import dumps  # noqa: E402
 
 BINARY = None
 PACKAGES = [("curl", "7.88.1", "http://pkgs.example/curl_7.88.1_armhf.deb"),
@@ -23,17 +23,7 @@ def report_text(number, message, status, when):
     return dumps({"request": [item], "substratecode": CODE}).replace("/", "\\/")
 
 
-class UpdateCycle(unittest.TestCase):
-    def setUp(self):
-        self.svc = LocalService()
-        self.box = Sandbox(BINARY)
-        self.cycle = Cycle(self.box)
-
-    def tearDown(self):
-        self.cycle.kill_scripts()
-        self.box.close()
-        self.svc.close()
-
+class UpdateCycle(CycleCase):
     def start(self, orders, overrides=None):
         self.svc.service.queue_items(orders)
         self.box.write_config(cycle_settings(self.svc, overrides))
@@ -256,5 +246,5 @@ class UpdateCycle(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    BINARY = main_binary()
+    BINARY = CycleCase.binary = main_binary()
     unittest.main(verbosity=2)
