@@ -28,7 +28,7 @@ ARMHF_PACKAGES := g++-arm-linux-gnueabihf qemu-user \
                   libcurl4-openssl-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
 
 .PHONY: all deps build test bench demo stress deps-armhf test-armhf sanitize tsan fuzz format-check clean \
-        deps-package deps-system package package-armhf test-system test-system-armhf
+        deps-package deps-vm package package-armhf test-vm test-vm-armhf powercut
 
 all: build
 
@@ -97,32 +97,53 @@ fuzz: deps
 	        -artifact_prefix=$(FUZZ_DIR)/$$t- $(FUZZ_DIR)/corpus/$$t tests/fuzz/corpus/$$t || exit 1; \
 	done
 
-# The Debian packages: every .deb (amd64 and armhf) lands in $(PACKAGE_DIR)/.
+# The Debian packages: every .deb (amd64 and armhf) lands in $(PACKAGE_DIR)/. A build is kept until
+# a file that goes into the package changes, so the tests that install it share one build.
 PACKAGE_DIR      ?= build-deb
 PACKAGE_PACKAGES := debhelper dpkg-dev fakeroot lintian shellcheck systemd
-SYSTEM_PACKAGES  := mmdebstrap arch-test qemu-user-static binfmt-support
+PACKAGE_SOURCES  := $(shell git ls-files CMakeLists.txt cmake src debian man tools/package 2>/dev/null)
+VM_PACKAGES      := mmdebstrap arch-test qemu-user-static binfmt-support qemu-system-x86 qemu-system-arm \
+                    e2fsprogs
+# Images and runs of the VM tests; images are cached there, keyed on their package lists.
+VM_DIR           ?= $(PACKAGE_DIR)/vm
+POWERCUTS        ?= 20
+# Power-cut rounds after the amd64 suite, on the same machine (CI runs a few).
+VM_POWERCUTS     ?= 0
+latest_deb = "$$(ls $(PACKAGE_DIR)/velk_*_$(1).deb | sort -V | tail -n 1)"
 
 deps-package:
 	@./tools/install-deps.sh $(DEB_PACKAGES) $(PACKAGE_PACKAGES)
 
-package: deps-package
+$(PACKAGE_DIR)/built-amd64: $(PACKAGE_SOURCES) | deps-package
 	JOBS=$(JOBS) ./tools/package/build-deb amd64 $(PACKAGE_DIR)
+	touch $@
 
-package-armhf: deps-package deps-armhf
+$(PACKAGE_DIR)/built-armhf: $(PACKAGE_SOURCES) | deps-package deps-armhf
 	JOBS=$(JOBS) ./tools/package/build-deb armhf $(PACKAGE_DIR)
+	touch $@
 
-deps-system:
-	@./tools/install-deps.sh $(SYSTEM_PACKAGES)
+package: $(PACKAGE_DIR)/built-amd64
 
-# The package installed and run in a minimal Debian 12 root (root only; the root is cached in
-# $(PACKAGE_DIR)/system). See tools/system-test/run.py.
-test-system: package deps-system
-	python3 tools/system-test/run.py --arch amd64 --work $(PACKAGE_DIR)/system \
-	    --deb "$$(ls $(PACKAGE_DIR)/velk_*_amd64.deb | sort -V | tail -n 1)"
+package-armhf: $(PACKAGE_DIR)/built-armhf
 
-test-system-armhf: package-armhf deps-system
-	python3 tools/system-test/run.py --arch armhf --work $(PACKAGE_DIR)/system \
-	    --deb "$$(ls $(PACKAGE_DIR)/velk_*_armhf.deb | sort -V | tail -n 1)"
+deps-vm:
+	@./tools/install-deps.sh $(VM_PACKAGES)
+
+# The package on booted Debian 12 machines under real systemd (root only): see tools/vm-test/run.py.
+test-vm: package deps-vm $(BUILD_DIR)/CMakeCache.txt
+	cmake --build $(BUILD_DIR) --target velk-floor
+	python3 tools/vm-test/run.py --arch amd64 --work $(VM_DIR) --deb $(call latest_deb,amd64) \
+	    --floor $(BUILD_DIR)/velk-floor --powercuts $(VM_POWERCUTS)
+
+test-vm-armhf: package-armhf deps-vm $(ARMHF_DIR)/CMakeCache.txt
+	cmake --build $(ARMHF_DIR) --target velk-floor
+	python3 tools/vm-test/run.py --arch armhf --work $(VM_DIR) --deb $(call latest_deb,armhf) \
+	    --floor $(ARMHF_DIR)/velk-floor --powercuts 1
+
+# Power cuts during update cycles on a booted amd64 machine, POWERCUTS rounds; a table per cut point.
+powercut: package deps-vm
+	python3 tools/vm-test/run.py --arch amd64 --work $(VM_DIR) --deb $(call latest_deb,amd64) \
+	    --suite powercut --powercuts $(POWERCUTS)
 
 format-check: build
 	cmake --build $(BUILD_DIR) --target format-check

@@ -1,0 +1,511 @@
+#!/usr/bin/env python3
+"""The velk package on a booted Debian 12 machine under real systemd (root only).
+
+  run.py --arch amd64|armhf --deb build-deb/velk_1.0.0_amd64.deb --work build-deb/vm [--powercuts N]
+         [--suite full|powercut] [--floor BINARY]
+
+Boots a copy of the cached image (vm.py) under qemu, installs the package with apt and points it
+at the local monitoring service, run in this process, through the guest's one forward. The full
+suite then shows: an unconfigured package stays off and a configuration that does not parse fails
+the start; an update cycle with a Debian package and one built here; the agent updating itself;
+`systemctl reload` polling at once; `systemctl stop` ending within seconds, during a transfer too; a
+reboot reporting the new boot time; a quiet journal; the agent's memory beside a floor program's
+and the time from power-on to its first poll. Then --powercuts rounds: an update cycle with a slow
+package, the power cut (qemu killed) at a random point of it, a boot, and the checks of what must
+survive a cut. A table of the rounds per cut point ends the run.
+"""
+import argparse
+import json
+import os
+import random
+import shutil
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOP = os.path.abspath(os.path.join(HERE, os.pardir, os.pardir))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(TOP, "tools"))
+sys.path.insert(0, os.path.join(TOP, "tools", "demo"))
+import debs  # noqa: E402
+import monitoring_service  # noqa: E402
+import vm  # noqa: E402
+
+CUT_POINTS = ["poll", "answer kept", "commit", "download", "unpack", "configure", "report"]
+GUEST_CA = "/usr/local/share/ca-certificates/velk-test.crt"
+DB = "/var/lib/velk/velk.db"
+
+
+def say(text):
+    print("%s  vm-test  %s" % (time.strftime("%H:%M:%S"), text), flush=True)
+
+
+class Service:
+    """The monitoring service of the test, with a note of when each request came."""
+
+    def __init__(self, work, served):
+        directory = os.path.join(work, "service")
+        shutil.rmtree(directory, ignore_errors=True)
+        os.makedirs(directory)
+        log = open(os.path.join(work, "service.log"), "w", buffering=1)
+        self.svc = monitoring_service.MonitoringService(directory, packages_dir=served, out=log,
+                                                         host=vm.SERVICE_HOST)
+        self.arrivals = []  # (monotonic time, method, path, body)
+        self.watchers = []
+        record = self.svc.add_record
+
+        def noted(request):
+            entry = (time.monotonic(), request.method, request.path, request.body)
+            self.arrivals.append(entry)
+            for watcher in list(self.watchers):
+                watcher(entry)
+            record(request)
+        self.svc.add_record = noted
+        self.svc.start()
+        self.port = self.svc.service.server_address[1]
+
+    def polls(self, since=0.0):
+        return [a for a in self.arrivals if a[2].startswith(self.svc.config["poll_path"]) and a[0] >= since]
+
+    def messages(self, number):
+        items = [i for r in self.svc.status()["reports"] if isinstance(r, dict)
+                 for i in (r.get("request") or []) if isinstance(i, dict)]
+        return [i.get("message") for i in items if i.get("sw_upd_no") == number]
+
+    def boot_times(self):
+        return [b for d in self.svc.status()["devices"] for b in d["boot_times"]]
+
+    def order(self, number, packages, install_in=8):
+        self.svc.queue_order(monitoring_service.update_order(
+            number, [(n, v, monitoring_service.PACKAGE_PATH + f) for n, v, f in packages], "+0", "+%d" % install_in))
+
+    def wait(self, what, limit, step=0.5):
+        deadline = time.monotonic() + limit
+        while time.monotonic() < deadline:
+            got = what()
+            if got:
+                return got
+            time.sleep(step)
+        return what()
+
+    def wait_reports(self, number, wanted, limit=300):
+        def done():
+            got = self.messages(number)
+            return got if all(w in got for w in wanted) or any("fail" in str(m) for m in got) else None
+        return self.wait(done, limit) or self.messages(number)
+
+
+class VmTest:
+    def __init__(self, args):
+        self.args = args
+        self.arch = args.arch
+        self.work = os.path.join(os.path.abspath(args.work), "run-" + self.arch)
+        shutil.rmtree(self.work, ignore_errors=True)
+        os.makedirs(self.work)
+        self.served = os.path.join(self.work, "served")
+        os.makedirs(self.served)
+        self.failures = []
+        self.figures = []
+        self.image = vm.Image(self.arch, args.work).ensure()
+        self.service = Service(self.work, self.served)
+        self.guest = vm.Guest(self.image, self.work, self.service.port)
+
+    def check(self, ok, text):
+        say(("ok      " if ok else "FAILED  ") + text)
+        if not ok:
+            self.failures.append(text)
+        return ok
+
+    def figure(self, text):
+        say("figure  " + text)
+        self.figures.append(text)
+
+    # --- set-up ---------------------------------------------------------------------------
+
+    def boot(self):
+        seconds, state = self.guest.wait_up()
+        say("guest up in %.0f s (%s)" % (seconds, state))
+        return seconds
+
+    def fetch(self, name, target):
+        """A file of the served folder into the guest, over the forward."""
+        self.guest.sh("curl -fsS -o %s https://%s:%d/packages/%s" % (target, vm.SERVICE_HOST, self.service.port, name))
+
+    def install_agent(self):
+        g = self.guest
+        g.put(GUEST_CA, open(self.service.svc.ca_file).read())
+        g.sh("update-ca-certificates > /dev/null")
+        shutil.copy(self.args.deb, self.served)
+        self.fetch(os.path.basename(self.args.deb), "/root/velk.deb")
+        g.sh("DEBIAN_FRONTEND=noninteractive apt-get install -y -q /root/velk.deb", timeout=300)
+        self.check(g.out("dpkg-query -W -f='${db:Status-Abbrev}' velk").startswith("ii"), "velk installed with apt")
+        self.check(g.sh("systemctl is-active velk", check=False)[1].strip() == "inactive" and
+                   g.sh("systemctl is-enabled velk", check=False)[1].strip() == "disabled",
+                   "the installed, unconfigured package stays off")
+
+    def configure(self, check_interval=30):
+        g = self.guest
+        conf = json.loads(g.out("cat /etc/velk/velk.conf"))
+        settings = self.service.svc.agent_settings()
+        settings["http_access"]["ca_cert_file"] = ""  # the guest's own store trusts the test CA
+        for section in ("web_api", "http_access", "server_alive"):
+            conf.setdefault(section, {}).update(settings[section])
+        conf["http_access"].update(retry_interval_sec=1)
+        conf["order_check"].update(check_interval_sec=check_interval, check_slice_interval_sec=1, delay_start_time=1)
+        conf["instruction_thread"] = {"loop_interval_sec": 2, "loop_slice_interval_sec": 1,
+                                      "delay_start_thread_time": 1}
+        conf["server_alive"].update(ping_server_fqdn=vm.PING_ADDRESS, pint_retry_num=3, ping_retry_interval=2)
+        conf["software_update"].update(proc_retry_num=0, proc_retry_wait_sec=1)
+        self.conf = conf
+        g.put("/etc/velk/velk.conf", json.dumps(conf, indent=2) + "\n")
+
+    def packages(self):
+        stage = os.path.join(self.work, "stage")
+        shutil.copy(self.image.hello(), self.served)
+        self.hello = os.path.basename(self.image.hello())
+        self.hello_version = self.hello.split("_")[1].replace("%3a", ":")
+        debs.build_package({"name": "velk-vmtest", "version": "1.0", "description": "built for the test",
+                            "files": {"usr/share/velk-vmtest/v": (0o644, "1.0\n")}}, self.served, stage)
+
+    def slow_package(self, version):
+        """A package that unpacks a few megabytes and configures slowly, each version once."""
+        stage = os.path.join(self.work, "stage")
+        payload = os.urandom(3 << 20).hex()
+        deb = debs.build_package({"name": "velk-slow", "version": version, "description": "slow to install",
+                                  "files": {"usr/share/velk-slow/payload": (0o644, payload)}}, self.served, stage)
+        unpacked = os.path.join(stage, "slow-" + version)
+        vm.run("dpkg-deb", "-R", deb, unpacked)
+        # The markers tell the test where dpkg is; installs.log counts the configure runs.
+        for script, text in (("preinst", "echo unpack > /run/velk-slow-stage\nsleep 1\n"),
+                             ("postinst", "echo configure > /run/velk-slow-stage\nsleep 4\n"
+                                          "echo \"$DPKG_MAINTSCRIPT_PACKAGE %s $1\" >> /var/lib/velk-slow.log\n"
+                                          "sync /var/lib/velk-slow.log\n" % version)):
+            path = os.path.join(unpacked, "DEBIAN", script)
+            open(path, "w").write("#!/bin/sh\nset -e\n" + text)
+            os.chmod(path, 0o755)
+        vm.run("dpkg-deb", "-Zgzip", "-b", unpacked, deb, capture_output=True)
+        shutil.rmtree(unpacked)
+        return os.path.basename(deb)
+
+    def journal_errors(self):
+        return [l for l in self.guest.out("journalctl -q -u velk -p err --no-pager -o cat || true").splitlines() if l]
+
+    # --- the full suite -------------------------------------------------------------------
+
+    def refuse_broken_config(self):
+        g = self.guest
+        g.sh("cp /etc/velk/velk.conf /root/velk.conf.good && sed -i 's/\"log_level\": 2/\"log_level\": 2,/' /etc/velk/velk.conf")
+        status = g.sh("systemctl start velk", check=False)[0]
+        # The unit keeps trying every RestartSec, so that a mended file is taken up on its own.
+        shown = g.out("systemctl show -p ActiveState -p SubState -p Result -p MainPID velk | sort | tr '\\n' ' '")
+        self.check(status != 0 and "Result=exit-code" in shown and "MainPID=0" in shown,
+                   "a velk.conf that does not parse fails the start: %s" % shown)
+        g.sh("systemctl stop velk && cp /root/velk.conf.good /etc/velk/velk.conf && systemctl reset-failed velk")
+
+    def cycle(self):
+        g = self.guest
+        self.service.order(1, [("hello", self.hello_version, self.hello), ("velk-vmtest", "1.0", "velk-vmtest_1.0_all.deb")])
+        got = self.service.wait_reports(1, ["download success", "update success"])
+        self.check(got == ["download success", "update success"], "order 1 (Debian's hello, a built package): %s" % got)
+        states = g.out("dpkg-query -W -f='${Package} ${db:Status-Abbrev}${Version}\\n' hello velk-vmtest")
+        self.check(states.splitlines() == ["hello ii %s" % self.hello_version, "velk-vmtest ii 1.0"],
+                   "installed: %s" % states.replace("\n", ", "))
+
+    def self_update(self):
+        g = self.guest
+        stage = os.path.join(self.work, "stage")
+        os.makedirs(stage, exist_ok=True)
+        sys.path.insert(0, os.path.join(TOP, "tools", "system-test"))
+        import importlib
+        systest = importlib.import_module("run")
+        version, newer = systest.newer_build(self.args.deb, self.served, "+vmtest1")
+        before = g.out("systemctl show -p MainPID --value velk")
+        self.service.order(2, [("velk", version, os.path.basename(newer))])
+        got = self.service.wait_reports(2, ["download success", "update success"])
+        self.check(got == ["download success", "update success"], "self-update reported once: %s" % got)
+        self.check(g.out("dpkg-query -W -f='${Version}' velk") == version, "velk at %s" % version)
+        after = g.out("systemctl show -p MainPID --value velk")
+        starts = g.out("journalctl -q -u velk -o cat --no-pager | grep -c '^Started velk' || true")
+        self.check(after not in ("0", before) and g.out("systemctl is-active velk") == "active",
+                   "the new agent runs (pid %s, was %s; %s starts in the journal)" % (after, before, starts))
+
+    def reload_polls(self):
+        g = self.guest
+        self.service.wait(lambda: self.service.polls(time.monotonic() - 1), 60)
+        time.sleep(2)
+        asked = time.monotonic()
+        g.sh("systemctl reload velk")
+        got = self.service.wait(lambda: self.service.polls(asked), 10, 0.1)
+        took = got[0][0] - asked if got else None
+        self.check(took is not None and took < 5, "systemctl reload velk polls at once (%s s; interval %d s)" % (
+            "%.1f" % took if took is not None else "no poll", self.conf["order_check"]["check_interval_sec"]))
+
+    def stop_quickly(self):
+        g = self.guest
+        poll_path = self.service.svc.config["poll_path"]
+        self.service.svc.script(poll_path, [{"delay": 120}])
+        g.sh("systemctl reload velk")
+        self.service.wait(lambda: self.service.polls(time.monotonic() - 3), 20, 0.2)
+        time.sleep(1)
+        started = time.monotonic()
+        g.sh("systemctl stop velk", timeout=120)
+        took = time.monotonic() - started
+        self.check(took < 10, "systemctl stop during a poll's transfer ends in %.1f s" % took)
+        with self.service.svc.lock:
+            self.service.svc.scripts.pop(poll_path, None)
+        g.sh("systemctl start velk")
+        time.sleep(3)
+        started = time.monotonic()
+        g.sh("systemctl stop velk", timeout=120)
+        self.check(time.monotonic() - started < 10, "systemctl stop when idle ends in %.1f s" % (time.monotonic() - started))
+        g.sh("systemctl start velk")
+        # During a download: the service holds the package back for a while.
+        deb = debs.build_package({"name": "velk-vmtest", "version": "1.1", "description": "built for the test",
+                                  "files": {"usr/share/velk-vmtest/v": (0o644, "1.1\n")}},
+                                 self.served, os.path.join(self.work, "stage"))
+        name = os.path.basename(deb)
+        self.service.svc.script(monitoring_service.PACKAGE_PATH + name, [
+            {"delay": 40, "body": open(deb, "rb").read(), "content_type": "application/vnd.debian.binary-package"}])
+        asked = time.monotonic()
+        self.service.order(3, [("velk-vmtest", "1.1", name)], install_in=5)
+        g.sh("systemctl reload velk")
+        self.service.wait(lambda: [a for a in self.service.arrivals if a[0] >= asked and a[2].endswith(name)], 60, 0.2)
+        time.sleep(1)
+        started = time.monotonic()
+        g.sh("systemctl stop velk", timeout=120)
+        took = time.monotonic() - started
+        left = g.sh("pgrep -af 'download-packages|curl' || true")[1].strip()
+        self.check(took < 10 and not left, "systemctl stop during a download ends in %.1f s, the download with it%s"
+                   % (took, ": left " + left if left else ""))
+        g.sh("systemctl start velk")
+        got = self.service.wait_reports(3, ["download success", "update success"])
+        self.check(got == ["download success", "update success"] and
+                   g.out("dpkg-query -W -f='${Version}' velk-vmtest") == "1.1",
+                   "the stopped download is done again after the start: %s" % got)
+
+    def reboot(self):
+        g = self.guest
+        first = self.service.boot_times()
+        took = g.reboot()
+        boot = g.out("uptime -s")
+        got = self.service.wait(lambda: boot in self.service.boot_times(), 120)
+        self.check(bool(got) and boot not in first, "after the reboot (%.0f s) the new boot time %s is reported (before: %s)"
+                   % (took, boot, ", ".join(first)))
+
+    def first_poll_after_power_on(self):
+        """Power off cleanly, power on: the seconds until the agent's first poll."""
+        g = self.guest
+        try:
+            g.sh("sync && systemctl poweroff --no-block", timeout=10, check=False)
+        except RuntimeError:
+            pass
+        deadline = time.monotonic() + 120
+        while g.qemu.poll() is None and time.monotonic() < deadline:
+            time.sleep(1)
+        g.kill()
+        g.power_on()
+        powered = g.powered_at
+        self.boot()
+        got = self.service.wait(lambda: self.service.polls(powered), 120)
+        return got[0][0] - powered if got else None
+
+    def footprint(self):
+        g = self.guest
+        pid = g.out("systemctl show -p MainPID --value velk")
+        fields = g.out("grep -E '^(VmRSS|RssAnon)' /proc/%s/status" % pid)
+        self.figure("agent after polling over TLS: %s" % " ".join(fields.split()))
+        if self.args.floor:
+            shutil.copy(self.args.floor, os.path.join(self.served, "velk-floor"))
+            self.fetch("velk-floor", "/root/velk-floor")
+            g.sh("chmod 755 /root/velk-floor")
+            url = self.conf["web_api"]["api_login_url"]
+            out = g.out("/root/velk-floor %s" % url, timeout=120)
+            self.figure("floor program after the same login over TLS: %s" % " ".join(out.split()))
+
+    def full(self):
+        g = self.guest
+        g.fresh_disk()
+        g.power_on()
+        self.figure("boot to multi-user: %.0f s" % self.boot())
+        self.install_agent()
+        self.refuse_broken_config()
+        self.configure()
+        self.packages()
+        g.sh("systemctl enable --now velk")
+        self.check(g.out("systemctl is-active velk") == "active", "systemctl enable --now velk starts the agent")
+        self.cycle()
+        self.self_update()
+        self.reload_polls()
+        self.stop_quickly()
+        self.reboot()
+        seconds = self.first_poll_after_power_on()
+        self.check(seconds is not None, "polled after power-on")
+        if seconds is not None:
+            self.figure("power-on to the agent's first poll: %.0f s" % seconds)
+        self.footprint()
+        # The one error the test provokes: the start with a file that does not parse.
+        errors = [l for l in self.journal_errors() if "velk.conf" not in l and "Failed to start" not in l
+                  and "ExecStartPre" not in l and "Control process exited" not in l]
+        self.check(not errors, "no unexpected error in journalctl -u velk: %s" % errors[:5])
+
+    # --- power cuts -----------------------------------------------------------------------
+
+    def prepared_for_cuts(self):
+        g = self.guest
+        if g.qemu is None:
+            g.fresh_disk()
+            g.power_on()
+            self.boot()
+            self.install_agent()
+            self.configure(check_interval=5)
+            g.sh("systemctl enable --now velk")
+        else:
+            conf = json.loads(g.out("cat /etc/velk/velk.conf"))
+            conf["order_check"]["check_interval_sec"] = 5
+            self.conf = conf
+            g.put("/etc/velk/velk.conf", json.dumps(conf, indent=2) + "\n")
+            g.sh("systemctl restart velk")
+        # The service hands an order out again until the agent says it has it.
+        self.service.svc.config["order_ack"] = True
+
+    def cut_round(self, number, point, rng):
+        g = self.guest
+        svc = self.service
+        version = "1.%d" % number
+        deb = self.slow_package(version)
+        cut = threading.Event()
+        delay = {"poll": 0.0, "answer kept": 0.05, "commit": 0.3, "download": 0.2, "report": 0.0}.get(point, 0)
+        delay += rng.uniform(0, 0.4 if point in ("poll", "answer kept", "commit", "report") else 1.5)
+
+        def watch(entry):
+            _, method, path, body = entry
+            hit = False
+            if point in ("poll", "answer kept", "commit") and path.startswith(svc.svc.config["poll_path"]):
+                hit = not any(o["order"].get("sw_upd_no") == number and o["state"] == "handed out"
+                              for o in svc.svc.status()["orders"]) and number_queued[0]
+            elif point == "download" and path.endswith(deb):
+                hit = True
+            elif point == "report" and path.startswith(svc.svc.config["report_path"]) and b"update success" in body:
+                hit = True
+            if hit and not cut.is_set():
+                cut.set()
+                threading.Timer(delay, g.kill).start()
+        number_queued = [False]
+        svc.watchers.append(watch)
+        try:
+            svc.order(number, [("velk-slow", version, deb)], install_in=4)
+            number_queued[0] = True
+            deadline = time.monotonic() + 240
+            while not cut.is_set() and time.monotonic() < deadline:
+                if point in ("unpack", "configure"):
+                    stage = g.sh("cat /run/velk-slow-stage 2>/dev/null; rm -f /run/velk-slow-stage", check=False,
+                                 timeout=20)[1].strip()
+                    if stage == point:
+                        cut.set()
+                        time.sleep(rng.uniform(0, 0.8))
+                        g.kill()
+                        break
+                time.sleep(0.2)
+        finally:
+            svc.watchers.remove(watch)
+        if not cut.is_set():
+            return {"point": point, "cut": False, "faults": ["the cut point never came"]}
+        while g.qemu is not None and g.qemu.poll() is None:
+            time.sleep(0.1)
+        g.kill()
+        g.power_on()
+        self.boot()
+        return self.after_cut(number, point, version)
+
+    def after_cut(self, number, point, version):
+        g, svc = self.guest, self.service
+        faults = []
+        got = svc.wait_reports(number, ["download success", "update success"], limit=240)
+        if got != ["download success", "update success"]:
+            faults.append("reports %s" % got)
+        if g.sh("systemctl is-active velk", check=False)[1].strip() != "active":
+            faults.append("velk not active")
+        integrity = g.sh("sqlite3 -readonly %s 'PRAGMA integrity_check'" % DB, check=False)[1].strip()
+        if integrity != "ok":
+            faults.append("integrity_check: %s" % integrity[:200])
+        stuck = g.sh("sqlite3 -readonly %s 'SELECT sw_upd_no || \":\" || update_status FROM update_info "
+                     "WHERE update_status IN (11, 21)'" % DB, check=False)[1].strip()
+        if stuck:
+            faults.append("rows stuck: %s" % stuck)
+        installs = g.sh("grep -c ' %s configure' /var/lib/velk-slow.log" % version, check=False)[1].strip()
+        audit = g.sh("dpkg --audit", check=False)
+        if audit[0] != 0 or audit[1].strip():
+            faults.append("dpkg --audit: %s" % audit[1].strip()[:200])
+        if g.sh("velkctl status > /dev/null && tail -n 5 /var/log/velk/velk.log > /dev/null", check=False)[0] != 0:
+            faults.append("velkctl status or the log unreadable")
+        handed = [o for o in svc.svc.status()["orders"] if o["order"].get("sw_upd_no") == number]
+        if len(handed) != 1 or handed[0]["state"] not in ("handed out", "acknowledged"):
+            faults.append("order at the service: %s" % [o["state"] for o in handed])
+        return {"point": point, "cut": True, "faults": faults, "configure_runs": installs}
+
+    def power_cuts(self, rounds, seed):
+        rng = random.Random(seed)
+        self.prepared_for_cuts()
+        results = []
+        for i in range(rounds):
+            point = CUT_POINTS[rng.randrange(len(CUT_POINTS))] if rounds >= len(CUT_POINTS) or i else CUT_POINTS[i]
+            number = 100 + i
+            started = time.monotonic()
+            try:
+                result = self.cut_round(number, point, rng)
+            except RuntimeError as e:
+                result = {"point": point, "cut": True, "faults": ["round broke off: %s" % e]}
+                self.guest.kill()
+                self.guest.power_on()
+                self.boot()
+            result["seconds"] = time.monotonic() - started
+            results.append(result)
+            self.check(not result["faults"], "power cut %d/%d at %s (%.0f s): %s" % (
+                i + 1, rounds, point, result["seconds"], "; ".join(result["faults"]) or "all checks hold"))
+        say("power cuts: %d rounds, seed %d" % (rounds, seed))
+        say("%-12s %6s %6s %6s" % ("cut point", "rounds", "clean", "faults"))
+        for point in CUT_POINTS:
+            mine = [r for r in results if r["point"] == point]
+            say("%-12s %6d %6d %6d" % (point, len(mine), sum(1 for r in mine if not r["faults"]),
+                                        sum(1 for r in mine if r["faults"])))
+
+    def close(self):
+        self.guest.kill()
+        self.service.svc.stop()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--arch", required=True, choices=sorted(vm.ARCHES))
+    parser.add_argument("--deb", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--suite", default="full", choices=["full", "powercut"])
+    parser.add_argument("--powercuts", type=int, default=0)
+    parser.add_argument("--seed", type=int, default=int(time.time()))
+    parser.add_argument("--floor", help="the floor program for the memory figure, built for the guest")
+    args = parser.parse_args()
+    if os.geteuid() != 0:
+        print("the VM test needs root (image building)", file=sys.stderr)
+        return 2
+    args.deb = os.path.abspath(args.deb)
+    started = time.monotonic()
+    test = VmTest(args)
+    try:
+        if args.suite == "full":
+            test.full()
+        if args.powercuts:
+            test.power_cuts(args.powercuts, args.seed)
+    except RuntimeError as e:
+        test.check(False, "the run broke off: %s" % e)
+    finally:
+        test.close()
+    for line in test.figures:
+        say("figure  " + line)
+    say("%s: %s in %.0f s" % (args.arch, "FAILED (%d)" % len(test.failures) if test.failures else "passed",
+                              time.monotonic() - started))
+    return 1 if test.failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
