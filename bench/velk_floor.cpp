@@ -29,7 +29,8 @@ struct DbDeleter {
     void operator()(sqlite3* db) const { sqlite3_close(db); }
 };
 
-bool transfer(CURL* curl, const std::string& url, const std::string* body, curl_slist* headers, std::string& out) {
+bool transfer(CURL* curl, const std::string& url, const std::string* body, curl_slist* headers,
+              std::string& out) {
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &out);

@@ -15,6 +15,7 @@
 #include "db/DbController.h"
 #include "db/DbSession.h"
 #include "feature/BootTime.h"
+#include "feature/SoftwareUpdateManager.h"
 #include "order/InstructionController.h"
 #include "order/InstructionExecuter.h"
 #include "order/OrderIntake.h"
@@ -318,6 +319,8 @@ int Corvane::mainLoop() {
     log->flush();
     controller.reset();
     log->info("[{}:{}]  stop Instruction Thread : result -> {}", VELK_AT, executor->StopThread());
+    // A download left running would race the next start's download of the same file.
+    feature::SoftwareUpdateManager::stopDownloads();
     // Up to five seconds for the executor to see the request; it owns a share of itself, so
     // a thread still busy after that cannot outlive the object it uses.
     executor->waitThreadEnd(std::chrono::seconds(5));

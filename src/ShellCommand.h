@@ -33,6 +33,8 @@ class ShellCommand {
     bool readAll(std::string& output, int32_t limitSeconds = 0);
     // Kills the command's process group (started with `ownGroup`); close() then reaps it.
     void stopGroup();
+    // The child's process id (its group's id with `ownGroup`) while it has not been reaped; -1 otherwise.
+    pid_t processId() const { return pid; }
 
     // Wait-status decoding shared by the callers that look at exit codes.
     static bool exitedWith(int status, int code);

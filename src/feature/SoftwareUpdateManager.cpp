@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <fstream>
@@ -38,6 +39,14 @@ std::atomic<int> liveRuns{0};
 
 // A pass that found its row closed before its script: nothing of it runs or is reported.
 constexpr int kRowClosed = -10;
+// A download ended by the agent's stop: the row stays as it is for the next start.
+constexpr int kStoppedByAgent = -11;
+
+// Download scripts' process groups, published while their child is not reaped, so that a stop
+// never signals a group id that may have been reused.
+std::mutex downloadsMutex;
+std::set<pid_t> downloadGroups;
+std::atomic<bool> agentStopping{false};
 
 using db::DbController;
 using db::DbSession;
@@ -48,14 +57,27 @@ const char* okText(bool ok) { return ok ? "success" : "failed"; }
 
 // Runs a command like ExecCmd; with a limit above 0, a command still running after that many
 // seconds is killed with everything it started, and `timedOut` is set.
-bool execWithin(const std::string& command, std::string& output, int& status, int32_t limit, bool& timedOut) {
+// A `stoppable` command ends with the agent's stop.
+bool execWithin(const std::string& command, std::string& output, int& status, int32_t limit, bool& timedOut,
+                bool stoppable) {
     ShellCommand shell;
-    if (!shell.start(command, limit > 0)) {
+    if (!shell.start(command, limit > 0 || stoppable)) {
         return false;
+    }
+    if (stoppable) {
+        std::lock_guard<std::mutex> lock(downloadsMutex);
+        if (agentStopping.load()) {
+            shell.stopGroup();
+        }
+        downloadGroups.insert(shell.processId());
     }
     timedOut = !shell.readAll(output, limit);
     if (timedOut) {
         shell.stopGroup();
+    }
+    if (stoppable) {
+        std::lock_guard<std::mutex> lock(downloadsMutex);
+        downloadGroups.erase(shell.processId());
     }
     status = shell.close();
     return true;
@@ -139,6 +161,14 @@ int SoftwareUpdateManager::StartThread(std::unique_ptr<SoftwareUpdateManager> ma
 }
 
 int SoftwareUpdateManager::runningThreads() { return liveRuns.load(); }
+
+void SoftwareUpdateManager::stopDownloads() {
+    std::lock_guard<std::mutex> lock(downloadsMutex);
+    agentStopping.store(true);
+    for (pid_t group : downloadGroups) {
+        kill(-group, SIGTERM);
+    }
+}
 
 bool SoftwareUpdateManager::reportInFlight(int32_t orderId) {
     std::lock_guard<std::mutex> lock(inFlightMutex);
@@ -295,7 +325,8 @@ int SoftwareUpdateManager::updateMain() {
         }
     }
 
-    if (update) {
+    // A download ended by the stop leaves its install to the next start as well.
+    if (update && !agentStopping.load()) {
         for (int32_t i = 0; i <= retryNum; ++i) {
             const bool last = i == retryNum;
             log->info(
@@ -480,6 +511,9 @@ int SoftwareUpdateManager::_process(bool download, bool lastTrial, model::Update
     bool executed = false;
     if (passOk) {
         lastRun = executeDebianPackage();
+        if (lastRun == kStoppedByAgent) {
+            return kRowClosed;
+        }
         if (lastRun == 0) {
             executed = true;
         } else {
@@ -698,9 +732,14 @@ int SoftwareUpdateManager::executeDebianPackage() {
     // halfway leaves the system broken.
     const int32_t limit = isDownload ? settings->getInt("download_timeout_sec", 3600) : 0;
     bool timedOut = false;
-    if (!execWithin(command, output, status, limit, timedOut)) {
+    if (!execWithin(command, output, status, limit, timedOut, isDownload)) {
         log->error("[{}:{}] [tid:{}] <SW_UPD:{}:{}>   {} failed", VELK_AT, tid, procTag, stageNo, procName);
         result = -1;
+    } else if (isDownload && agentStopping.load()) {
+        log->info(
+            "[{}:{}] [tid:{}] <SW_UPD:{}:{}>   {} ended by the agent's stop : done again at the next start",
+            VELK_AT, tid, procTag, stageNo, procName);
+        return kStoppedByAgent;
     } else if (timedOut) {
         log->error("[{}:{}] [tid:{}] <SW_UPD:{}:{}>   {} stopped : still running after {} seconds", VELK_AT,
                    tid, procTag, stageNo, procName, limit);

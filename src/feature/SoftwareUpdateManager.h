@@ -42,6 +42,9 @@ class SoftwareUpdateManager {
     static int runningThreads();
     // True while a run of this process is delivering the order's report itself.
     static bool reportInFlight(int32_t orderId);
+    // The agent is stopping: running downloads end now, and their runs store nothing, so that
+    // the next start downloads again. An install is left to finish.
+    static void stopDownloads();
 
     // The whole run on the calling thread; never throws.
     void UpdateThread(int32_t id) noexcept;

@@ -539,6 +539,33 @@ TEST(SoftwareUpdateManager, HungDownloadIsStoppedButInstallsAreNot) {
     EXPECT_EQ(env.updateStatus(install), DbController::UPD_STATUS_UPD_SUCCESS);
 }
 
+// The agent's stop ends a running download with all it started, long before its time limit. The
+// row waits for the next start with nothing stored or reported, and its due install is not begun.
+TEST(SoftwareUpdateManager, StopEndsADownloadAndLeavesTheRowToTheNextStart) {
+    Options options;
+    options.downloadExtra = "sleep 30 & echo $! > \"$(dirname \"$0\")/pid\"; wait";
+    UpdateEnv env(options);
+    const int32_t id = env.addUpdate(kDl, velk::nowSeconds() - 5, 42);
+    const std::string pidFile = env.dir.file("pid");
+    std::thread agentStop([&pidFile] {
+        const auto limit = Clock::now() + std::chrono::seconds(20);
+        while (!velk::test::exists(pidFile) && Clock::now() < limit) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        SoftwareUpdateManager::stopDownloads();
+    });
+    const auto begin = Clock::now();
+    env.run(id);
+    agentStop.join();
+    EXPECT_LT(Clock::now() - begin, std::chrono::seconds(10));
+    EXPECT_EQ(env.updateStatus(id), DbController::UPD_STATUS_WAIT);
+    EXPECT_EQ(env.orderStatus(id), -1);
+    EXPECT_TRUE(env.calls("install").empty());
+    const std::string stat = "/proc/" + std::to_string(std::stoi(velk::test::readFile(pidFile)));
+    std::string state = velk::test::exists(stat) ? velk::test::readFile(stat + "/stat") : ") Z";
+    EXPECT_EQ(state.substr(state.rfind(')') + 2, 1), "Z") << state;
+}
+
 // Paths with blanks, quotes and shell syntax reach the script as exactly two arguments. A negative
 // trial count still gives the run one trial, so its row leaves the processing state.
 TEST(SoftwareUpdateManager, PathsAreSingleShellWordsAndNegativeRetriesStillRunOnce) {
