@@ -151,7 +151,9 @@ class VmTest:
     def install_agent(self):
         g = self.guest
         g.put(GUEST_CA, open(self.service.svc.ca_file).read())
-        g.sh("update-ca-certificates > /dev/null", timeout=600)
+        # What update-ca-certificates would add, without its rehash of every CA (minutes under emulation);
+        # a later run of it keeps the file.
+        g.sh("cat %s >> /etc/ssl/certs/ca-certificates.crt" % GUEST_CA)
         shutil.copy(self.args.deb, self.served)
         self.fetch(os.path.basename(self.args.deb), "/root/velk.deb")
         g.sh("DEBIAN_FRONTEND=noninteractive apt-get install -y -q /root/velk.deb", timeout=300)
@@ -204,8 +206,10 @@ class VmTest:
         shutil.rmtree(unpacked)
         return os.path.basename(deb)
 
-    def journal_errors(self):
-        return [l for l in self.guest.out("journalctl -q -u velk -p err --no-pager -o cat || true").splitlines() if l]
+    def journal_errors(self, since):
+        """Errors of the unit since a time of the guest's clock, in this boot and the ones before."""
+        return [l for l in self.guest.out("journalctl -q -u velk -p err --no-pager -o short-iso --since '%s' || true"
+                                          % since).splitlines() if l]
 
     # --- the full suite -------------------------------------------------------------------
 
@@ -217,7 +221,9 @@ class VmTest:
         shown = g.out("systemctl show -p ActiveState -p SubState -p Result -p MainPID velk | sort | tr '\\n' ' '")
         self.check(status != 0 and "Result=exit-code" in shown and "MainPID=0" in shown,
                    "a velk.conf that does not parse fails the start: %s" % shown)
-        g.sh("systemctl stop velk && cp /root/velk.conf.good /etc/velk/velk.conf && systemctl reset-failed velk")
+        # What the journal check below would see of such an error.
+        self.check(bool(self.journal_errors("today")), "the failed start is in journalctl -u velk -p err")
+        g.sh("systemctl stop velk && cp /root/velk.conf.good /etc/velk/velk.conf")
 
     def cycle(self):
         g = self.guest
@@ -343,22 +349,23 @@ class VmTest:
         self.refuse_broken_config()
         self.configure()
         self.packages()
+        # The one error the test provokes lies behind: from here on the journal stays clean.
+        clean_since = g.out("date '+%Y-%m-%d %H:%M:%S'")
         g.sh("systemctl enable --now velk")
         self.check(g.out("systemctl is-active velk") == "active", "systemctl enable --now velk starts the agent")
         self.cycle()
         self.self_update()
         self.reload_polls()
         self.stop_quickly()
+        errors = self.journal_errors(clean_since)
         self.reboot()
         seconds = self.first_poll_after_power_on()
         self.check(seconds is not None, "polled after power-on")
         if seconds is not None:
             self.figure("power-on to the agent's first poll: %.0f s" % seconds)
         self.footprint()
-        # The one error the test provokes: the start with a file that does not parse.
-        errors = [l for l in self.journal_errors() if "velk.conf" not in l and "Failed to start" not in l
-                  and "ExecStartPre" not in l and "Control process exited" not in l]
-        self.check(not errors, "no unexpected error in journalctl -u velk: %s" % errors[:5])
+        errors += [e for e in self.journal_errors(clean_since) if e not in errors]
+        self.check(not errors, "no error in journalctl -u velk after the provoked one: %s" % errors[:5])
 
     # --- power cuts -----------------------------------------------------------------------
 
