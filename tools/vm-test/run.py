@@ -336,8 +336,10 @@ class VmTest:
             shutil.copy(self.args.floor, os.path.join(self.served, "velk-floor"))
             self.fetch("velk-floor", "/root/velk-floor")
             g.sh("chmod 755 /root/velk-floor")
-            url = self.conf["web_api"]["api_login_url"]
-            out = g.out("/root/velk-floor %s" % url, timeout=120)
+            api, config = self.conf["web_api"], self.service.svc.config
+            out = g.out("mkdir -p /root/floor && /root/velk-floor '%s' '%s' '%s' '%s' /root/floor" % (
+                api["api_login_url"], api["api_base_url"] + api["api_uri"]["order_check"], config["user"],
+                config["password"]), timeout=120)
             self.figure("floor program after the same login over TLS: %s" % " ".join(out.split()))
 
     def full(self):
