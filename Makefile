@@ -28,7 +28,7 @@ ARMHF_PACKAGES := g++-arm-linux-gnueabihf qemu-user \
                   libcurl4-openssl-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
 
 .PHONY: all deps build test bench demo stress deps-armhf test-armhf sanitize tsan fuzz format-check clean \
-        deps-package deps-vm package package-armhf test-vm test-vm-armhf powercut
+        deps-package deps-vm package package-armhf test-vm test-vm-armhf powercut vm-image-amd64 vm-image-armhf
 
 all: build
 
@@ -128,6 +128,9 @@ package-armhf: $(PACKAGE_DIR)/built-armhf
 
 deps-vm:
 	@./tools/install-deps.sh $(VM_PACKAGES)
+
+vm-image-amd64 vm-image-armhf: vm-image-%: deps-vm
+	python3 tools/vm-test/vm.py $* $(VM_DIR)
 
 # The package on booted Debian 12 machines under real systemd (root only): see tools/vm-test/run.py.
 test-vm: package deps-vm $(BUILD_DIR)/CMakeCache.txt

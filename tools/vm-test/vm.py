@@ -318,3 +318,8 @@ class Guest:
         """Writes a small file in the guest."""
         data = base64.b64encode(text.encode()).decode()
         self.sh("mkdir -p \"$(dirname %s)\" && echo %s | base64 -d > %s && chmod %s %s" % (path, data, path, mode, path))
+
+
+if __name__ == "__main__":
+    # Only the image: `vm.py ARCH CACHE` makes it or finds it cached.
+    Image(sys.argv[1], sys.argv[2]).ensure()
