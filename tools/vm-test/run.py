@@ -174,7 +174,8 @@ class VmTest:
         conf["instruction_thread"] = {"loop_interval_sec": 2, "loop_slice_interval_sec": 1,
                                       "delay_start_thread_time": 1}
         conf["server_alive"].update(ping_server_fqdn=vm.PING_ADDRESS, pint_retry_num=3, ping_retry_interval=2)
-        conf["software_update"].update(proc_retry_num=0, proc_retry_wait_sec=1)
+        # Retried as the package retries them, a little faster.
+        conf["software_update"].update(proc_retry_num=2, proc_retry_wait_sec=3)
         self.conf = conf
         g.put("/etc/velk/velk.conf", json.dumps(conf, indent=2) + "\n")
 
