@@ -74,6 +74,7 @@ class Service:
         def noted(request):
             entry = (time.monotonic(), request.method, request.path, request.body)
             self.arrivals.append(entry)
+            self.svc.say("request    %s %s" % (request.method, request.path.partition("?")[0]))
             for watcher in list(self.watchers):
                 watcher(entry)
             record(request)
