@@ -206,7 +206,7 @@ class VmTest:
         unpacked = os.path.join(stage, "slow-" + version)
         vm.run("dpkg-deb", "-R", deb, unpacked)
         # The markers tell the test where dpkg is; installs.log counts the configure runs.
-        for script, text in (("preinst", "touch /run/velk-slow-unpack\nsleep 2\n"),
+        for script, text in (("preinst", "touch /run/velk-slow-unpack\nsleep 5\n"),
                              ("postinst", "touch /run/velk-slow-configure\nsleep 4\n"
                                           "echo \"$DPKG_MAINTSCRIPT_PACKAGE %s $1\" >> /var/lib/velk-slow.log\n"
                                           "sync /var/lib/velk-slow.log\n" % version)):
@@ -507,7 +507,7 @@ class VmTest:
             result["seconds"] = time.monotonic() - started
             results.append(result)
             self.check(not result["faults"], "power cut %d/%d at %s (%.0f s): %s" % (
-                i + 1, rounds, point, result["seconds"], "; ".join(result["faults"]) or "all checks hold")
+                i + 1, rounds, point, result["seconds"], "; ".join(result["faults"]) or ("all checks hold" if result["cut"] else "missed, no cut"))
                 + (" (a report sent again)" if result.get("again") else ""))
         # A report sent again may come after its round's checks: every round's reports once more.
         for i, result in enumerate(results):
