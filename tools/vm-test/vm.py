@@ -208,10 +208,7 @@ class Guest:
                 "-chardev", "socket,id=ctl,path=%s,server=on,wait=off" % self.socket_path,
                 "-device", "virtserialport,chardev=ctl,name=velk.ctl",
                 "-serial", "file:" + self.console + ".%d" % self.boots]
-        if bus == "device":
-            args += ["-device", "virtio-rng-device"]
-        else:
-            args += ["-device", "virtio-rng-pci"]
+        args += ["-device", "virtio-rng-%s" % bus]
         self.qemu = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=open(os.path.join(self.work, "qemu.err"), "a"))
         self.powered_at = time.monotonic()
@@ -262,12 +259,15 @@ class Guest:
 
             self.buffer += data
 
+    def _send(self, script):
+        """Hands a script to the guest without waiting; the id its answer will carry."""
+        self.sequence += 1
+        self.control.sendall(("%d %s\n" % (self.sequence, base64.b64encode(script.encode()).decode())).encode())
+        return self.sequence
+
     def sh(self, script, timeout=120, check=True):
         """Runs a shell script in the guest as root: (status, output)."""
-        self.sequence += 1
-        line = "%d %s\n" % (self.sequence, base64.b64encode(script.encode()).decode())
-        self.control.sendall(line.encode())
-        answer = self._reply(self.sequence, time.monotonic() + timeout)
+        answer = self._reply(self._send(script), time.monotonic() + timeout)
         if answer is None:
             raise RuntimeError("no answer in %d s from the guest to: %s" % (timeout, script[:200]))
         if check and answer[0] != 0:
@@ -283,13 +283,12 @@ class Guest:
         while time.monotonic() < deadline:
             if self.qemu.poll() is not None:
                 raise RuntimeError("qemu ended during boot (status %d)" % self.qemu.returncode)
-            self.sequence += 1
             try:
-                self.control.sendall(("%d %s\n" % (self.sequence, base64.b64encode(b"true").decode())).encode())
+                asked = self._send("true")
             except OSError:
                 time.sleep(1)
                 continue
-            if self._reply(self.sequence, time.monotonic() + 5) is not None:
+            if self._reply(asked, time.monotonic() + 5) is not None:
                 state = self.sh("systemctl is-system-running --wait", timeout=limit, check=False)[1].strip()
                 return time.monotonic() - self.powered_at, state
         raise RuntimeError("the guest did not come up in %d s: see %s" % (limit, self.console))
@@ -301,8 +300,7 @@ class Guest:
         """A clean reboot from inside; the seconds until the new boot answers."""
         before = self.boot_id()
         started = time.monotonic()
-        self.sequence += 1
-        self.control.sendall(("%d %s\n" % (self.sequence, base64.b64encode(b"systemctl reboot").decode())).encode())
+        self._send("systemctl reboot")
         deadline = time.monotonic() + limit
         while time.monotonic() < deadline:
             time.sleep(2)
