@@ -470,7 +470,8 @@ class VmTest:
                      "WHERE update_status IN (11, 21)'" % DB, check=False)[1].strip()
         if stuck:
             faults.append("rows stuck: %s" % stuck)
-        runs = int(g.sh("grep -c ' %s configure' /var/lib/velk-slow.log" % version, check=False)[1].strip() or 0)
+        counted = g.sh("grep -c ' %s configure' /var/lib/velk-slow.log 2>/dev/null" % version, check=False)[1].strip()
+        runs = int(counted) if counted.isdigit() else 0
         # dpkg itself runs a configure step again when the cut fell inside it.
         if runs != 1 and not (point == "configure" and runs == 2):
             faults.append("configure ran %d times" % runs)
@@ -482,6 +483,11 @@ class VmTest:
         handed = [o for o in svc.svc.status()["orders"] if o["order"].get("sw_upd_no") == number]
         if len(handed) != 1 or handed[0]["state"] not in ("handed out", "acknowledged"):
             faults.append("order at the service: %s" % [o["state"] for o in handed])
+        if faults:
+            # What the guest and the service saw, so that a failed round explains itself.
+            say("round %d: the agent's stage logs and log after the boot:\n%s" % (number - 99, g.sh(
+                "tail -n 8 /var/log/velk/upd_logs/*_id-%d.log; grep -h 'SW_UPD' /var/log/velk/velk*.log | "
+                "grep -E 'failed|error|FAILED' | tail -n 15" % number, check=False)[1]))
         return {"point": point, "cut": True, "faults": faults, "again": again}
 
     def power_cuts(self, rounds, seed):
