@@ -47,7 +47,12 @@ What happens is written to standard output as a timeline, one line per event (--
 
 An order is a "sw_update" item as the agent expects it. Two short forms are resolved when the
 order is queued: a date "+N" means N seconds from now, and a package URL that begins with "/" is
-taken on this service (for example "/packages/hello_1.0_all.deb").
+taken on this service (for example "/packages/hello_1.0_all.deb"). A package served from --packages
+gets the file's "pkg_sha256" unless the order gives one. With --signing-key (an Ed25519 private key in
+PEM) every order queued is signed: "substratecode" ("*" unless the order names a device) and
+"signature"; an order that already carries a signature goes out as given, and so do the raw items
+of POST /poll-items. --generate-key DIR makes such a key pair (DIR/order-signing.pem, private, and
+DIR/order-signing.pub.pem) and exits.
 
   tools/monitoring_service.py --dir /tmp/svc --port 8443 --status-port 8080 \\
       --packages build/demo/packages --update-order 5 --install-in 20 \\
@@ -55,12 +60,16 @@ taken on this service (for example "/packages/hello_1.0_all.deb").
 
 serves the .deb files of build/demo/packages, queues update order 5 for all of them (download
 now, install 20 s later) and writes the "web_api", "http_access" and "server_alive" settings
-that point an agent at this service. `--make-ca NAME` only makes a further CA (DIR/NAME.pem) and exits.
+that point an agent at this service (with --signing-key also "order_signature": "required" and a
+"trusted_keys_dir" holding the public key). `--make-ca NAME` only makes a further CA (DIR/NAME.pem)
+and exits.
 """
 
 import argparse
+import base64
 import copy
 import datetime
+import hashlib
 import html
 import http.server
 import ipaddress
@@ -73,6 +82,7 @@ import ssl
 import string
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import urllib.parse
@@ -97,6 +107,9 @@ UNAUTHENTICATED = {"status": 401, "body": '{"message":"Unauthenticated."}', "con
 TIME_FORMAT = "%Y/%m/%d %H:%M:%S"
 PACKAGE_PATH = "/packages/"
 DATE_KEYS = ("download_start_date", "download_end_date", "install_start_date", "install_end_date")
+SIGNED_VERSION = "velk-order-v1"
+PRIVATE_KEY_NAME = "order-signing.pem"
+PUBLIC_KEY_NAME = "order-signing.pub.pem"
 
 
 # --- certificates -------------------------------------------------------------------------
@@ -153,6 +166,69 @@ def make_server_cert(directory, ca_name="ca", san=DEFAULT_SAN):
     return os.path.join(directory, "server.pem"), os.path.join(directory, "server.key")
 
 
+# --- order signing ------------------------------------------------------------------------
+
+def generate_key(directory):
+    """An Ed25519 key pair: DIR/order-signing.pem (0600) and DIR/order-signing.pub.pem. An existing
+    private key is never overwritten. Returns (private, public)."""
+    os.makedirs(directory, exist_ok=True)
+    private = os.path.join(directory, PRIVATE_KEY_NAME)
+    public = os.path.join(directory, PUBLIC_KEY_NAME)
+    pem = subprocess.run(["openssl", "genpkey", "-algorithm", "ed25519"], check=True,
+                         capture_output=True).stdout
+    # Created 0600 before the key is in it, so no other user ever sees it readable.
+    fd = os.open(private, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+    with os.fdopen(fd, "wb") as f:
+        f.write(pem)
+    public_key(private, public)
+    return private, public
+
+
+def public_key(private, out):
+    """Writes the public key of a private key file to out."""
+    subprocess.run(["openssl", "pkey", "-in", private, "-pubout", "-out", out], check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    return out
+
+
+def signed_text(item, device="*"):
+    """The text an order item's signature covers, one field per line, as the agent rebuilds it."""
+    def text(source, key):
+        value = source.get(key)
+        return value if isinstance(value, str) else ""
+    number = item.get("sw_upd_no")
+    number = str(number) if isinstance(number, int) and not isinstance(number, bool) else ""
+    code = item.get("substratecode")
+    lines = [SIGNED_VERSION, code if isinstance(code, str) else device, text(item, "mode"), number]
+    lines += [text(item, key) for key in DATE_KEYS + ("expires", "allow_downgrade")]
+    packages = item.get("pkg_update") if isinstance(item.get("pkg_update"), list) else []
+    lines += [" ".join(text(p, k) for k in ("pkg_name", "pkg_version", "pkg_url", "pkg_sha256"))
+              for p in packages if isinstance(p, dict)]
+    return "".join(line + "\n" for line in lines).encode("utf-8")
+
+
+def sign_order(item, key_file, device="*"):
+    """A copy of the item with "substratecode" and its Ed25519 "signature" (base64)."""
+    item = copy.deepcopy(item)
+    if not isinstance(item.get("substratecode"), str):
+        item["substratecode"] = device
+    with tempfile.NamedTemporaryFile(prefix="velk-order-") as text:
+        text.write(signed_text(item))
+        text.flush()
+        signature = subprocess.run(["openssl", "pkeyutl", "-sign", "-inkey", key_file, "-rawin", "-in", text.name],
+                                   check=True, capture_output=True).stdout
+    item["signature"] = base64.b64encode(signature).decode("ascii")
+    return item
+
+
+def file_sha256(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 16), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
 # --- the agent's settings -----------------------------------------------------------------
 
 # The agent's decipher step (a position-dependent shift within "," .. "~"); the service only
@@ -181,15 +257,16 @@ def encipher(plain):
     return "".join(result)
 
 
-def agent_settings(base_url, ca_file, config=None):
-    """The settings sections that point an agent at a service at base_url."""
+def agent_settings(base_url, ca_file, config=None, trusted_keys_dir=None):
+    """The settings sections that point an agent at a service at base_url; with trusted_keys_dir the
+    agent takes only orders signed by a key of that folder."""
     config = dict(DEFAULT_CONFIG, **(config or {}))
     host = urllib.parse.urlsplit(base_url).hostname
     # The agent pings this before each download: the service's own host is the one that matters.
     alive = {"ping_server_fqdn": host}
     if _is_ip(host):
         alive["ping_server_ipaddr"] = host
-    return {
+    settings = {
         "server_alive": alive,
         "web_api": {
             "api_base_url": base_url + "/",
@@ -201,6 +278,9 @@ def agent_settings(base_url, ca_file, config=None):
         },
         "http_access": {"ca_cert_file": ca_file},
     }
+    if trusted_keys_dir:
+        settings["software_update"] = {"order_signature": "required", "trusted_keys_dir": trusted_keys_dir}
+    return settings
 
 
 # --- orders -------------------------------------------------------------------------------
@@ -291,10 +371,11 @@ class MonitoringService:
 
     Routes are added with add_route(path, handler); a handler takes (service, request) and returns
     an action, and a path ending in "/" is a prefix route. out receives the timeline (None: kept
-    in memory only)."""
+    in memory only). With signing_key (an Ed25519 private key file) every order queued is signed,
+    and DIR/trusted-keys/ holds its public key for the agent."""
 
     def __init__(self, directory, config=None, packages_dir=None, out=None, server_san=DEFAULT_SAN,
-                 host=None):
+                 host=None, signing_key=None):
         self.directory = directory
         self.host = host or "127.0.0.1"
         self.packages_dir = packages_dir
@@ -319,6 +400,12 @@ class MonitoringService:
         self.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         self.tls.minimum_version = ssl.TLSVersion.TLSv1_2
         self.tls.load_cert_chain(cert, key)
+        self.signing_key = os.path.abspath(signing_key) if signing_key else None
+        self.trusted_keys_dir = None
+        if self.signing_key:
+            self.trusted_keys_dir = os.path.join(directory, "trusted-keys")
+            os.makedirs(self.trusted_keys_dir, exist_ok=True)
+            public_key(self.signing_key, os.path.join(self.trusted_keys_dir, PUBLIC_KEY_NAME))
         self.routes = {}
         self.add_route(self.config["login_path"], MonitoringService.login)
         self.add_route(self.config["api_path"], MonitoringService.api_default)
@@ -523,7 +610,8 @@ class MonitoringService:
         return "https://%s:%d" % (host, self.service.server_address[1])
 
     def resolve(self, order, now=None):
-        """The order with "+N" dates and "/..." package URLs made absolute."""
+        """The order with "+N" dates and "/..." package URLs made absolute, and the digest of each
+        package served here that has none."""
         now = time.time() if now is None else now
         order = copy.deepcopy(order)
         for key in DATE_KEYS:
@@ -535,15 +623,32 @@ class MonitoringService:
         for package in order.get("pkg_update", []) if isinstance(order.get("pkg_update"), list) else []:
             if isinstance(package, dict) and str(package.get("pkg_url", "")).startswith("/"):
                 package["pkg_url"] = self.base_url() + package["pkg_url"]
+            served = self.served_file(package.get("pkg_url")) if isinstance(package, dict) else None
+            # A digest the order gives stays, a wrong one too: tests send those.
+            if served and "pkg_sha256" not in package:
+                package["pkg_sha256"] = file_sha256(served)
         return order
+
+    def served_file(self, url):
+        """The file of --packages that url names on this service, or None."""
+        prefix = self.base_url() + PACKAGE_PATH
+        if not self.packages_dir or not isinstance(url, str) or not url.startswith(prefix):
+            return None
+        name = urllib.parse.unquote(url[len(prefix):])
+        path = os.path.join(self.packages_dir, name)
+        return path if name and "/" not in name and not name.startswith(".") and os.path.isfile(path) else None
 
     def queue_order(self, order):
         order = self.resolve(order)
+        signed = self.signing_key and order.get("item") == "sw_update" and "signature" not in order
+        if signed:
+            order = sign_order(order, self.signing_key)
         with self.lock:
             self.orders.append({"order": order, "state": "queued", "queued": local_time(time.time()),
                                 "device": "", "handed_out": ""})
         self.queue_items([order])
-        self.say("order      update %s queued: %s" % (order.get("sw_upd_no"), describe(order)))
+        self.say("order      update %s queued%s: %s" % (order.get("sw_upd_no"), " and signed" if signed else "",
+                                                         describe(order)))
         return order
 
     def packages_order(self, number, download_in=0, install_in=10):
@@ -565,7 +670,7 @@ class MonitoringService:
             }
 
     def agent_settings(self):
-        return agent_settings(self.base_url(), self.ca_file, self.config)
+        return agent_settings(self.base_url(), self.ca_file, self.config, self.trusted_keys_dir)
 
     # --- servers ------------------------------------------------------------------------
 
@@ -760,7 +865,10 @@ class _ControlHandler(http.server.BaseHTTPRequestHandler):
             return
         data = data if isinstance(data, dict) else {}
         if self.path == "/orders":
-            self._reply(200, {"orders": [service.queue_order(o) for o in orders]})
+            try:
+                self._reply(200, {"orders": [service.queue_order(o) for o in orders]})
+            except (OSError, subprocess.CalledProcessError) as e:
+                self._reply(500, {"error": "cannot queue: %s" % e})
             return
         if self.path == "/config":
             with service.lock:
@@ -791,7 +899,7 @@ def main(argv=None):
     defaults = DEFAULT_CONFIG
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0], epilog=__doc__.split("\n\n", 1)[1],
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--dir", required=True, help="folder for the certificate files (created)")
+    parser.add_argument("--dir", help="folder for the certificate files (created); needed but for --generate-key")
     parser.add_argument("--port", type=int, default=0, help="HTTPS port (default: any free port)")
     parser.add_argument("--status-port", type=int, default=0, help="status page port (default: any free port)")
     parser.add_argument("--user", default=defaults["user"], help="login user name")
@@ -818,8 +926,21 @@ def main(argv=None):
     parser.add_argument("--quiet", action="store_true", help="print no timeline")
     parser.add_argument("--stop-on-eof", action="store_true", help="stop when standard input closes")
     parser.add_argument("--make-ca", metavar="NAME", help="only make the CA DIR/NAME.pem, print its path and exit")
+    parser.add_argument("--signing-key", metavar="FILE", help="sign every order with this Ed25519 private key (PEM)")
+    parser.add_argument("--generate-key", metavar="KEYDIR",
+                        help="only make an order signing key pair in KEYDIR (%s, %s) and exit"
+                        % (PRIVATE_KEY_NAME, PUBLIC_KEY_NAME))
     args = parser.parse_args(argv)
 
+    if args.generate_key:
+        try:
+            for path in generate_key(args.generate_key):
+                print(path, flush=True)
+        except FileExistsError as e:
+            parser.error("--generate-key: %s exists; not replacing a key" % e.filename)
+        return 0
+    if not args.dir:
+        parser.error("--dir is needed")
     os.makedirs(args.dir, exist_ok=True)
     if args.make_ca:
         print(make_ca(args.dir, args.make_ca), flush=True)
@@ -839,8 +960,16 @@ def main(argv=None):
     if args.update_order is not None and not packages:
         parser.error("--update-order needs --packages")
 
-    service = MonitoringService(os.path.abspath(args.dir), config=config, packages_dir=packages,
-                                out=None if args.quiet else sys.stdout, server_san=args.san, host=args.host)
+    if args.signing_key and not os.path.isfile(args.signing_key):
+        parser.error("--signing-key: no file %s" % args.signing_key)
+    try:
+        service = MonitoringService(os.path.abspath(args.dir), config=config, packages_dir=packages,
+                                    out=None if args.quiet else sys.stdout, server_san=args.san, host=args.host,
+                                    signing_key=args.signing_key)
+    except subprocess.CalledProcessError as e:
+        print("cannot start: %s: %s" % (" ".join(e.cmd), (e.stderr or b"").decode(errors="replace").strip()),
+              file=sys.stderr)
+        return 1
     try:
         service.start(args.port, args.status_port)
     except OSError as e:
