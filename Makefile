@@ -6,7 +6,7 @@ JOBS         ?= $(shell nproc)
 CTEST_FLAGS  ?= --output-on-failure
 
 DEB_PACKAGES := build-essential cmake pkg-config python3 openssl ca-certificates iputils-ping curl \
-                libspdlog-dev libfmt-dev picojson-dev libsqlite3-dev libcurl4-openssl-dev \
+                libspdlog-dev libfmt-dev picojson-dev libsqlite3-dev libcurl4-openssl-dev libssl-dev \
                 libgtest-dev libgmock-dev
 
 # libFuzzer targets, each run FUZZ_SECONDS; new inputs collect in $(FUZZ_DIR)/corpus, seeds stay in the tree.
@@ -25,7 +25,7 @@ BENCH_PACKAGES := libbenchmark-dev gnuplot-nox
 ARMHF_DIR      ?= build-armhf
 ARMHF_PACKAGES := g++-arm-linux-gnueabihf qemu-user \
                   libc6:armhf libstdc++6:armhf libspdlog-dev:armhf libfmt-dev:armhf libsqlite3-dev:armhf \
-                  libcurl4-openssl-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
+                  libcurl4-openssl-dev:armhf libssl-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
 
 .PHONY: all deps build test bench demo stress deps-armhf test-armhf sanitize tsan fuzz format-check clean \
         deps-package deps-vm package package-armhf test-vm test-vm-armhf powercut vm-image-amd64 vm-image-armhf

@@ -121,6 +121,8 @@ void Corvane::_displaySettingData() {
     log->info("    keep_closed_orders       = {}", s.getInt("keep_closed_orders", 0));
     log->info("    keep_run_files           = {}", s.getInt("keep_run_files", 0));
     log->info("    download_timeout_sec     = {}", s.getInt("download_timeout_sec", 0));
+    log->info("    order_signature          = {}", s.getString("order_signature"));
+    log->info("    trusted_keys_dir         = {}", s.getString("trusted_keys_dir"));
     log->info("Display Setting Data <<<");
 }
 
@@ -251,6 +253,14 @@ int Corvane::mainLoop() {
     log->info("[{}:{}]  start Instruction Thread : result -> {}", VELK_AT, executor->StartThread());
     auto controller = std::make_unique<order::InstructionController>();
     controller->init(settings->substrateCode, settings->getInt("order_ack", 0) == 1);
+    // A policy that cannot be read must not open the door wider than the strictest one.
+    order::SignaturePolicy policy = order::SignaturePolicy::Required;
+    if (!order::OrderSignature::parsePolicy(settings->getString("order_signature"), policy)) {
+        log->error("[{}:{}] order_signature \"{}\" is none of off, verify, required : taken as required",
+                   VELK_AT, settings->getString("order_signature"));
+    }
+    controller->setOrderSignature(
+        order::OrderSignature(policy, settings->getString("trusted_keys_dir"), settings->substrateCode));
     order::OrderIntake intake(*controller, settings->getString("db_path"));
     // Answers kept when the agent last stopped, or while the database was busy.
     intake.storeWaiting();

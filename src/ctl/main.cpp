@@ -7,6 +7,7 @@
 
 #include "BuildPaths.h"
 #include "ctl/CredentialEncipher.h"
+#include "ctl/ListVerifier.h"
 #include "ctl/StatusReader.h"
 #include "data/SettingData.h"
 
@@ -16,6 +17,7 @@ const char* const kUsage =
     "usage: velkctl [--config FILE] status [--json]\n"
     "       velkctl [--config FILE] setting NAME\n"
     "       velkctl [--config FILE] check\n"
+    "       velkctl [--config FILE] verify PACKAGE_DIR LIST_FILE\n"
     "       velkctl encipher        (reads the user name, then the password, from standard input)\n";
 
 int usage() {
@@ -121,8 +123,27 @@ int check(const std::string& file) {
                   << " cannot be read or does not parse: the agent would run on its defaults\n";
         return 2;
     }
+    velk::order::SignaturePolicy policy{};
+    if (!velk::order::OrderSignature::parsePolicy(settings.getString("order_signature"), policy)) {
+        std::cerr << "velkctl: " << file << ": order_signature is none of off, verify, required\n";
+        return 2;
+    }
     std::cout << file << ": ok\n";
     return 0;
+}
+
+// The install script's last look before dpkg; policy and keys come from the configuration file.
+int verify(const std::string& file, const std::string& packageDir, const std::string& listFile) {
+    const velk::data::SettingData settings(file, velk::paths::kSubstrateCommand);
+    if (settings.loadResult() != 0) {
+        std::cout << "verify: refused : cannot read the settings in " << file << "\n";
+        return 1;
+    }
+    velk::order::SignaturePolicy policy = velk::order::SignaturePolicy::Required;
+    velk::order::OrderSignature::parsePolicy(settings.getString("order_signature"), policy);
+    const velk::ctl::ListVerifier verifier(policy, settings.getString("trusted_keys_dir"),
+                                           settings.substrateCode);
+    return verifier.verify(packageDir, listFile, std::cout) == 0 ? 0 : 1;
 }
 
 int status(const std::string& file, bool json) {
@@ -164,6 +185,9 @@ int main(int argc, char** argv) {
         }
         if (args.size() == 2 && args[0] == "setting") {
             return setting(file, args[1]);
+        }
+        if (args.size() == 3 && args[0] == "verify") {
+            return verify(file, args[1], args[2]);
         }
         if (args.size() == 1 && args[0] == "check") {
             return check(file);

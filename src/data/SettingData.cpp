@@ -91,6 +91,8 @@ int SettingData::loadSettingFile() {
         {"software_update", {"script_download_pkg", &scriptDownloadPkg}},
         {"software_update", {"script_install_pkg", &scriptInstallPkg}},
         {"software_update", {"target_pkg_list_dir", &targetPkgListDir}},
+        {"software_update", {"order_signature", &orderSignature}},
+        {"software_update", {"trusted_keys_dir", &trustedKeysDir}},
     };
     const std::pair<const char*, std::pair<const char*, int32_t*>> numbers[] = {
         {"log", {"log_max_bytes", &logMaxBytes}},
@@ -175,6 +177,8 @@ const std::string* SettingData::textField(const std::string& key) const {
         {"script_download_pkg", &scriptDownloadPkg},
         {"script_install_pkg", &scriptInstallPkg},
         {"target_pkg_list_dir", &targetPkgListDir},
+        {"order_signature", &orderSignature},
+        {"trusted_keys_dir", &trustedKeysDir},
     };
     for (const auto& [name, value] : texts) {
         if (key == name) {

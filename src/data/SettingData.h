@@ -103,6 +103,9 @@ class SettingData {
     int32_t keepRunFiles = 20;
     int32_t keepClosedOrders = -1;
     int32_t downloadTimeoutSec = 3600;
+    // "off", "verify" or "required"; the public keys that may sign orders.
+    std::string orderSignature = "off";
+    std::string trustedKeysDir;
 };
 
 }  // namespace velk::data

@@ -126,6 +126,8 @@ class DbController {
     // The new row's id; -1 not done, -2 exception, -3 stored but its id could not be read.
     int32_t insertOrderInfo(const std::string& receiveJson);
     int32_t updateSwupdSendResult(int32_t orderId, int32_t orderStatus, const std::string& responseJson);
+    // The order item as it was received; 0 found, 1 no such row, -1 failed.
+    int32_t selectReceiveJson(int32_t orderId, std::string& receiveJson);
     int32_t selectUnsentInstructionResultData(std::vector<model::OrderInfo>& orders);
     // Marks each record delivered (orderStatus 2 or 12) if its row still holds the queued status
     // and the very report that was sent; 0, or -1 when any statement failed.

@@ -92,6 +92,20 @@ int32_t DbController::updateSwupdSendResult(int32_t orderId, int32_t orderStatus
     return _stepChange(stmt, op, -2, false, "failed to update");
 }
 
+int32_t DbController::selectReceiveJson(int32_t orderId, std::string& receiveJson) {
+    SQLiteStmtMaker maker(connection());
+    sqlite3_stmt* stmt = maker.make("SELECT receive_json FROM order_info WHERE id = ?;");
+    if (stmt == nullptr || sqlite3_bind_int(stmt, 1, orderId) != SQLITE_OK) {
+        return -1;
+    }
+    const int rc = stepStmt(stmt);
+    if (rc == SQLITE_ROW) {
+        receiveJson = columnText(stmt, 0);
+        return 0;
+    }
+    return rc == SQLITE_DONE ? 1 : -1;
+}
+
 int32_t DbController::selectUnsentInstructionResultData(std::vector<model::OrderInfo>& orders) {
     SQLiteStmtMaker maker(connection());
     log->info("[{}:{}] in selectUnsentInstructionResultData : sql > sel_unsent_instruction_result_sql",

@@ -12,6 +12,7 @@
 #include <exception>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -19,6 +20,7 @@
 #include <thread>
 #include <utility>
 
+#include "JsonParse.h"
 #include "ShellCommand.h"
 #include "TextUtil.h"
 #include "TimeFormat.h"
@@ -27,6 +29,7 @@
 #include "data/SettingData.h"
 #include "db/DbController.h"
 #include "db/DbSession.h"
+#include "feature/PackageDigest.h"
 #include "model/OrderInfo.h"
 #include "order/InstructionExecuter.h"
 #include "order/ProcResultNotification.h"
@@ -81,6 +84,39 @@ bool execWithin(const std::string& command, std::string& output, int& status, in
     }
     status = shell.close();
     return true;
+}
+
+// A downloaded file that is not what the order's digest says.
+constexpr int kDigestMismatch = -12;
+
+// The digests an order item gives, by package name and version.
+std::map<std::pair<std::string, std::string>, std::string> orderDigests(const std::string& orderText) {
+    std::map<std::pair<std::string, std::string>, std::string> digests;
+    picojson::value root;
+    if (orderText.empty() || !parseJson(root, orderText).empty() || !root.is<picojson::object>()) {
+        return digests;
+    }
+    const auto& item = root.get<picojson::object>();
+    auto list = item.find("pkg_update");
+    if (list == item.end() || !list->second.is<picojson::array>()) {
+        return digests;
+    }
+    for (const auto& package : list->second.get<picojson::array>()) {
+        if (!package.is<picojson::object>()) {
+            continue;
+        }
+        const auto& fields = package.get<picojson::object>();
+        auto text = [&fields](const char* key) {
+            auto it = fields.find(key);
+            return it != fields.end() && it->second.is<std::string>() ? it->second.get<std::string>()
+                                                                      : std::string();
+        };
+        const std::string digest = text("pkg_sha256");
+        if (PackageDigest::isDigestText(digest)) {
+            digests[{text("pkg_name"), text("pkg_version")}] = PackageDigest::lowerCase(digest);
+        }
+    }
+    return digests;
 }
 
 // Whole-second pause from a setting; nothing for zero or less.
@@ -216,6 +252,8 @@ bool SoftwareUpdateManager::getUpdateTarget(int32_t id, model::UpdateInfo& info,
     });
     db->selectTargetInstructionData(id, info);
     int result = db->selectTargetPackageData(info.swUpdNo, packages);
+    orderText.clear();
+    db->selectReceiveJson(info.orderInfoId, orderText);
     session.reset();
     heldId = info.id;
     heldStatus = info.updateStatus == DbController::UPD_STATUS_DL_PROCESSING ||
@@ -472,6 +510,7 @@ int SoftwareUpdateManager::_process(bool download, bool lastTrial, model::Update
     int lastRun = 0;
     stageNo = 0;
     reportStored = false;
+    failureNote.clear();
 
     ++stageNo;
     lastRun = setParameter(name, info);
@@ -492,6 +531,9 @@ int SoftwareUpdateManager::_process(bool download, bool lastTrial, model::Update
     ++stageNo;
     if (passOk) {
         lastRun = createPackageList(packages);
+        if (lastRun == 0) {
+            lastRun = writeOrderFiles(packages);
+        }
         if (lastRun != 0) {
             passOk = false;
             errorStage = errorStage == 0 ? 3 : errorStage;
@@ -513,6 +555,9 @@ int SoftwareUpdateManager::_process(bool download, bool lastTrial, model::Update
         lastRun = executeDebianPackage();
         if (lastRun == kStoppedByAgent) {
             return kRowClosed;
+        }
+        if (lastRun == 0 && download) {
+            lastRun = checkDigests(packages);
         }
         if (lastRun == 0) {
             executed = true;
@@ -758,6 +803,64 @@ int SoftwareUpdateManager::executeDebianPackage() {
     return result;
 }
 
+std::string SoftwareUpdateManager::_reportMessage(bool executed) const {
+    return procName + (executed ? " success" : " failed") + (failureNote.empty() ? "" : " : " + failureNote);
+}
+
+int SoftwareUpdateManager::writeOrderFiles(const std::vector<model::UpdatePackage>& packages) {
+    const auto digests = orderDigests(orderText);
+    std::string sums;
+    for (const auto& package : packages) {
+        auto found = digests.find({package.packageName, package.packageVersion});
+        if (found != digests.end()) {
+            sums += found->second + "  " +
+                    PackageDigest::debFileName(package.packageName, package.packageVersion) + "\n";
+        }
+    }
+    for (const auto& [suffix, text] :
+         {std::make_pair(".sha256", sums), std::make_pair(".order", orderText)}) {
+        const std::string path = listFile + suffix;
+        std::ofstream out(path, std::ios::out | std::ios::trunc | std::ios::binary);
+        out << text;
+        out.close();
+        if (out.fail()) {
+            log->error("[{}:{}] [tid:{}] <SW_UPD:{}:{}>   failed to write file ({})", VELK_AT, tid, procTag,
+                       stageNo, path);
+            std::remove(path.c_str());
+            return -3;
+        }
+    }
+    return 0;
+}
+
+int SoftwareUpdateManager::checkDigests(const std::vector<model::UpdatePackage>& packages) {
+    const auto digests = orderDigests(orderText);
+    for (const auto& package : packages) {
+        auto found = digests.find({package.packageName, package.packageVersion});
+        if (found == digests.end()) {
+            continue;
+        }
+        const std::string path =
+            packageDir + "/" + PackageDigest::debFileName(package.packageName, package.packageVersion);
+        const std::string actual = PackageDigest::ofFile(path);
+        if (actual == found->second) {
+            log->info("[{}:{}] [tid:{}] <SW_UPD:{}:{}>   digest ok : {} {}", VELK_AT, tid, procTag, stageNo,
+                      package.packageName, package.packageVersion);
+            continue;
+        }
+        // Nothing may install it, nor may the next download take it for done.
+        std::remove(path.c_str());
+        log->error(
+            "[{}:{}] [tid:{}] <SW_UPD:{}:{}>   digest mismatch : {} {} : file -> {} : expected -> {} : got "
+            "-> {}",
+            VELK_AT, tid, procTag, stageNo, package.packageName, package.packageVersion, path, found->second,
+            actual.empty() ? "unreadable" : actual);
+        failureNote = "digest mismatch : " + package.packageName + " " + package.packageVersion;
+        return kDigestMismatch;
+    }
+    return 0;
+}
+
 bool SoftwareUpdateManager::ExecCmd(const std::string& command, std::string& output, int& status) {
     return data::SettingData::ExecCmd(command, output, status);
 }
@@ -793,7 +896,7 @@ int SoftwareUpdateManager::saveResult(model::UpdateInfo& info, std::vector<model
     // The report is queued with the outcome, so that no kill between the two can lose it.
     reportStored = false;
     const std::string report = order::ProcResultNotification().createUpdateResult(
-        info, procName + (executed ? " success" : " failed"), settings->substrateCode);
+        info, _reportMessage(executed), settings->substrateCode);
     const int32_t queued =
         isDownload ? DbController::ORDER_STATUS_DL_UNSENT : DbController::ORDER_STATUS_UPD_UNSENT;
 
@@ -860,9 +963,8 @@ int SoftwareUpdateManager::uploadResult(const model::UpdateInfo& info, bool exec
         "{} : log "
         "file -> {}",
         VELK_AT, tid, procTag, stageNo, procName, packageDir, logFile);
-    const std::string message = procName + (executed ? " success" : " failed");
     order::ProcResultNotification notification;
-    report = notification.createUpdateResult(info, message, settings->substrateCode);
+    report = notification.createUpdateResult(info, _reportMessage(executed), settings->substrateCode);
     std::string answer;
     int result = notification.sendResult(settings->getString("report_result"), report, answer);
     if (result != 0) {

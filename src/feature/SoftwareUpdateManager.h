@@ -65,6 +65,13 @@ class SoftwareUpdateManager {
     // be started (status untouched).
     static bool ExecCmd(const std::string& command, std::string& output, int& status);
 
+    // Beside the list: LIST.sha256 (sha256sum's format) with the digests the order gives, and
+    // LIST.order, the order item as received, for the checker the install script calls.
+    int writeOrderFiles(const std::vector<model::UpdatePackage>& packages);
+    // After a download: every package the order gives a digest for must hash to it; a file that
+    // does not is deleted. 0 when all hold.
+    int checkDigests(const std::vector<model::UpdatePackage>& packages);
+
     // Stages 5 to 7.
     int saveResult(model::UpdateInfo& info, std::vector<model::UpdatePackage>& packages, bool executed);
     int uploadResult(const model::UpdateInfo& info, bool executed, std::string& report);
@@ -88,6 +95,8 @@ class SoftwareUpdateManager {
     void _untilStored(const char* what, const std::function<int()>& save);
     // False once a cancel or a newer order has closed the held row.
     bool _rowStillHeld();
+    // The report's message for this pass.
+    std::string _reportMessage(bool executed) const;
 
     data::SettingData* settings = nullptr;
     data::LogWrapper* log = nullptr;
@@ -114,6 +123,9 @@ class SoftwareUpdateManager {
     // The processing status (11, 21) the run holds its row in; 0 once the row has left it.
     int32_t heldId = 0;
     int32_t heldStatus = 0;
+    // The order item as received, and what a failed pass adds to its report's message.
+    std::string orderText;
+    std::string failureNote;
     // Stage 5 queued the report with the outcome.
     bool reportStored = false;
 };

@@ -9,10 +9,14 @@
 #include "JsonParse.h"
 #include "LogExcerpt.h"
 #include "TextUtil.h"
+#include "TimeFormat.h"
 #include "data/LogWrapper.h"
 #include "data/SettingData.h"
 #include "db/DbController.h"
 #include "db/DbSession.h"
+#include "feature/PackageDigest.h"
+#include "model/UpdateInfo.h"
+#include "order/ProcResultNotification.h"
 
 namespace velk::order {
 
@@ -257,7 +261,10 @@ InstructionController::Outcome InstructionController::_storeOrder(const picojson
             const auto& fields = package.is<picojson::object>() ? package.get<picojson::object>() : empty;
             Package p{textMember(fields, kPkgName), textMember(fields, kPkgVersion),
                       textMember(fields, kPkgUrl)};
-            if (isValidPackageName(p.name) && isDebianVersion(p.version) && isPackageUrl(p.url)) {
+            // A digest is optional, but one that is given must be one.
+            const bool digestOk = setMember(fields, kPkgSha256) == nullptr ||
+                                  feature::PackageDigest::isDigestText(textMember(fields, kPkgSha256));
+            if (digestOk && isValidPackageName(p.name) && isDebianVersion(p.version) && isPackageUrl(p.url)) {
                 packages.push_back(std::move(p));
             } else {
                 ++unusable;
@@ -269,6 +276,12 @@ InstructionController::Outcome InstructionController::_storeOrder(const picojson
         names.push_back(p.name);
     }
     std::map<std::string, std::string> installed = getInstalledVersions(names);
+    const OrderVerdict verdict = signature.check(item, &installed, nowSeconds());
+    if (!verdict.accepted) {
+        log->warning("[{}:{}] order {} refused : {}", VELK_AT, updNo, verdict.reason);
+    } else if (!verdict.keyFile.empty()) {
+        log->info("[{}:{}] order {} : signature verified : key {}", VELK_AT, updNo, verdict.keyFile);
+    }
 
     db::DbSession session(db);
     log->verbose("[{}:{}] @@@ open db -> {} ", VELK_AT, session.isOpen());
@@ -283,6 +296,10 @@ InstructionController::Outcome InstructionController::_storeOrder(const picojson
                       mark == 1 ? "already stored" : "not marked, kept for a later try");
             return mark == 1 ? Outcome::Stored : Outcome::Retry;
         }
+    }
+    if (!verdict.accepted) {
+        Outcome outcome = _storeRefusal(orderText, updNo, verdict.reason);
+        return outcome == Outcome::Stored && !session.commit() ? Outcome::Retry : outcome;
     }
     // The service hands an order out again until it is acknowledged; the copy changes nothing.
     const int32_t held = acknowledge && mode != kCancel ? db->holdsOrder(updNo, orderText) : 0;
@@ -370,6 +387,24 @@ InstructionController::Outcome InstructionController::_storeOrder(const picojson
         outcome = Outcome::Retry;
     }
     return outcome;
+}
+
+InstructionController::Outcome InstructionController::_storeRefusal(const std::string& orderText,
+                                                                    int32_t updNo,
+                                                                    const std::string& reason) {
+    model::UpdateInfo info;
+    info.swUpdNo = updNo;
+    info.updateStatus = Db::UPD_STATUS_DL_FAILED;
+    const int64_t now = nowSeconds();
+    info.statusChangeTime = now > 0 && now <= INT32_MAX ? static_cast<int32_t>(now) : 0;
+    const std::string report =
+        ProcResultNotification().createUpdateResult(info, "refused : " + reason, substrateCode);
+    const int32_t orderInfoId = db->insertOrderInfo(orderText);
+    if (orderInfoId < 1 || db->updateSwupdSendResult(orderInfoId, Db::ORDER_STATUS_DL_UNSENT, report) != 0) {
+        log->warning("[{}:{}] order {} : refusal not stored, kept for a later try", VELK_AT, updNo);
+        return Outcome::Retry;
+    }
+    return Outcome::Stored;
 }
 
 bool InstructionController::isValidPackageName(const std::string& name) {

@@ -6,9 +6,11 @@
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "BuildPaths.h"
+#include "order/OrderSignature.h"
 
 namespace velk::data {
 class LogWrapper;
@@ -40,6 +42,8 @@ class InstructionController {
     void init(const std::string& substrate, bool acknowledgeOrders = false);
     // The last request reached the service and its answer came back: what it acknowledged is done.
     void requestAnswered();
+    // Which items are taken, by their signatures; none is checked until this is called.
+    void setOrderSignature(OrderSignature checker) { signature = std::move(checker); }
     const std::set<int32_t>& unacknowledged() const { return toAcknowledge; }
     size_t addPendingRequest(int32_t kind);
     size_t pendingRequestCount() const { return pendingRequests.size(); }
@@ -73,6 +77,9 @@ class InstructionController {
 
   private:
     enum class Outcome { Stored, Refused, Retry };
+    // Stores the item's own row and the report that tells the service why it was refused, and
+    // nothing that could run.
+    Outcome _storeRefusal(const std::string& orderText, int32_t updNo, const std::string& reason);
     // Sets updNo to the order's update number, 0 when it has none.
     Outcome _storeOrder(const picojson::value& order, const std::string& spool, int32_t index,
                         int32_t& updNo);
@@ -102,6 +109,7 @@ class InstructionController {
     const std::string kPkgName = "pkg_name";
     const std::string kPkgVersion = "pkg_version";
     const std::string kPkgUrl = "pkg_url";
+    const std::string kPkgSha256 = "pkg_sha256";
     const std::string kCancel = "cancel";
 
     data::LogWrapper* log = nullptr;
@@ -112,6 +120,7 @@ class InstructionController {
     bool acknowledge = false;
     std::set<int32_t> toAcknowledge;
     std::set<int32_t> inRequest;
+    OrderSignature signature{SignaturePolicy::Off, "", ""};
 };
 
 }  // namespace velk::order

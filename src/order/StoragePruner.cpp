@@ -103,8 +103,11 @@ int StoragePruner::_removeFiles(const std::set<int32_t>& keep) {
         const char* suffix;
     };
     // An empty prefix and suffix stand for the package directories, named by the bare number.
-    const Place places[] = {
-        {limits.logDir, "", ".log"}, {limits.listDir, "package_info_", ".list"}, {limits.packageDir, "", ""}};
+    const Place places[] = {{limits.logDir, "", ".log"},
+                            {limits.listDir, "package_info_", ".list"},
+                            {limits.listDir, "package_info_", ".list.sha256"},
+                            {limits.listDir, "package_info_", ".list.order"},
+                            {limits.packageDir, "", ""}};
     int removed = 0;
     for (const Place& place : places) {
         std::error_code error;
