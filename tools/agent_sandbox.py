@@ -202,11 +202,12 @@ class Sandbox:
 
 
 class LocalService:
-    """The local monitoring service, run inside this process, with its own scratch folder."""
+    """The local monitoring service, run inside this process, with its own scratch folder; options go
+    to MonitoringService (packages_dir, signing_key, ...)."""
 
-    def __init__(self, config=None):
+    def __init__(self, config=None, **options):
         self.dir = scratch_dir("velk-svc-")
-        self.service = MonitoringService(self.dir, config=config).start()
+        self.service = MonitoringService(self.dir, config=config, **options).start()
         on_exit(self.close)
 
     @property
