@@ -21,6 +21,7 @@
 #include "TimeFormat.h"
 #include "db/DbController.h"
 #include "db/DbTestSupport.h"
+#include "feature/PackageDigest.h"
 #include "feature/SoftwareUpdateManager.h"
 #include "support/FakeService.h"
 #include "support/TempDir.h"
@@ -517,6 +518,44 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A download still running at its time limit is stopped with all it started and fails; an install
 // is never stopped.
+// A package the order gives a digest for must be that very file: one that is not is deleted, and
+// the download fails naming it. The digests go beside the list for the scripts, with the order.
+TEST(SoftwareUpdateManager, DownloadedFileMustMatchTheOrdersDigest) {
+    Options options;
+    options.downloadExtra = "printf 'deb bytes' > \"$1/velk-agent_1.2.0.deb\"";
+    UpdateEnv env(options);
+    for (const int32_t number : {12, 13}) {
+        const bool good = number == 12;
+        const int32_t id = env.addUpdate(kDl, velk::nowSeconds() + 3600, number);
+        const std::string digest =
+            good ? velk::feature::PackageDigest::ofFile(env.dir.write("same", "deb bytes"))
+                 : std::string(64, '0');
+        const std::string order =
+            R"({"pkg_update":[{"pkg_name":"velk-agent","pkg_version":"1.2.0","pkg_sha256":")" + digest +
+            R"("}]})";
+        env.raw->exec("UPDATE order_info SET receive_json = " + quoteSql(order) +
+                      " WHERE id = (SELECT MAX(id) FROM order_info);");
+        env.run(id);
+        EXPECT_EQ(reported(env.report(id), "message"),
+                  good ? "download success" : "download failed : digest mismatch : velk-agent 1.2.0");
+        EXPECT_EQ(env.updateStatus(id),
+                  good ? DbController::UPD_STATUS_DL_SUCCESS : DbController::UPD_STATUS_DL_FAILED);
+        const std::string no = std::to_string(number);
+        EXPECT_EQ(velk::test::exists(env.dir.file("pkgs/" + no + "/velk-agent_1.2.0.deb")), good);
+        int lists = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(env.dir.file("lists"))) {
+            const std::string list = entry.path().string();
+            if (list.size() > 5 && list.compare(list.size() - 5, 5, ".list") == 0 &&
+                list.find("_id-" + no) != std::string::npos) {
+                EXPECT_EQ(velk::test::readFile(list + ".sha256"), digest + "  velk-agent_1.2.0.deb\n");
+                EXPECT_EQ(velk::test::readFile(list + ".order"), order);
+                ++lists;
+            }
+        }
+        EXPECT_EQ(lists, 1);
+    }
+}
+
 TEST(SoftwareUpdateManager, HungDownloadIsStoppedButInstallsAreNot) {
     Options options;
     options.downloadTimeout = 1;

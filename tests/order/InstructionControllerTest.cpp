@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
+#include <picojson.h>
 #include <sys/stat.h>
+
+#include <filesystem>
 
 #include "db/DbController.h"
 #include "db/DbTestSupport.h"
 #include "order/InstructionController.h"
 #include "order/OrderIntake.h"
+#include "order/OrderSignature.h"
+#include "support/SigningKey.h"
 #include "support/TempDir.h"
 #include "support/TestLog.h"
 
@@ -275,4 +280,36 @@ TEST_F(ControllerTest, RealPackageManagerReportsItsOwnLibrary) {
     InstructionController real("/usr/bin/dpkg-query");
     real.init("");
     EXPECT_TRUE(InstructionController::isDebianVersion(real.getNowPackageVersion("dpkg")));
+}
+
+// Under "required", an item refused stores only its report to the service, so that a forged
+// cancel or order changes nothing; a malformed digest skips its package like any bad field.
+TEST_F(ControllerTest, RefusedItemsStoreOnlyTheirReport) {
+    const velk::test::SigningKey key;
+    std::filesystem::create_directories(dir.file("keys"));
+    dir.write("keys/k.pem", key.publicPem());
+    controller->setOrderSignature(
+        velk::order::OrderSignature(velk::order::SignaturePolicy::Required, dir.file("keys"), "SUB-9"));
+    picojson::value item;
+    picojson::parse(
+        item, order(R"("mode":"new","sw_upd_no":7,"pkg_update":[{"pkg_name":"curl","pkg_version":"8.0",)"
+                    R"("pkg_url":"http://s/c.deb","pkg_sha256":")" +
+                    std::string(64, 'e') +
+                    R"("},{"pkg_name":"nano","pkg_version":"7.2","pkg_url":"http://s/n.deb",)"
+                    R"("pkg_sha256":"e0e0"}])"));
+    auto& fields = item.get<picojson::object>();
+    fields["signature"] = picojson::value(key.sign(velk::order::OrderSignature::signedText(fields, "*")));
+    ASSERT_TRUE(store(item.serialize()));
+    EXPECT_EQ(log.count("DB insert failed : no have package data - update package info"), 1u);
+    EXPECT_EQ(log.count("order 7 : signature verified : key k.pem"), 1u);
+
+    ASSERT_TRUE(store(R"({"item":"sw_update","mode":"cancel","sw_upd_no":7},)" +
+                      order(R"("mode":"new","sw_upd_no":8,)" + kTwoPackages)));
+    EXPECT_EQ(raw->rows("SELECT sw_upd_no, update_status FROM update_info;"), (Rows{{"7", "0"}}));
+    EXPECT_EQ(raw->rows("SELECT package_name, target_flag FROM update_package;"), (Rows{{"curl", "1"}}));
+    EXPECT_EQ(raw->rows("SELECT order_status, json_extract(response_json, '$.request[0].sw_upd_no'), "
+                        "json_extract(response_json, '$.request[0].status'), "
+                        "json_extract(response_json, '$.request[0].message') FROM order_info WHERE id > 1;"),
+              (Rows{{"1", "7", "19", "refused : unsigned"}, {"1", "8", "19", "refused : unsigned"}}));
+    EXPECT_EQ(log.count("order 8 refused : unsigned"), 1u);
 }
