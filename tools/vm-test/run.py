@@ -65,8 +65,12 @@ class Service:
         shutil.rmtree(directory, ignore_errors=True)
         os.makedirs(directory)
         log = open(os.path.join(work, "service.log"), "w", buffering=1)
+        # The package takes only signed orders: the service signs with a key of the test's own.
+        keys = os.path.join(work, "signing")
+        shutil.rmtree(keys, ignore_errors=True)
+        self.signing_key, self.public_key = monitoring_service.generate_key(keys)
         self.svc = monitoring_service.MonitoringService(directory, packages_dir=served, out=log,
-                                                         host=vm.SERVICE_HOST)
+                                                         host=vm.SERVICE_HOST, signing_key=self.signing_key)
         self.arrivals = []  # (monotonic time, method, path, body)
         self.watchers = []
         record = self.svc.add_record
@@ -179,6 +183,8 @@ class VmTest:
         settings["http_access"]["ca_cert_file"] = ""  # the guest's own store trusts the test CA
         for section in ("web_api", "http_access", "server_alive"):
             conf.setdefault(section, {}).update(settings[section])
+        # The package's own policy ("required") and folder stay; only the key is the test's.
+        g.put("/etc/velk/trusted-keys/velk-test.pem", open(self.service.public_key).read())
         conf["http_access"].update(retry_interval_sec=1)
         conf["order_check"].update(check_interval_sec=check_interval, check_slice_interval_sec=1, delay_start_time=1)
         conf["instruction_thread"] = {"loop_interval_sec": 2, "loop_slice_interval_sec": 1,
@@ -244,6 +250,15 @@ class VmTest:
         states = g.out("dpkg-query -W -f='${Package} ${db:Status-Abbrev}${Version}\\n' hello velk-vmtest")
         self.check(states.splitlines() == ["hello ii %s" % self.hello_version, "velk-vmtest ii 1.0"],
                    "installed: %s" % states.replace("\n", ", "))
+        # The package's policy: an item whose signature is not the operator's runs nothing.
+        forged = monitoring_service.update_order(9, [("velk-vmtest", "2.0", monitoring_service.PACKAGE_PATH +
+                                                      "velk-vmtest_1.0_all.deb")], "+0", "+2")
+        forged["signature"] = "A" * 86 + "=="
+        self.service.svc.queue_order(forged)
+        got = self.service.wait(lambda: self.service.messages(9), 120)
+        self.check(got == ["refused : bad signature"] and
+                   g.out("dpkg-query -W -f='${Version}' velk-vmtest") == "1.0",
+                   "a forged order is refused and reported: %s" % got)
 
     def self_update(self):
         g = self.guest
