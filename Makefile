@@ -15,7 +15,7 @@ FUZZ_SECONDS  ?= 60
 # The poll-answer target writes a database per input: a memory-backed folder keeps it fast.
 FUZZ_TMPDIR   ?= /dev/shm
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
-FUZZ_TARGETS  := PollAnswerFuzz SettingsFuzz TextToTimeFuzz SimpleCipherFuzz
+FUZZ_TARGETS  := PollAnswerFuzz SettingsFuzz TextToTimeFuzz SimpleCipherFuzz OrderCheckFuzz
 
 # Benchmarks and the end-to-end figures (`make bench`), in $(BENCH_DIR); see README.md.
 BENCH_DIR      ?= build-bench

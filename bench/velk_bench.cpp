@@ -10,16 +10,21 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
 
+#include "TextUtil.h"
 #include "data/LogWrapper.h"
 #include "data/SettingData.h"
 #include "db/DbController.h"
+#include "feature/PackageDigest.h"
 #include "order/InstructionController.h"
 #include "order/InstructionExecuter.h"
+#include "order/OrderSignature.h"
 #include "order/StoragePruner.h"
+#include "support/SigningKey.h"
 
 namespace {
 
@@ -139,6 +144,47 @@ void BM_Intake(benchmark::State& state) {
     state.SetComplexityN(state.range(0));
 }
 BENCHMARK(BM_Intake)->Arg(1)->Arg(10)->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond)->Complexity();
+
+// What the signature check adds to taking in one signed order of N packages with digests.
+void BM_OrderCheck(benchmark::State& state) {
+    World& w = world();
+    const velk::test::SigningKey key;
+    std::filesystem::create_directories(w.dir + "/keys");
+    w.write("keys/order.pem", key.publicPem(), 0644);
+    picojson::value root;
+    picojson::parse(
+        root,
+        velk::replaceAll(orderOf(static_cast<int>(state.range(0))), R"("pkg_url":"http://s/pkg.deb")",
+                         R"("pkg_url":"http://s/pkg.deb","pkg_sha256":")" + std::string(64, 'a') + "\""));
+    auto& item = root.get("response").get<picojson::array>()[0].get<picojson::object>();
+    item["signature"] = picojson::value(key.sign(velk::order::OrderSignature::signedText(item, "*")));
+    const velk::order::OrderSignature checker(velk::order::SignaturePolicy::Required, w.dir + "/keys",
+                                              "BENCH");
+    const std::map<std::string, std::string> installed;
+    for (auto _ : state) {
+        if (!checker.check(item, &installed, 1).accepted) {
+            state.SkipWithError("order refused");
+            break;
+        }
+    }
+}
+BENCHMARK(BM_OrderCheck)->Arg(1)->Arg(1000)->Unit(benchmark::kMillisecond);
+
+// SHA-256 of a downloaded package of N MiB, read from the disk's cache as the check reads it.
+void BM_PackageDigest(benchmark::State& state) {
+    World& w = world();
+    const std::string file =
+        w.write("package.deb", std::string(static_cast<size_t>(state.range(0)) << 20, 'x'), 0644);
+    for (auto _ : state) {
+        if (velk::feature::PackageDigest::ofFile(file).size() != 64) {
+            state.SkipWithError("file unreadable");
+            break;
+        }
+    }
+    state.SetBytesProcessed(state.iterations() * (state.range(0) << 20));
+    std::remove(file.c_str());
+}
+BENCHMARK(BM_PackageDigest)->Arg(1)->Arg(100)->Unit(benchmark::kMillisecond);
 
 // One executor pass's look for the next stage: open, count running stages, select, close.
 void BM_NextStage(benchmark::State& state) {

@@ -1,7 +1,9 @@
 """The packaged scripts against a local HTTPS server and a private dpkg root: test_scripts.py VELKCTL"""
 import fcntl
 import functools
+import hashlib
 import http.server
+import json
 import os
 import shutil
 import ssl
@@ -100,11 +102,14 @@ class ScriptTest(unittest.TestCase):
     def test_velkctl_setting_and_check_refuse_an_unknown_name_or_an_unreadable_file(self):
         with open(self.path("broken.conf"), "w") as broken:
             broken.write('{"http_access": {"retry_num": 0,')
+        with open(self.path("policy.conf"), "w") as typo:
+            typo.write('{"software_update": {"order_signature": "requird"}}')
         good, absent, bad = self.path("velk.conf"), self.path("absent.conf"), self.path("broken.conf")
         cases = [(good, "retry_num", 0, "0\n"), (good, "http_timeout", 0, "20\n"), (good, "proxy", 0, "\n"),
                  (good, "download_timeout_sec", 0, "3600\n"), (good, "retry_nun", 2, ""),
                  (absent, "retry_num", 2, ""), (bad, "retry_num", 2, ""),
-                 (good, None, 0, good + ": ok\n"), (absent, None, 2, ""), (bad, None, 2, "")]
+                 (good, None, 0, good + ": ok\n"), (absent, None, 2, ""), (bad, None, 2, ""),
+                 (self.path("policy.conf"), None, 2, ""), (good, "order_signature", 0, "off\n")]
         for config, name, status, out in cases:
             with self.subTest(config=config, name=name):
                 command = ["setting", name] if name else ["check"]
@@ -191,6 +196,20 @@ class ScriptTest(unittest.TestCase):
         code, out = self.run_script("install-packages", ["velk-t-a 1.0 x", "velk-t-a;touch${IFS}PWNED 1 x"])
         self.assertIn("install-packages: failed: not a package name", out)
         self.assertFalse(os.path.exists(self.path("PWNED")))
+
+    def test_install_checks_the_files_against_the_order_beside_the_list(self):
+        line = "velk-t-b 2.0 " + self.url + "velk-t-b_2.0_all.deb"
+        code, out = self.run_script("download-packages", [line])
+        self.assertEqual(code, 0, out)
+        for digest, status in (("0" * 64, 1), (hashlib.sha256(read(os.path.join(self.pkgs, "velk-t-b_2.0.deb"),
+                                                                   "rb")).hexdigest(), 0)):
+            with open(self.path("list.order"), "w") as order:
+                json.dump({"pkg_update": [{"pkg_name": "velk-t-b", "pkg_version": "2.0", "pkg_url": line.split()[2],
+                                           "pkg_sha256": digest}]}, order)
+            code, out = self.run_script("install-packages", [line])
+            self.assertEqual(code, status, out)
+            self.assertEqual(self.installed(), ["iivelk-t-b=2.0"] if status == 0 else [], out)
+        self.assertIn("verify: velk-t-b 2.0 : sha256 ok", out)
 
 
 if __name__ == "__main__":
