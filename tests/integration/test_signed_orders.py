@@ -70,6 +70,8 @@ class SignedOrders(unittest.TestCase):
             box.write_command("dpkg-query", "#!/bin/sh\nprintf 'old\\tinstall ok installed\\t2.0\\n'\n")
             box.write_config(cycle_settings(svc, {"software_update": {"order_signature": "required"}}))
             box.start()
+            # SIGUSR1 before the agent's handlers are in place would end it.
+            box.wait_for_log("Main Thread Loop Start", 30 * SCALE)
             sent = {}
             for number, package, package_fields, fields, send, expected in cases:
                 name, version = package.split("_")
