@@ -3,10 +3,12 @@
 
 It lays out a demo world in one folder (configuration, database, logs, package, list and log
 folders, a private dpkg root and stand-ins for the device's commands), builds two small Debian
-packages, starts the local monitoring service (tools/monitoring_service.py) and the sandbox
-agent, queues an update order for the packages (download now, install a few seconds later),
-shows the run as it happens, stops the agent with SIGTERM and prints a summary. Nothing is
-installed outside the world folder; Ctrl-C stops everything it started.
+packages and an order signing key, starts the local monitoring service
+(tools/monitoring_service.py, signing every order with that key) and the sandbox agent (taking
+only signed orders), queues an update order for the packages (download now, install a few seconds
+later), shows the run as it happens, stops the agent with SIGTERM and prints a summary. The install
+script has `velkctl verify` check the order and the files before dpkg runs. Nothing is installed
+outside the world folder; Ctrl-C stops everything it started.
 
   demo.py --binary build/velk-sandbox --dir build/demo
   demo.py --binary build/velk-sandbox --dir build/demo --prepare --port 8443
@@ -76,6 +78,9 @@ AGENT_EVENTS = [
     ("Main Thread Loop Finished", "main loop finished"),
     ("stop Instruction Thread : result", "executor asked to stop"),
     ("<ORDER> in LoopThread : end", "executor thread ended"),
+    ("signature verified", None),
+    (" refused : ", None),
+    ("digest mismatch", None),
     ("main end", None),
 ]
 
@@ -131,9 +136,21 @@ def rel(path):
     return path if relative.startswith(os.pardir) else relative
 
 
+def find_velkctl(binary):
+    """velkctl beside the agent, or a folder up (the cross build's test launcher sits in tests/),
+    behind the emulator when the tests run emulated."""
+    folder = os.path.dirname(os.path.abspath(binary))
+    for candidate in (os.path.join(folder, "velkctl"), os.path.join(os.path.dirname(folder), "velkctl")):
+        if os.access(candidate, os.X_OK):
+            return " ".join(filter(None, [os.environ.get("VELK_EMULATOR", ""), shlex.quote(candidate)]))
+    return None
+
+
 class Demo:
-    def __init__(self, binary, world, out=None, scale=1.0):
+    def __init__(self, binary, world, out=None, scale=1.0, velkctl=None):
         self.binary = os.path.abspath(binary)
+        # A command line: it may start with the emulator.
+        self.velkctl = velkctl or find_velkctl(binary)
         self.world = os.path.abspath(world)
         self.out = out if out is not None else sys.stdout
         self.scale = scale
@@ -194,8 +211,11 @@ class Demo:
         write_file(self.path(MARKER), "The velk demo lays this folder out anew on every run.\n")
 
     def lay_out(self):
-        """Stand-ins for the device's commands, the update scripts and the private dpkg root."""
-        for folder in ("db", "logs", "pkgs", "pkg_list", "upd_logs", "service",
+        """Stand-ins for the device's commands, the update scripts, the private dpkg root and the
+        order signing key, whose public half is the agent's one trusted key."""
+        if not self.velkctl:
+            raise DemoError("no velkctl beside %s; build it first (make build)" % rel(self.binary))
+        for folder in ("db", "logs", "pkgs", "pkg_list", "upd_logs", "service", "trusted-keys",
                        "dpkg-root/var/lib/dpkg/info", "dpkg-root/var/lib/dpkg/updates", "dpkg-root/var/log"):
             os.makedirs(self.path(folder), exist_ok=True)
         write_file(self.path("dpkg-root/var/lib/dpkg/status"), "")
@@ -212,8 +232,14 @@ class Demo:
             shutil.copy(os.path.join(HERE, script), self.path(script))
             os.chmod(self.path(script), 0o755)
         write_file(self.path("demo.env"),
-                   "VELK_DEMO_CA=%s\nVELK_DEMO_DPKG_ROOT=%s\n" % (
-                       shlex.quote(self.path("service", "ca.pem")), shlex.quote(self.path("dpkg-root"))))
+                   "VELK_DEMO_CA=%s\nVELK_DEMO_DPKG_ROOT=%s\nVELK_DEMO_VELKCTL=%s\nVELK_DEMO_CONFIG=%s\n" % tuple(
+                       shlex.quote(v) for v in (self.path("service", "ca.pem"), self.path("dpkg-root"),
+                                                self.path("velkctl"), self.path("velk.conf"))))
+        write_file(self.path("velkctl"), "#!/bin/sh\nexec %s \"$@\"\n" % self.velkctl, 0o755)
+        _, public = monitoring_service.generate_key(self.path("keys"))
+        shutil.copy(public, self.path("trusted-keys"))
+        self.show("demo", "order signing key made: %s; its public half in %s" % (
+            rel(self.path("keys", monitoring_service.PRIVATE_KEY_NAME)), rel(self.path("trusted-keys"))))
 
     def build_packages(self):
         self.packages = []
@@ -239,6 +265,7 @@ class Demo:
                 "target_pkg_list_dir": self.path("pkg_list"),
                 "script_download_pkg": self.path("download.sh"), "script_install_pkg": self.path("install.sh"),
                 "proc_retry_num": 1, "proc_retry_wait_sec": 2,
+                "order_signature": "required", "trusted_keys_dir": self.path("trusted-keys"),
             },
         }
         for section, values in monitoring_service.agent_settings(base_url, self.path("service", "ca.pem")).items():
@@ -249,7 +276,8 @@ class Demo:
 
     def start_service(self):
         command = [sys.executable, os.path.join(TOOLS, "monitoring_service.py"), "--dir", self.path("service"),
-                   "--packages", self.path("packages"), "--info-json", "--stop-on-eof"]
+                   "--packages", self.path("packages"), "--signing-key", self.signing_key(),
+                   "--info-json", "--stop-on-eof"]
         self.service_stderr = open(self.path("service", "stderr.txt"), "w")
         # Its own session: Ctrl-C reaches only this driver, which then stops things in order.
         self.service = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -273,6 +301,9 @@ class Demo:
         reader.start()
         self.readers.append(reader)
 
+    def signing_key(self):
+        return self.path("keys", monitoring_service.PRIVATE_KEY_NAME)
+
     def control(self, path, body=None):
         url = "http://127.0.0.1:%d%s" % (self.service_info["control_port"], path)
         data = None if body is None else json.dumps(body).encode("utf-8")
@@ -288,30 +319,44 @@ class Demo:
         self.agent = subprocess.Popen(command, cwd=self.world, stdin=subprocess.DEVNULL,
                                       stdout=subprocess.DEVNULL, stderr=self.agent_stderr, start_new_session=True)
         self.show("demo", "agent started: %s (pid %d) in %s" % (rel(self.binary), self.agent.pid, rel(self.world)))
-        tail = threading.Thread(target=self._follow_agent_log, daemon=True)
+        tail = threading.Thread(target=self._follow_logs, daemon=True)
         tail.start()
         self.readers.append(tail)
 
-    def _follow_agent_log(self):
-        log = self.path("logs", "velk.log")
-        position = 0
-        pending = ""
+    def _agent_line(self, line):
+        for fragment, label in AGENT_EVENTS:
+            if fragment in line:
+                self.show("agent", label or _message(line), _log_time(line))
+                return
+
+    def _install_line(self, line):
+        # install.sh writes the velkctl verify call and its answer, indented, before dpkg.
+        if line.startswith(("velkctl ", "    ")):
+            self.show("install", line.strip())
+
+    def _follow_logs(self):
+        """The agent's log, and the install script's logs as they appear."""
+        positions = {}
+        pending = {}
         while True:
             finishing = self.tail_stop.is_set()
+            logs = [(self.path("logs", "velk.log"), self._agent_line)]
             try:
-                with open(log, encoding="utf-8", errors="replace") as f:
-                    f.seek(position)
-                    chunk = f.read()
-                    position = f.tell()
+                logs += [(self.path("upd_logs", name), self._install_line)
+                         for name in sorted(os.listdir(self.path("upd_logs"))) if name.startswith("update_")]
             except FileNotFoundError:
-                chunk = ""
-            pending += chunk
-            *lines, pending = pending.split("\n")
-            for line in lines:
-                for fragment, label in AGENT_EVENTS:
-                    if fragment in line:
-                        self.show("agent", label or _message(line), _log_time(line))
-                        break
+                pass
+            for log, handle in logs:
+                try:
+                    with open(log, encoding="utf-8", errors="replace") as f:
+                        f.seek(positions.get(log, 0))
+                        chunk = f.read()
+                        positions[log] = f.tell()
+                except FileNotFoundError:
+                    chunk = ""
+                *lines, pending[log] = (pending.get(log, "") + chunk).split("\n")
+                for line in lines:
+                    handle(line)
             if finishing:
                 return
             time.sleep(0.1)
@@ -493,6 +538,8 @@ class Demo:
         if os.access(hello, os.X_OK):
             said = subprocess.run([hello], capture_output=True, text=True).stdout.strip()
             show("", "    %s says: %s" % (rel(hello), said))
+        show("", "  orders signed with %s; the agent takes only those its key in %s verifies" % (
+            rel(self.signing_key()), rel(self.path("trusted-keys"))))
         show("", "  logs")
         show("", "    agent            %s" % rel(self.path("logs", "velk.log")))
         show("", "    update scripts   %s" % ", ".join(rel(self.path("upd_logs", f))
@@ -512,7 +559,8 @@ class Demo:
         self.write_config("https://127.0.0.1:%d" % port)
         service = [rel(os.path.join(TOOLS, "monitoring_service.py")), "--dir", rel(self.path("service")),
                    "--port", str(port), "--status-port", str(port + 1), "--packages", rel(self.path("packages")),
-                   "--update-order", str(UPDATE_NUMBER), "--install-in", "30"]
+                   "--signing-key", rel(self.signing_key()), "--update-order", str(UPDATE_NUMBER),
+                   "--install-in", "30"]
         show = self.show
         show("", "")
         show("", "The world is ready. In one terminal start the service (it queues update order %d):" % UPDATE_NUMBER)
@@ -532,6 +580,7 @@ def main(argv=None):
     parser.add_argument("--prepare", action="store_true", help="only lay out the world; see above")
     parser.add_argument("--port", type=int, default=8443, help="service port for --prepare")
     parser.add_argument("--time-scale", type=float, default=1.0, help="stretches every time limit (emulators)")
+    parser.add_argument("--velkctl", help="velkctl for the install script (default: beside --binary)")
     args = parser.parse_args(argv)
     if not os.access(args.binary, os.X_OK):
         parser.error("%s is not an executable; build it first (make build)" % args.binary)
@@ -542,7 +591,8 @@ def main(argv=None):
     for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(signum, interrupted)
 
-    demo = Demo(args.binary, args.dir, scale=args.time_scale)
+    demo = Demo(args.binary, args.dir, scale=args.time_scale,
+                velkctl=shlex.quote(os.path.abspath(args.velkctl)) if args.velkctl else None)
     try:
         return demo.prepare(args.port) if args.prepare else demo.run()
     except DemoError as e:
