@@ -52,9 +52,9 @@ class Demo(unittest.TestCase):
 
         # The run as shown: the order goes from the service to the database, through both stages,
         # and both reports come back, in this order.
-        story = ["service  login ", "handed out to " + demo.SUBSTRATE_CODE, "order stored in the database",
+        story = ["service  login ", "handed out to " + demo.SUBSTRATE_CODE, "signature verified", "order stored in the database",
                  "download command -> <<<", "package    velk-demo-hello_1.0_all.deb sent",
-                 'status 12 "download success"', "update command -> <<<", 'status 22 "update success"',
+                 'status 12 "download success"', "update command -> <<<", "verify: ok", 'status 22 "update success"',
                  "SIGTERM asks the agent to stop", "main end", "agent ended with exit status 0", "demo done"]
         positions = [text.find(step) for step in story]
         self.assertNotIn(-1, positions, "%s\n%s" % (dict(zip(story, positions)), text))
