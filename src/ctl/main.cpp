@@ -7,6 +7,7 @@
 
 #include "BuildPaths.h"
 #include "ctl/CredentialEncipher.h"
+#include "ctl/InstallClient.h"
 #include "ctl/ListVerifier.h"
 #include "ctl/StatusReader.h"
 #include "data/SettingData.h"
@@ -18,6 +19,7 @@ const char* const kUsage =
     "       velkctl [--config FILE] setting NAME\n"
     "       velkctl [--config FILE] check\n"
     "       velkctl [--config FILE] verify PACKAGE_DIR LIST_FILE\n"
+    "       velkctl install [--socket PATH] PACKAGE_DIR LIST_FILE\n"
     "       velkctl encipher        (reads the user name, then the password, from standard input)\n";
 
 int usage() {
@@ -185,6 +187,12 @@ int main(int argc, char** argv) {
         }
         if (args.size() == 2 && args[0] == "setting") {
             return setting(file, args[1]);
+        }
+        if (!args.empty() && args[0] == "install" &&
+            (args.size() == 3 || (args.size() == 5 && args[1] == "--socket"))) {
+            const velk::ctl::InstallClient client(
+                args.size() == 5 ? args[2] : velk::ctl::InstallClient::kDefaultSocket);
+            return client.run(args[args.size() - 2], args[args.size() - 1], std::cout);
         }
         if (args.size() == 3 && args[0] == "verify") {
             return verify(file, args[1], args[2]);

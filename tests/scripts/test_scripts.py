@@ -6,6 +6,7 @@ import http.server
 import json
 import os
 import shutil
+import socket
 import ssl
 import subprocess
 import sys
@@ -210,6 +211,82 @@ class ScriptTest(unittest.TestCase):
             self.assertEqual(code, status, out)
             self.assertEqual(self.installed(), ["iivelk-t-b=2.0"] if status == 0 else [], out)
         self.assertIn("verify: velk-t-b 2.0 : sha256 ok", out)
+
+    def test_root_install_service_installs_only_checked_copies_of_the_agents_own_files(self):
+        cache, lists, url = self.path("cache"), self.path("lists"), "https://s/velk-t-b.deb"
+        os.makedirs(os.path.join(cache, "12"))
+        os.makedirs(self.path("trusted"))
+        os.makedirs(self.path("work"))
+        deb = os.path.join(cache, "12", "velk-t-b_2.0.deb")
+        good = read(self.path("served", "velk-t-b_2.0_all.deb"), "rb")
+        key, public = monitoring_service.generate_key(self.path("keys"))
+        shutil.copy(public, self.path("trusted"))
+        with open(self.path("required.conf"), "w") as conf:
+            json.dump({"software_update": {"order_signature": "required", "trusted_keys_dir": self.path("trusted")}},
+                      conf)
+        item = {"mode": "new", "sw_upd_no": 12, "pkg_update": [{"pkg_name": "velk-t-b", "pkg_version": "2.0",
+                "pkg_url": url, "pkg_sha256": hashlib.sha256(good).hexdigest()}]}
+        listed = os.path.join(lists, "package_info_update_20261207-100000_id-12.list")
+        # The stand-in install swaps the agent's file, as the agent could, then hashes what it was handed.
+        fake = self.path("fake-install")
+        with open(fake, "w") as out:
+            out.write("#!/bin/sh\necho swapped >> %s\nsha256sum \"$1/velk-t-b_2.0.deb\"\n" % deb)
+        os.chmod(fake, 0o755)
+        link = lambda: (os.remove(deb), os.symlink("/etc/passwd", deb))  # noqa: E731
+        cases = [("signed and whole", cache + "/12", listed, "", None, item, "velk-install-exit 0"),
+                 ("unsigned under required", cache + "/12", listed, "", None, None, "did not pass the check"),
+                 ("outside the cache", "/etc", listed, "", None, item, "not a folder of the package cache"),
+                 ("climbing out", cache + "/12/../12", listed, "", None, item, "not a folder of the package cache"),
+                 ("list of another folder", cache + "/12", lists + "/../list", "", None, item, "not a package list"),
+                 ("shell text in a field", cache + "/12", listed, ";touch${IFS}PWNED", None, item, "not a package name"),
+                 ("a link out of the cache", cache + "/12", listed, "", link, item, "not a plain file")]
+        for what, folder, list_file, inject, before, order, expected in cases:
+            with self.subTest(what):
+                if os.path.islink(deb):
+                    os.remove(deb)
+                with open(deb, "wb") as f:
+                    f.write(good)
+                os.makedirs(lists, exist_ok=True)
+                with open(listed, "w") as f:
+                    f.write("# update package list\nvelk-t-b%s 2.0 %s\n" % (inject, url))
+                with open(listed + ".order", "w") as f:
+                    json.dump(monitoring_service.sign_order(order, key) if order else item, f)
+                if before:
+                    before()
+                env = dict(os.environ, VELK_INSTALL_CACHE=cache, VELK_INSTALL_LISTS=lists, VELKCTL=VELKCTL,
+                           VELK_INSTALL_WORK=self.path("work"), VELK_INSTALL_SCRIPT=fake,
+                           VELK_CONFIG=self.path("required.conf"))
+                out = subprocess.run([os.path.join(SCRIPTS, "install-service")], input="%s\n%s\n" % (folder, list_file),
+                                     env=env, capture_output=True, text=True, cwd=self.dir).stdout
+                self.assertIn(expected, out)
+                self.assertEqual(out.endswith("velk-install-exit 0\n"), expected == "velk-install-exit 0", out)
+                installed = expected == "velk-install-exit 0"
+                # The copy that was checked is what the install got, whatever became of the agent's file.
+                self.assertEqual(hashlib.sha256(good).hexdigest() in out, installed, out)
+                self.assertEqual(not os.path.islink(deb) and read(deb, "rb") != good, installed, what)
+                self.assertFalse(os.path.exists(self.path("PWNED")))
+                self.assertEqual(os.listdir(self.path("work")), [])
+
+    def test_install_client_passes_the_services_lines_and_status_on(self):
+        for answer, status, shown in ((b"unpacking\nvelk-install-exit 7\n", 7, "unpacking\n"),
+                                      (b"cut off", 1, "cut off")):
+            server = socket.socket(socket.AF_UNIX)
+            server.bind(self.path("install.sock"))
+            server.listen(1)
+            asked = []
+
+            def serve():
+                connection = server.accept()[0]
+                asked.append(connection.makefile("rb").read())
+                connection.sendall(answer)
+                connection.close()
+            threading.Thread(target=serve, daemon=True).start()
+            proc = subprocess.run([VELKCTL, "install", "--socket", self.path("install.sock"), "/c/12", "/l/x.list"],
+                                  capture_output=True, text=True, timeout=30)
+            server.close()
+            os.remove(self.path("install.sock"))
+            self.assertEqual((proc.returncode, asked), (status, [b"/c/12\n/l/x.list\n"]), proc.stdout)
+            self.assertTrue(proc.stdout.startswith(shown), proc.stdout)
 
 
 if __name__ == "__main__":
