@@ -18,6 +18,7 @@ import argparse
 import json
 import os
 import random
+import shlex
 import shutil
 import sys
 import threading
@@ -193,15 +194,17 @@ class VmTest:
         # Retried as the package retries them, a little faster.
         conf["software_update"].update(proc_retry_num=2, proc_retry_wait_sec=3)
         self.conf = conf
-        g.put("/etc/velk/velk.conf", json.dumps(conf, indent=2) + "\n")
+        g.put("/etc/velk/velk.conf", json.dumps(conf, indent=2) + "\n", mode="0640")
 
     def packages(self):
         stage = os.path.join(self.work, "stage")
         shutil.copy(self.image.hello(), self.served)
         self.hello = os.path.basename(self.image.hello())
         self.hello_version = self.hello.split("_")[1].replace("%3a", ":")
-        debs.build_package({"name": "velk-vmtest", "version": "1.0", "description": "built for the test",
-                            "files": {"usr/share/velk-vmtest/v": (0o644, "1.0\n")}}, self.served, stage)
+        for version in ("1.0", "2.0"):
+            debs.build_package({"name": "velk-vmtest", "version": version, "description": "built for the test",
+                                "files": {"usr/share/velk-vmtest/v": (0o644, version + "\n")}}, self.served, stage)
+        self.vmtest2 = "velk-vmtest_2.0_all.deb"
 
     def slow_package(self, version):
         """A package that unpacks a few megabytes and configures slowly, each version once."""
@@ -259,6 +262,55 @@ class VmTest:
         self.check(got == ["refused : bad signature"] and
                    g.out("dpkg-query -W -f='${Version}' velk-vmtest") == "1.0",
                    "a forged order is refused and reported: %s" % got)
+
+    def least_privilege(self):
+        """The agent as user velk in its sandbox, and the root install service's refusals."""
+        g = self.guest
+        pid = g.out("systemctl show -p MainPID --value velk")
+        uid, gid = g.out("id -u velk"), g.out("id -g velk")
+        owners = g.out("stat -c '%U:%G %a' /etc/velk/velk.conf /run/velk/install.sock; stat -c '%U:%G' " + DB)
+        self.check(owners.splitlines() == ["root:velk 640", "root:velk 660", "velk:velk"],
+                   "the configuration root:velk 0640, the install socket root:velk 0660, the database velk's: %s"
+                   % owners.replace("\n", ", "))
+        status = dict(l.split(":", 1) for l in g.out("cat /proc/%s/status" % pid).splitlines() if ":" in l)
+        raw = 1 << 13  # CAP_NET_RAW, for ping alone
+        self.check(status["Uid"].split()[0] == uid and status["NoNewPrivs"].strip() == "1" and
+                   int(status["CapEff"], 16) | raw == raw and int(status["CapBnd"], 16) == raw,
+                   "the agent runs as velk (uid %s), no new privileges, no capability but CAP_NET_RAW" % uid)
+        self.check(g.out("cat /var/log/velk/velk*.log | grep -c 'network access OK' || true") not in ("", "0"),
+                   "the reachability check pings as velk")
+        # What the agent's own process could do: its mount namespace, its user.
+        inside = "nsenter -t %s -m -S %s -G %s sh -c " % (pid, uid, gid)
+        denied = [t for t in ("touch /etc/velk-probe", "touch /usr/velk-probe", "touch /var/lib/dpkg/velk-probe",
+                              "ls /root") if g.sh(inside + "'%s'" % t, check=False)[0] != 0]
+        allowed = g.sh(inside + "'touch /var/lib/velk/probe && rm /var/lib/velk/probe'", check=False)[0] == 0
+        self.check(len(denied) == 4 and allowed,
+                   "as velk the agent cannot write /etc, /usr, /var/lib/dpkg nor read /root: %s" % denied)
+        # As velk, asking the root service for what the agent must never get. Order 1's folder and
+        # number, which the agent keeps (it prunes the folders of numbers it does not know).
+        listed = "/var/lib/velk/pkg_list/package_info_update_20261207-120000_id-1.list"
+        deb = "/var/cache/velk/pkgs/1/velk-vmtest_3.0.deb"
+        unsigned = json.dumps({"mode": "new", "sw_upd_no": 1, "pkg_update": [
+            {"pkg_name": "velk-vmtest", "pkg_version": "3.0", "pkg_url": "https://velk-svc/v.deb"}]})
+        cases = [("a path outside the cache", "/etc", "velk-vmtest", "", "not a folder of the package cache"),
+                 ("an unsigned order under required", "/var/cache/velk/pkgs/1", "velk-vmtest", "",
+                  "did not pass the check"),
+                 ("shell text in a field", "/var/cache/velk/pkgs/1", "velk-vmtest;touch${IFS}/velk-pwned", "",
+                  "not a package name"),
+                 ("a link out of the cache", "/var/cache/velk/pkgs/1", "velk-vmtest", "/etc/shadow",
+                  "not a plain file")]
+        outcomes = []
+        for what, folder, name, link, expected in cases:
+            make = "echo 'not checked yet' > %s" % deb if not link else "ln -s %s %s" % (link, deb)
+            code, out = g.sh("cd /tmp && runuser -u velk -- sh -c %s && runuser -u velk -- velkctl install %s %s" % (
+                shlex.quote("rm -f %s && printf '%%s 3.0 https://velk-svc/v.deb\\n' '%s' > %s && echo '%s' > %s.order "
+                            "&& %s" % (deb, name, listed, unsigned, listed, make)), folder, listed), check=False)
+            outcomes.append((what, code, expected in out))
+        untouched = g.out("dpkg-query -W -f='${Version}' velk-vmtest") == "1.0" and \
+            g.sh("test -e /velk-pwned", check=False)[0] != 0
+        self.check(all(code == 3 and said for _, code, said in outcomes) and untouched,
+                   "the root install service refuses each, installs nothing: %s" % outcomes)
+        g.sh("rm -f %s %s %s.order" % (deb, listed, listed))
 
     def self_update(self):
         g = self.guest
@@ -382,6 +434,7 @@ class VmTest:
         g.sh("systemctl enable --now velk")
         self.check(g.out("systemctl is-active velk") == "active", "systemctl enable --now velk starts the agent")
         self.cycle()
+        self.least_privilege()
         self.self_update()
         self.reload_polls()
         self.stop_quickly()
@@ -394,6 +447,48 @@ class VmTest:
         self.footprint()
         errors += [e for e in self.journal_errors(clean_since) if e not in errors]
         self.check(not errors, "no error in journalctl -u velk after the provoked one: %s" % errors[:5])
+
+    # --- upgrade from a package whose agent ran as root --------------------------------------
+
+    def upgrade(self, previous):
+        g = self.guest
+        g.fresh_disk()
+        g.power_on()
+        self.boot()
+        shutil.copy(previous, self.served)
+        self.fetch(os.path.basename(previous), "/root/previous.deb")
+        g.sh("DEBIAN_FRONTEND=noninteractive apt-get install -y -q /root/previous.deb", timeout=300)
+        self.configure()
+        self.packages()
+        g.sh("systemctl enable --now velk")
+        # Reports refused for now: the outcome stays queued in the database through the upgrade.
+        report_path = self.service.svc.config["report_path"]
+        self.service.svc.script(report_path, [{"status": 503}] * 1000)
+        self.service.order(1, [("velk-vmtest", "1.0", "velk-vmtest_1.0_all.deb")])
+        queued = self.service.wait(lambda: g.out("sqlite3 -readonly %s 'SELECT COUNT(*) FROM order_info WHERE "
+                                                 "order_status IN (1, 11)'" % DB) == "1" and
+                                   g.out("dpkg-query -W -f='${Version}' velk-vmtest 2>/dev/null || true") == "1.0", 240)
+        self.check(queued, "the root agent installed order 1, its report queued (service refusing reports)")
+        before = g.out("md5sum < /etc/velk/velk.conf; sqlite3 -readonly %s 'SELECT COUNT(*) FROM order_info'" % DB)
+        version, newer = newer_build(self.args.deb, self.served, "+up1")
+        self.fetch(os.path.basename(newer), "/root/velk-new.deb")
+        g.sh("DEBIAN_FRONTEND=noninteractive apt-get install -y -q -o Dpkg::Options::=--force-confold "
+             "/root/velk-new.deb", timeout=300)
+        with self.service.svc.lock:
+            self.service.svc.scripts.pop(report_path, None)
+        got = self.service.wait_reports(1, ["download success", "update success"], limit=180)
+        self.check(got == ["download success", "update success"], "the queued reports arrive after the upgrade: %s" % got)
+        after = g.out("md5sum < /etc/velk/velk.conf; sqlite3 -readonly %s 'SELECT COUNT(*) FROM order_info'" % DB)
+        self.check(after == before, "configuration and database kept: %s" % after.replace("\n", ", "))
+        pid = g.out("systemctl show -p MainPID --value velk")
+        self.check(g.out("ps -o user= -p %s" % pid) == "velk" and
+                   g.out("stat -c '%U:%G %a' /etc/velk/velk.conf") == "root:velk 640",
+                   "the upgraded agent runs as velk; velk.conf root:velk 0640")
+        self.service.order(2, [("velk-vmtest", "2.0", self.vmtest2)])
+        got = self.service.wait_reports(2, ["download success", "update success"])
+        self.check(got == ["download success", "update success"] and
+                   g.out("dpkg-query -W -f='${Version}' velk-vmtest") == "2.0",
+                   "an order after the upgrade installs through the root service: %s" % got)
 
     # --- power cuts -----------------------------------------------------------------------
 
@@ -410,7 +505,7 @@ class VmTest:
             conf = json.loads(g.out("cat /etc/velk/velk.conf"))
             conf["order_check"]["check_interval_sec"] = 5
             self.conf = conf
-            g.put("/etc/velk/velk.conf", json.dumps(conf, indent=2) + "\n")
+            g.put("/etc/velk/velk.conf", json.dumps(conf, indent=2) + "\n", mode="0640")
             g.sh("systemctl restart velk")
         # The service hands an order out again until the agent says it has it.
         self.service.svc.config["order_ack"] = True
@@ -558,7 +653,8 @@ def main():
     parser.add_argument("--arch", required=True, choices=sorted(vm.ARCHES))
     parser.add_argument("--deb", required=True)
     parser.add_argument("--work", required=True)
-    parser.add_argument("--suite", default="full", choices=["full", "powercut"])
+    parser.add_argument("--suite", default="full", choices=["full", "powercut", "upgrade"])
+    parser.add_argument("--previous", help="the upgrade suite's older package, whose agent runs as root")
     parser.add_argument("--powercuts", type=int, default=0)
     parser.add_argument("--seed", type=int, default=int(time.time()))
     parser.add_argument("--floor", help="the floor program for the memory figure, built for the guest")
@@ -572,6 +668,8 @@ def main():
     try:
         if args.suite == "full":
             test.full()
+        if args.suite == "upgrade":
+            test.upgrade(os.path.abspath(args.previous))
         if args.powercuts:
             test.power_cuts(args.powercuts, args.seed)
     except RuntimeError as e:
