@@ -163,12 +163,16 @@ class VmTest:
         """A file of the served folder into the guest, over the forward."""
         self.guest.sh("curl -fsS -o %s https://%s:%d/packages/%s" % (target, vm.SERVICE_HOST, self.service.port, name))
 
-    def install_agent(self):
+    def trust_service(self):
         g = self.guest
         g.put(GUEST_CA, open(self.service.svc.ca_file).read())
         # What update-ca-certificates would add, without its rehash of every CA (minutes under emulation);
         # a later run of it keeps the file.
         g.sh("cat %s >> /etc/ssl/certs/ca-certificates.crt" % GUEST_CA)
+
+    def install_agent(self):
+        g = self.guest
+        self.trust_service()
         shutil.copy(self.args.deb, self.served)
         self.fetch(os.path.basename(self.args.deb), "/root/velk.deb")
         g.sh("DEBIAN_FRONTEND=noninteractive apt-get install -y -q /root/velk.deb", timeout=300)
@@ -455,8 +459,9 @@ class VmTest:
         g.fresh_disk()
         g.power_on()
         self.boot()
-        shutil.copy(previous, self.served)
-        self.fetch(os.path.basename(previous), "/root/previous.deb")
+        self.trust_service()
+        shutil.copy(previous, os.path.join(self.served, "previous.deb"))
+        self.fetch("previous.deb", "/root/previous.deb")
         g.sh("DEBIAN_FRONTEND=noninteractive apt-get install -y -q /root/previous.deb", timeout=300)
         self.configure()
         self.packages()
