@@ -8,25 +8,11 @@
 #include <cstring>
 #include <utility>
 
+#include "UniqueFd.h"
+
 namespace velk::ctl {
 
 namespace {
-
-class Socket {
-  public:
-    Socket() : fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {}
-    ~Socket() {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    int get() const { return fd; }
-
-  private:
-    int fd;
-};
 
 bool sendAll(int fd, const std::string& text) {
     size_t sent = 0;
@@ -52,7 +38,7 @@ int InstallClient::run(const std::string& packageDir, const std::string& listFil
         out << "install: refused : a line break in a path\n";
         return 1;
     }
-    Socket connection;
+    const UniqueFd connection(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (connection.get() < 0 || socketPath.size() >= sizeof(address.sun_path)) {

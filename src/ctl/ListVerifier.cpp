@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "JsonMember.h"
 #include "JsonParse.h"
 #include "feature/PackageDigest.h"
 
@@ -14,11 +15,6 @@ namespace velk::ctl {
 namespace {
 
 using feature::PackageDigest;
-
-std::string text(const picojson::object& object, const char* key) {
-    auto it = object.find(key);
-    return it != object.end() && it->second.is<std::string>() ? it->second.get<std::string>() : std::string();
-}
 
 int refuse(std::ostream& out, const std::string& reason) {
     out << "verify: refused : " << reason << "\n";
@@ -81,8 +77,8 @@ int ListVerifier::verify(const std::string& packageDir, const std::string& listF
         for (const auto& package : ordered) {
             if (package.is<picojson::object>()) {
                 const auto& fields = package.get<picojson::object>();
-                if (text(fields, "pkg_name") == name && text(fields, "pkg_version") == version &&
-                    text(fields, "pkg_url") == url) {
+                if (textMember(fields, "pkg_name") == name && textMember(fields, "pkg_version") == version &&
+                    textMember(fields, "pkg_url") == url) {
                     match = &fields;
                     break;
                 }
@@ -91,7 +87,7 @@ int ListVerifier::verify(const std::string& packageDir, const std::string& listF
         if (match == nullptr) {
             return refuse(out, name + " " + version + " is not in the order");
         }
-        const std::string expected = PackageDigest::lowerCase(text(*match, "pkg_sha256"));
+        const std::string expected = PackageDigest::lowerCase(textMember(*match, "pkg_sha256"));
         if (expected.empty()) {
             out << "verify: " << name << " " << version << " : no digest in the order\n";
             continue;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "TextUtil.h"
+#include "UniqueFd.h"
 
 namespace velk::feature {
 
@@ -16,22 +17,6 @@ namespace {
 
 struct ContextFree {
     void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
-
-class Descriptor {
-  public:
-    explicit Descriptor(int value) : fd(value) {}
-    ~Descriptor() {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd; }
-
-  private:
-    int fd;
 };
 
 }  // namespace
@@ -60,7 +45,7 @@ std::string PackageDigest::lowerCase(const std::string& text) {
 }
 
 std::string PackageDigest::ofFile(const std::string& path) {
-    Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     return file.get() < 0 ? std::string() : ofDescriptor(file.get());
 }
 

@@ -20,6 +20,7 @@
 #include <thread>
 #include <utility>
 
+#include "JsonMember.h"
 #include "JsonParse.h"
 #include "ShellCommand.h"
 #include "TextUtil.h"
@@ -106,14 +107,10 @@ std::map<std::pair<std::string, std::string>, std::string> orderDigests(const st
             continue;
         }
         const auto& fields = package.get<picojson::object>();
-        auto text = [&fields](const char* key) {
-            auto it = fields.find(key);
-            return it != fields.end() && it->second.is<std::string>() ? it->second.get<std::string>()
-                                                                      : std::string();
-        };
-        const std::string digest = text("pkg_sha256");
+        const std::string digest = textMember(fields, "pkg_sha256");
         if (PackageDigest::isDigestText(digest)) {
-            digests[{text("pkg_name"), text("pkg_version")}] = PackageDigest::lowerCase(digest);
+            digests[{textMember(fields, "pkg_name"), textMember(fields, "pkg_version")}] =
+                PackageDigest::lowerCase(digest);
         }
     }
     return digests;

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <utility>
 
+#include "JsonMember.h"
 #include "JsonNumber.h"
 #include "JsonParse.h"
 #include "LogExcerpt.h"
@@ -23,17 +24,6 @@ namespace velk::order {
 namespace {
 
 using Db = db::DbController;
-
-// A member that is set: present and not null.
-const picojson::value* setMember(const picojson::object& object, const std::string& key) {
-    auto it = object.find(key);
-    return it == object.end() || it->second.is<picojson::null>() ? nullptr : &it->second;
-}
-
-std::string textMember(const picojson::object& object, const std::string& key) {
-    const picojson::value* value = setMember(object, key);
-    return value != nullptr && value->is<std::string>() ? value->get<std::string>() : std::string();
-}
 
 }  // namespace
 

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <utility>
 
+#include "JsonMember.h"
 #include "JsonNumber.h"
 #include "db/DbController.h"
 #include "feature/DebianVersion.h"
@@ -34,17 +35,6 @@ struct ContextFree {
 constexpr size_t kSignatureBytes = 64;
 // A public key's PEM is a few lines; anything larger in the folder is not one.
 constexpr std::uintmax_t kMaxKeyFileBytes = 16 * 1024;
-
-const picojson::value* setMember(const picojson::object& object, const std::string& key) {
-    auto it = object.find(key);
-    return it == object.end() || it->second.is<picojson::null>() ? nullptr : &it->second;
-}
-
-// As sent: a text member's value, empty when missing or not a text.
-std::string sent(const picojson::object& object, const std::string& key) {
-    const picojson::value* value = setMember(object, key);
-    return value != nullptr && value->is<std::string>() ? value->get<std::string>() : std::string();
-}
 
 // Strict base64 of exactly one Ed25519 signature.
 bool decodeSignature(const std::string& text, std::vector<unsigned char>& bytes) {
@@ -112,19 +102,19 @@ OrderSignature::OrderSignature(SignaturePolicy policy, std::string keysDirectory
 std::string OrderSignature::signedText(const picojson::object& item, const std::string& device) {
     const picojson::value* number = setMember(item, "sw_upd_no");
     const int32_t updNo = number != nullptr && number->is<double>() ? jsonToInt32(*number) : 0;
-    std::string text = std::string(kVersionLine) + "\n" + device + "\n" + sent(item, "mode") + "\n" +
+    std::string text = std::string(kVersionLine) + "\n" + device + "\n" + textMember(item, "mode") + "\n" +
                        std::to_string(updNo) + "\n";
     for (const char* key : {"download_start_date", "download_end_date", "install_start_date",
                             "install_end_date", "expires", "allow_downgrade"}) {
-        text += sent(item, key) + "\n";
+        text += textMember(item, key) + "\n";
     }
     const picojson::value* packages = setMember(item, "pkg_update");
     if (packages != nullptr && packages->is<picojson::array>()) {
         const picojson::object none;
         for (const auto& package : packages->get<picojson::array>()) {
             const auto& fields = package.is<picojson::object>() ? package.get<picojson::object>() : none;
-            text += sent(fields, "pkg_name") + " " + sent(fields, "pkg_version") + " " +
-                    sent(fields, "pkg_url") + " " + sent(fields, "pkg_sha256") + "\n";
+            text += textMember(fields, "pkg_name") + " " + textMember(fields, "pkg_version") + " " +
+                    textMember(fields, "pkg_url") + " " + textMember(fields, "pkg_sha256") + "\n";
         }
     }
     return text;
@@ -166,7 +156,7 @@ OrderVerdict OrderSignature::check(const picojson::object& item,
     }
     std::vector<std::string> devices{substrate, "*"};
     if (setMember(item, "substratecode") != nullptr) {
-        const std::string named = sent(item, "substratecode");
+        const std::string named = textMember(item, "substratecode");
         if (named != substrate && named != "*") {
             return refused("other device");
         }
@@ -196,30 +186,30 @@ OrderVerdict OrderSignature::check(const picojson::object& item,
         return refused("bad signature");
     }
 
-    const std::string expires = sent(item, "expires");
+    const std::string expires = textMember(item, "expires");
     int64_t until = 0;
     if (now > 0 && !expires.empty() && (!db::DbController::readTime(expires, until) || now > until)) {
         return refused("expired");
     }
-    if (sent(item, "mode") == "cancel") {
+    if (textMember(item, "mode") == "cancel") {
         return verdict;
     }
     const picojson::value* packages = setMember(item, "pkg_update");
     if (packages == nullptr || !packages->is<picojson::array>()) {
         return verdict;
     }
-    const bool downgradeAllowed = sent(item, "allow_downgrade") == "1";
+    const bool downgradeAllowed = textMember(item, "allow_downgrade") == "1";
     const picojson::object none;
     for (const auto& package : packages->get<picojson::array>()) {
         const auto& fields = package.is<picojson::object>() ? package.get<picojson::object>() : none;
-        if (mode == SignaturePolicy::Required && sent(fields, "pkg_sha256").empty()) {
+        if (mode == SignaturePolicy::Required && textMember(fields, "pkg_sha256").empty()) {
             return refused("package without digest");
         }
         if (downgradeAllowed || installed == nullptr) {
             continue;
         }
-        const std::string name = sent(fields, "pkg_name");
-        const std::string version = sent(fields, "pkg_version");
+        const std::string name = textMember(fields, "pkg_name");
+        const std::string version = textMember(fields, "pkg_version");
         auto found = installed->find(name);
         if (found != installed->end() && feature::DebianVersion::compare(version, found->second) < 0) {
             return refused("downgrade " + name + " " + found->second + " -> " + version);

@@ -13,21 +13,14 @@
 #include <sstream>
 #include <utility>
 
+#include "UniqueFd.h"
+
 namespace velk::order {
 
 namespace {
 
 const std::string kPrefix = "order-spool-";
 const std::string kSuffix = ".json";
-
-struct FdCloser {
-    int fd;
-    ~FdCloser() {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-};
 
 struct DirCloser {
     void operator()(DIR* d) const { closedir(d); }
@@ -61,20 +54,20 @@ std::string OrderSpool::keep(const std::string& answer) {
     // and is dropped, as one that never arrived.
     std::string path = dir + "/" + name;
     {
-        FdCloser file{::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
-        if (file.fd < 0) {
+        const UniqueFd file{::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
+        if (file.get() < 0) {
             return std::string();
         }
         size_t done = 0;
         while (done < answer.size()) {
-            ssize_t n = ::write(file.fd, answer.data() + done, answer.size() - done);
+            ssize_t n = ::write(file.get(), answer.data() + done, answer.size() - done);
             if (n <= 0) {
                 ::unlink(path.c_str());
                 return std::string();
             }
             done += static_cast<size_t>(n);
         }
-        if (::fsync(file.fd) != 0) {
+        if (::fsync(file.get()) != 0) {
             ::unlink(path.c_str());
             return std::string();
         }
@@ -124,8 +117,8 @@ bool OrderSpool::remove(const std::string& name) {
 }
 
 bool OrderSpool::_syncDirectory() const {
-    FdCloser folder{::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    return folder.fd >= 0 && ::fsync(folder.fd) == 0;
+    const UniqueFd folder{::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    return folder.get() >= 0 && ::fsync(folder.get()) == 0;
 }
 
 }  // namespace velk::order
