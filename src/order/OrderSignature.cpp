@@ -51,27 +51,19 @@ bool decodeSignature(const std::string& text, std::vector<unsigned char>& bytes)
     return true;
 }
 
-bool verifiedBy(const std::string& pem, const std::string& text,
-                const std::vector<unsigned char>& signature) {
-    std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-    if (!bio) {
-        return false;
-    }
-    std::unique_ptr<EVP_PKEY, KeyFree> key(PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
-    if (!key || EVP_PKEY_id(key.get()) != EVP_PKEY_ED25519) {
-        return false;
-    }
+bool verifiedBy(EVP_PKEY* key, const std::string& text, const std::vector<unsigned char>& signature) {
     std::unique_ptr<EVP_MD_CTX, ContextFree> context(EVP_MD_CTX_new());
-    return context && EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key.get()) == 1 &&
+    return context && EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key) == 1 &&
            EVP_DigestVerify(context.get(), signature.data(), signature.size(),
                             reinterpret_cast<const unsigned char*>(text.data()), text.size()) == 1;
 }
 
-bool isEd25519Key(const std::string& pem) {
+// The Ed25519 public key a PEM text holds; none for anything else.
+std::shared_ptr<EVP_PKEY> ed25519Key(const std::string& pem) {
     std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-    std::unique_ptr<EVP_PKEY, KeyFree> key(bio ? PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr)
-                                               : nullptr);
-    return key && EVP_PKEY_id(key.get()) == EVP_PKEY_ED25519;
+    std::shared_ptr<EVP_PKEY> key(bio ? PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr) : nullptr,
+                                  KeyFree());
+    return key && EVP_PKEY_id(key.get()) == EVP_PKEY_ED25519 ? key : nullptr;
 }
 
 OrderVerdict refused(std::string reason) {
@@ -120,8 +112,8 @@ std::string OrderSignature::signedText(const picojson::object& item, const std::
     return text;
 }
 
-std::vector<std::pair<std::string, std::string>> OrderSignature::_trustedKeys() const {
-    std::vector<std::pair<std::string, std::string>> keys;
+std::vector<std::pair<std::string, std::shared_ptr<EVP_PKEY>>> OrderSignature::_trustedKeys() const {
+    std::vector<std::pair<std::string, std::shared_ptr<EVP_PKEY>>> keys;
     std::error_code error;
     if (keysDir.empty() || !fs::is_directory(keysDir, error)) {
         return keys;
@@ -136,11 +128,11 @@ std::vector<std::pair<std::string, std::string>> OrderSignature::_trustedKeys() 
         std::ifstream in(path, std::ios::binary);
         std::stringstream pem;
         pem << in.rdbuf();
-        if (in && isEd25519Key(pem.str())) {
-            keys.emplace_back(path.filename().string(), pem.str());
+        if (auto key = in ? ed25519Key(pem.str()) : nullptr) {
+            keys.emplace_back(path.filename().string(), std::move(key));
         }
     }
-    std::sort(keys.begin(), keys.end());
+    std::sort(keys.begin(), keys.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     return keys;
 }
 
@@ -172,8 +164,8 @@ OrderVerdict OrderSignature::check(const picojson::object& item,
     }
     for (const auto& device : devices) {
         const std::string text = signedText(item, device);
-        for (const auto& [name, pem] : keys) {
-            if (verifiedBy(pem, text, bytes)) {
+        for (const auto& [name, key] : keys) {
+            if (verifiedBy(key.get(), text, bytes)) {
                 verdict.keyFile = name;
                 break;
             }

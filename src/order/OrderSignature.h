@@ -1,9 +1,11 @@
 #pragma once
 
+#include <openssl/types.h>
 #include <picojson.h>
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -46,8 +48,8 @@ class OrderSignature {
     SignaturePolicy policy() const { return mode; }
 
   private:
-    // Trusted keys as (file name, PEM text).
-    std::vector<std::pair<std::string, std::string>> _trustedKeys() const;
+    // Trusted keys by file name, each read and parsed once per check.
+    std::vector<std::pair<std::string, std::shared_ptr<EVP_PKEY>>> _trustedKeys() const;
 
     SignaturePolicy mode;
     std::string keysDir;
