@@ -600,8 +600,15 @@ TEST(SoftwareUpdateManager, StopEndsADownloadAndLeavesTheRowToTheNextStart) {
     EXPECT_EQ(env.updateStatus(id), DbController::UPD_STATUS_WAIT);
     EXPECT_EQ(env.orderStatus(id), -1);
     EXPECT_TRUE(env.calls("install").empty());
+    // The signal is sent, not yet handled: the script's child ends (a zombie, or gone) shortly after.
     const std::string stat = "/proc/" + std::to_string(std::stoi(velk::test::readFile(pidFile)));
-    std::string state = velk::test::exists(stat) ? velk::test::readFile(stat + "/stat") : ") Z";
+    std::string state;
+    waitFor(
+        [&] {
+            state = velk::test::exists(stat) ? velk::test::readFile(stat + "/stat") : ") Z";
+            return state.substr(state.rfind(')') + 2, 1) == "Z";
+        },
+        5);
     EXPECT_EQ(state.substr(state.rfind(')') + 2, 1), "Z") << state;
 }
 
