@@ -62,7 +62,6 @@ TEST(OrderSignature, OnlyWhatATrustedKeySignedForThisDeviceIsTaken) {
     const auto R = SignaturePolicy::Required;
     const Case cases[] = {
         {"signed by a trusted key", R, {"a"}, "a", "SUB-9", kNone, kNone, ""},
-        {"meant for any device", R, {"a"}, "a", "*", kNone, kNone, ""},
         {"tampered URL",
          R,
          {"a"},
