@@ -21,13 +21,21 @@ and certificate carry. `make demo` runs it, an operator points an agent at it, a
   status and control port (plain HTTP)
     GET  /                a status page: devices (substrate codes), orders, reports, timeline
     GET  /status          the same as JSON
-    GET  /requests        {"requests": [record, ...]} in arrival order
+    GET  /requests        {"requests": [record, ...]} in arrival order; ?since=SEQ only those after SEQ
+    GET  /downloads       package downloads in progress: {"active", "peak", "series": [[time, active]]}
     GET  /polls, /reports the poll bodies and the result reports received
     GET  /state           {"config": {...}, "tokens": [...], "tls_errors": n}
     POST /orders          queue orders: an order object, a list of them or {"orders": [...]}
     POST /poll-items      {"items": [...]} raw response items for the next poll
     POST /config          merge a JSON object into the configuration
     POST /script          {"path": P, "responses": [action, ...]} queue answers for path P
+    POST /broadcast       {"orders": [...]}: every device gets each of them once, at its next poll
+                          (devices that first poll later too)
+    POST /refuse          {"seconds": S}: close the service port, so connections are refused, and
+                          listen again on it S seconds later (0: at once); tokens and state stay
+    POST /throttle        {"seconds": S, "retry_after": V, "status": 429}: for S seconds (0: stop)
+                          answer every request but package files with that status and a
+                          Retry-After header V (seconds, or a text sent as it is)
     POST /reset           forget records, scripts, tokens, polls and reports
     POST /shutdown        stop serving
 
@@ -40,8 +48,9 @@ An action is a JSON object: "status" (default 200), "body", "content_type", "hea
 answer headers), "delay" (seconds before answering), "drop" (close without answering, after
 reading the body), "drop_before_body" (close right after the request head) and, on the login
 path, "token_length" (a fresh token of that length). Every request is recorded before it is
-answered, dropped ones too: {"seq", "method", "path" (query included), "headers", "body",
-"body_hex"}.
+answered, dropped ones too: {"seq", "time" (seconds since the epoch, on arrival), "method",
+"path" (query included), "headers", "body", "body_hex"}, and "status" once answered. A package
+download counts as in progress from its request until the client closes the connection.
 
 What happens is written to standard output as a timeline, one line per event (--quiet: not).
 
@@ -348,6 +357,7 @@ class Request:
         self.path, _, self.query = raw_path.partition("?")
         self.headers = headers
         self.body = body
+        self.arrival = time.time()
 
     def header(self, name):
         for key, value in self.headers:
@@ -358,6 +368,7 @@ class Request:
     def record(self, seq):
         return {
             "seq": seq,
+            "time": self.arrival,
             "method": self.method,
             "path": self.raw_path,
             "headers": [[k, v] for k, v in self.headers],
@@ -395,6 +406,11 @@ class MonitoringService:
         self.unacked = {}  # per device: the orders handed out and not yet acknowledged
         self.acking = set()  # devices that have acknowledged an order
         self.timeline = []
+        self.broadcast = []
+        self.broadcast_seen = {}  # per device: how many broadcast orders it was handed
+        self.throttle = None  # (until, status, Retry-After) while calls are turned away
+        self.downloads = {"active": 0, "peak": 0, "series": []}
+        self.reopen_at = None  # while the service port is closed
         self.ca_file = make_ca(directory)
         cert, key = make_server_cert(directory, san=san_entries(server_san, host))
         self.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -499,6 +515,9 @@ class MonitoringService:
             self.polls.append(body)
             answer = self.poll_items
             self.poll_items = []
+            seen = self.broadcast_seen.get(code, 0)
+            answer += copy.deepcopy(self.broadcast[seen:])
+            self.broadcast_seen[code] = len(self.broadcast)
             unacked = self.unacked.setdefault(code, [])
             acknowledged = [i for i in unacked if i.get("sw_upd_no") in acks]
             unacked[:] = [i for i in unacked if i not in acknowledged]
@@ -573,6 +592,10 @@ class MonitoringService:
 
     def answer_for(self, request):
         with self.lock:
+            throttle = self.throttle
+        if throttle and time.time() < throttle[0] and not request.path.startswith(PACKAGE_PATH):
+            return {"status": throttle[1], "body": "too many requests", "headers": {"Retry-After": throttle[2]}}
+        with self.lock:
             queue = self.scripts.get(request.path)
             action = queue.pop(0) if queue else None
         if action is not None:
@@ -588,7 +611,22 @@ class MonitoringService:
 
     def add_record(self, request):
         with self.lock:
-            self.records.append(request.record(len(self.records) + 1))
+            record = request.record(len(self.records) + 1)
+            self.records.append(record)
+        return record
+
+    def set_throttle(self, seconds, retry_after=30, status=429):
+        with self.lock:
+            self.throttle = (time.time() + seconds, int(status), str(retry_after)) if seconds > 0 else None
+        self.say("throttle   %s" % ("every request answered %s, Retry-After %s, for %g s" % (status, retry_after, seconds)
+                                    if seconds > 0 else "off"))
+
+    def download_change(self, step):
+        with self.lock:
+            d = self.downloads
+            d["active"] += step
+            d["peak"] = max(d["peak"], d["active"])
+            d["series"].append([time.time(), d["active"]])
 
     def script(self, path, responses):
         with self.lock:
@@ -598,6 +636,8 @@ class MonitoringService:
         with self.lock:
             self.records, self.scripts, self.tokens, self.tls_errors = [], {}, [], 0
             self.poll_items, self.polls, self.reports = [], [], []
+            self.broadcast, self.broadcast_seen = [], {}
+            self.downloads = {"active": self.downloads["active"], "peak": self.downloads["active"], "series": []}
 
     def state(self):
         with self.lock:
@@ -651,6 +691,17 @@ class MonitoringService:
                                                          describe(order)))
         return order
 
+    def broadcast_orders(self, orders):
+        """Orders every device gets once, at its next poll."""
+        orders = [self.resolve(o) for o in orders]
+        orders = [sign_order(o, self.signing_key) if self.signing_key and o.get("item") == "sw_update"
+                  and "signature" not in o else o for o in orders]
+        with self.lock:
+            self.broadcast.extend(orders)
+        for order in orders:
+            self.say("order      update %s for every device: %s" % (order.get("sw_upd_no"), describe(order)))
+        return orders
+
     def packages_order(self, number, download_in=0, install_in=10):
         """An update order for every .deb file in the packages folder."""
         files = sorted(f for f in os.listdir(self.packages_dir) if f.endswith(".deb"))
@@ -681,8 +732,36 @@ class MonitoringService:
             threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True).start()
         return self
 
+    def refuse(self, seconds):
+        """Closes the service port for `seconds`, then listens on it again."""
+        with self.lock:
+            closed = self.reopen_at is not None
+            self.reopen_at = time.monotonic() + max(seconds, 0)
+        if not closed:
+            self.service.shutdown()
+            self.service.server_close()
+            self.say("refuse     service port closed for %g s" % seconds)
+            threading.Thread(target=self._reopen, daemon=True).start()
+
+    def _reopen(self):
+        while not self.stopped.is_set():
+            with self.lock:
+                due = self.reopen_at <= time.monotonic()
+            if due:
+                break
+            time.sleep(0.05)
+        with self.lock:
+            if self.stopped.is_set():
+                return
+            port = self.service.server_address[1]
+            self.service = _TlsServer(self, port)
+            self.reopen_at = None
+        threading.Thread(target=self.service.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True).start()
+        self.say("refuse     service port open again")
+
     def stop(self):
-        self.stopped.set()
+        with self.lock:
+            self.stopped.set()
         for server in (self.service, self.control):
             if server is not None:
                 server.shutdown()
@@ -750,7 +829,17 @@ class _ServiceHandler(http.server.BaseHTTPRequestHandler):
             return
         body = self.rfile.read(length) if length > 0 else b""
         request = Request(self.command, self.path, list(self.headers.items()), body)
-        service.add_record(request)
+        record = service.add_record(request)
+        download = request.path.startswith(PACKAGE_PATH)
+        if download:
+            service.download_change(1)
+        try:
+            self._answer(service, request, record, download)
+        finally:
+            if download:
+                service.download_change(-1)
+
+    def _answer(self, service, request, record, download):
         action = service.answer_for(request)
         if action.get("delay"):
             time.sleep(float(action["delay"]))
@@ -760,6 +849,8 @@ class _ServiceHandler(http.server.BaseHTTPRequestHandler):
         payload = action.get("body", "")
         if not isinstance(payload, bytes):
             payload = payload.encode("utf-8")
+        with service.lock:
+            record["status"] = int(action.get("status", 200))
         self.send_response(int(action.get("status", 200)))
         self.send_header("Content-Type", action.get("content_type", "text/plain"))
         self.send_header("Content-Length", str(len(payload)))
@@ -769,6 +860,16 @@ class _ServiceHandler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(payload)
         self.close_connection = True
+        if download:
+            # The kernel buffers what a slow client has not read yet: the download lasts until it hangs up.
+            try:
+                self.wfile.flush()
+                self.connection.shutdown(socket.SHUT_WR)
+                self.connection.settimeout(300)
+                while self.connection.recv(4096):
+                    pass
+            except (OSError, ValueError):
+                pass
 
     def _drop(self):
         self.close_connection = True
@@ -785,6 +886,8 @@ class _ServiceHandler(http.server.BaseHTTPRequestHandler):
 
 class _TlsServer(http.server.ThreadingHTTPServer):
     daemon_threads = True
+    # A whole fleet may connect in the same instant.
+    request_queue_size = 1024
 
     def __init__(self, owner, port=0):
         self.owner = owner
@@ -836,9 +939,14 @@ class _ControlHandler(http.server.BaseHTTPRequestHandler):
         if self.path == "/state":
             self._reply(200, service.state())
             return
+        path, _, query = self.path.partition("?")
+        since = urllib.parse.parse_qs(query).get("since", ["0"])[0]
         with service.lock:
-            if self.path == "/requests":
-                answer = {"requests": list(service.records)}
+            if path == "/requests":
+                # Copies: a record gains its "status" while the answer is written out.
+                answer = {"requests": [dict(r) for r in service.records[int(since) if since.isdigit() else 0:]]}
+            elif path == "/downloads":
+                answer = copy.deepcopy(service.downloads)
             elif self.path == "/polls":
                 answer = {"polls": list(service.polls)}
             elif self.path == "/reports":
@@ -857,7 +965,8 @@ class _ControlHandler(http.server.BaseHTTPRequestHandler):
         try:
             data = json.loads(self.rfile.read(length) or b"null")
             # Every order is checked before any is queued.
-            orders = [service.resolve(o) for o in orders_from_json(data)] if self.path == "/orders" else []
+            orders = orders_from_json(data) if self.path in ("/orders", "/broadcast") else []
+            orders = [service.resolve(o) for o in orders] if self.path == "/orders" else orders
             if self.path == "/script" and not isinstance(data.get("path"), str):
                 raise ValueError("a script needs a path")
         except (ValueError, AttributeError) as e:
@@ -870,9 +979,19 @@ class _ControlHandler(http.server.BaseHTTPRequestHandler):
             except (OSError, subprocess.CalledProcessError) as e:
                 self._reply(500, {"error": "cannot queue: %s" % e})
             return
+        if self.path == "/broadcast":
+            try:
+                self._reply(200, {"orders": service.broadcast_orders(orders)})
+            except (OSError, ValueError, subprocess.CalledProcessError) as e:
+                self._reply(400, {"error": "cannot queue: %s" % e})
+            return
         if self.path == "/config":
             with service.lock:
                 service.config.update(data)
+        elif self.path == "/refuse":
+            service.refuse(float(data.get("seconds", 0)))
+        elif self.path == "/throttle":
+            service.set_throttle(float(data.get("seconds", 0)), data.get("retry_after", 30), data.get("status", 429))
         elif self.path == "/script":
             service.script(data["path"], data.get("responses", []))
         elif self.path == "/poll-items":
