@@ -27,7 +27,7 @@ ARMHF_PACKAGES := g++-arm-linux-gnueabihf qemu-user \
                   libc6:armhf libstdc++6:armhf libspdlog-dev:armhf libfmt-dev:armhf libsqlite3-dev:armhf \
                   libcurl4-openssl-dev:armhf libssl-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
 
-.PHONY: all deps build test bench demo stress deps-armhf test-armhf sanitize tsan fuzz format-check clean \
+.PHONY: all deps build test bench demo stress fleet deps-armhf test-armhf sanitize tsan fuzz format-check clean \
         deps-package deps-vm package package-armhf test-vm test-vm-armhf powercut vm-image-amd64 vm-image-armhf
 
 all: build
@@ -62,6 +62,17 @@ KILLS  ?= 300
 FAULTS ?=
 stress: build
 	python3 tools/stress.py --binary $(BUILD_DIR)/velk-sandbox --kills $(KILLS) --faults "$(FAULTS)"
+
+# FLEET_N sandbox agents against one local service, every scenario with the fleet settings off and on
+# (tools/fleet.py): the table in $(FLEET_DIR)/fleet.md, the plot in fleet.png. About 15 minutes.
+FLEET_N        ?= 200
+FLEET_DIR      ?= $(BUILD_DIR)/fleet
+FLEET_PACKAGES := gnuplot-nox
+fleet: deps $(BUILD_DIR)/CMakeCache.txt
+	@./tools/install-deps.sh $(FLEET_PACKAGES)
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target velk-sandbox velkctl
+	python3 tools/fleet.py --binary $(BUILD_DIR)/velk-sandbox --velkctl $(BUILD_DIR)/velkctl --n $(FLEET_N) \
+		--out $(FLEET_DIR)
 
 deps-armhf:
 	@./tools/install-armhf-deps.sh $(ARMHF_PACKAGES)
