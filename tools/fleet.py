@@ -19,7 +19,6 @@ on SIGINT and SIGTERM.
   tools/fleet.py --binary build/velk-sandbox --velkctl build/velkctl --n 200 --out build/fleet
 """
 import argparse
-import ctypes
 import json
 import math
 import os
@@ -41,12 +40,8 @@ PACKAGE = ("velk-fleet-blob", "1.0")
 # The install stand-in notes when it ran; no dpkg.
 INSTALL = "#!/bin/sh\ndate +%s.%N >> \"$(dirname \"$0\")/installs.txt\"\nexit 0\n"
 FINAL = (19, 22, 29)
-_PR_SET_PDEATHSIG = 1
-
-
-def _die_with_parent():
-    # An agent must not outlive a driver killed with SIGKILL.
-    ctypes.CDLL(None, use_errno=True).prctl(_PR_SET_PDEATHSIG, signal.SIGKILL)
+# The kernel ends what the driver starts when the driver ends, however it ends.
+DIE_WITH_PARENT = ["setpriv", "--pdeathsig", "KILL", "--"]
 
 
 def fleet_settings(mode, interval, rate_limit):
@@ -65,10 +60,10 @@ class Service:
     def __init__(self, root, packages):
         self.dir = os.path.join(root, "svc")
         self.settings_file = os.path.join(root, "service-settings.json")
-        self.proc = subprocess.Popen([sys.executable, SERVICE, "--dir", self.dir, "--packages", packages, "--quiet",
-                                      "--info-json", "--stop-on-eof", "--agent-settings", self.settings_file],
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
-                                     preexec_fn=_die_with_parent)
+        command = [sys.executable, SERVICE, "--dir", self.dir, "--packages", packages, "--quiet", "--info-json",
+                   "--stop-on-eof", "--agent-settings", self.settings_file]
+        self.proc = subprocess.Popen(DIE_WITH_PARENT + command,
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         self.info = json.loads(self.proc.stdout.readline())
         self.control = "http://127.0.0.1:%d" % self.info["control_port"]
         with open(self.settings_file) as f:
@@ -159,14 +154,39 @@ class Fleet:
         return {"code": code, "dir": d}
 
     def start(self):
+        """Starts every agent in the same instant; returns that instant."""
         binary = os.path.abspath(self.args.binary)
+        # Each waits on a FIFO, so forking them one by one does not spread their start.
+        gate = os.path.join(self.root, "gate")
+        os.mkfifo(gate)
+        # Held open until all are at their read: none blocks in open(), all read the end at once.
+        held = os.open(gate, os.O_RDWR)
         for dev in self.devices:
             env = dict(os.environ, VELKCTL=os.path.abspath(self.args.velkctl),
                        VELK_CONFIG=os.path.join(dev["dir"], "velk.conf"))
             err = open(os.path.join(dev["dir"], "stderr.txt"), "w")
-            self.procs.append(subprocess.Popen([binary], cwd=dev["dir"], env=env, stdin=subprocess.DEVNULL,
-                                               stdout=subprocess.DEVNULL, stderr=err, preexec_fn=_die_with_parent))
+            self.procs.append(subprocess.Popen(
+                DIE_WITH_PARENT + ["sh", "-c", 'read _ < "$0"; exec "$1"', gate, binary],
+                cwd=dev["dir"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err))
             err.close()
+        deadline = time.monotonic() + 120
+        waiting = list(self.procs)
+        while waiting and time.monotonic() < deadline:
+            waiting = [p for p in waiting if not self._at_gate(p.pid, gate)]
+            time.sleep(0.1)
+        if waiting:
+            say("%d agents not at the start gate after 120 s: they do not start" % len(waiting))
+        started = time.time()
+        os.close(held)
+        return started
+
+    @staticmethod
+    def _at_gate(pid, gate):
+        try:
+            return os.readlink("/proc/%d/fd/0" % pid) == gate
+        except OSError:
+            return False
+
 
     def signal(self, indexes, signum):
         for i in indexes:
@@ -225,8 +245,15 @@ class Fleet:
         return counts
 
     def calls(self, start, end):
-        return sum(1 for t, path, _, _, _ in self.service.records
-                   if start <= t < end and not path.startswith("/packages/"))
+        return sum(self.by_path(start, end).values())
+
+    def by_path(self, start, end):
+        """API calls in [start, end) per path."""
+        counts = {}
+        for t, path, _, _, _ in self.service.records:
+            if start <= t < end and not path.startswith("/packages/"):
+                counts[path] = counts.get(path, 0) + 1
+        return counts
 
     def reports(self, since):
         """Per device: the report items (status, message) sent since `since`."""
@@ -272,9 +299,8 @@ def run_mode(args, mode, root, packages, deb):
     out, series = {}, {}
     try:
         # (a) all at once
-        t0 = time.time()
-        fleet.start()
-        say("%s: %d agents started in %.1f s" % (mode, n, time.time() - t0))
+        t0 = fleet.start()
+        say("%s: %d agents started" % (mode, n))
         time.sleep(4 * I)
         fleet.service.fetch()
         first = fleet.polls_after(t0, ok_only=False)
@@ -298,7 +324,7 @@ def run_mode(args, mode, root, packages, deb):
         polls = fleet.bins(tr, tr + window, "polls")
         series["b"] = (tb, fleet.bins(tb, tr + window, "api"))
         out["b"] = {"peak_polls": max(polls), "peak_api": max(fleet.bins(tr, tr + window, "api")),
-                    "all_back_after": back}
+                    "all_back_after": back, "calls_by_path": fleet.by_path(tr, tr + window)}
         say("%s (b): %s" % (mode, out["b"]))
 
         # (c) 429 with Retry-After for 4 intervals
@@ -310,7 +336,8 @@ def run_mode(args, mode, root, packages, deb):
         time.sleep(max(te + 2 * I - time.time(), 0))
         fleet.service.fetch()
         series["c"] = (tc, fleet.bins(tc, max(time.time(), te + 2 * I), "api"))
-        out["c"] = {"calls_during": fleet.calls(tc, te), "all_back_after": back}
+        out["c"] = {"calls_during": fleet.calls(tc, te), "all_back_after": back,
+                    "calls_by_path": fleet.by_path(tc, te)}
         say("%s (c): %s" % (mode, out["c"]))
 
         # (d) an order with windows; a quarter of the fleet away from before it until after them

@@ -618,8 +618,10 @@ class MonitoringService:
     def set_throttle(self, seconds, retry_after=30, status=429):
         with self.lock:
             self.throttle = (time.time() + seconds, int(status), str(retry_after)) if seconds > 0 else None
-        self.say("throttle   %s" % ("every request answered %s, Retry-After %s, for %g s" % (status, retry_after, seconds)
-                                    if seconds > 0 else "off"))
+        if seconds > 0:
+            self.say("throttle   every request answered %s, Retry-After %s, for %g s" % (status, retry_after, seconds))
+        else:
+            self.say("throttle   off")
 
     def download_change(self, step):
         with self.lock:
