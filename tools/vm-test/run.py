@@ -515,6 +515,8 @@ class VmTest:
             self.conf = conf
             g.put("/etc/velk/velk.conf", json.dumps(conf, indent=2) + "\n", mode="0640")
             g.sh("systemctl restart velk")
+        # What the test set up (the key, velk.conf) must outlive the first cut: only the agent is on trial.
+        g.sh("sync")
         # The service hands an order out again until the agent says it has it.
         self.service.svc.config["order_ack"] = True
 
