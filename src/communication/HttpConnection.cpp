@@ -89,7 +89,9 @@ size_t headerCallback(char* buffer, size_t size, size_t nitems, void* userdata) 
     } else if (line.size() >= kName.size() &&
                std::equal(kName.begin(), kName.end(), line.begin(),
                           [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); })) {
-        *value = line.substr(kName.size(), line.find_last_not_of("\r\n") + 1 - kName.size());
+        const size_t start = std::min(line.find_first_not_of(" \t", kName.size()), line.size());
+        const size_t end = line.find_last_not_of(" \t\r\n") + 1;
+        *value = end > start ? line.substr(start, end - start) : std::string();
     }
     return count;
 }
