@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "PollSchedule.h"
 #include "SignalRelay.h"
 #include "WaitTimeAdjustment.h"
 #include "communication/CommunicationManager.h"
@@ -77,6 +78,9 @@ void Corvane::_displaySettingData() {
     log->info("    check_slice_interval     = {}", s.getInt("check_slice_interval_sec", 0));
     log->info("    delay_start_time         = {}", s.getInt("delay_start_time", 0));
     log->info("    order_ack                = {}", s.getInt("order_ack", 0));
+    log->info("    start_jitter_sec         = {}", s.getInt("start_jitter_sec", 0));
+    log->info("    check_jitter_sec         = {}", s.getInt("check_jitter_sec", 0));
+    log->info("    max_backoff_sec          = {}", s.getInt("max_backoff_sec", 0));
     log->info("  instruction thread");
     log->info("    loop_interval            = {}", s.getInt("loop_interval_sec", 0));
     log->info("    loop_slice_interval      = {}", s.getInt("loop_slice_interval_sec", 0));
@@ -121,6 +125,8 @@ void Corvane::_displaySettingData() {
     log->info("    keep_closed_orders       = {}", s.getInt("keep_closed_orders", 0));
     log->info("    keep_run_files           = {}", s.getInt("keep_run_files", 0));
     log->info("    download_timeout_sec     = {}", s.getInt("download_timeout_sec", 0));
+    log->info("    honour_end_dates         = {}", s.getInt("honour_end_dates", 0));
+    log->info("    download_rate_limit      = {}", s.getInt("download_rate_limit", 0));
     log->info("    order_signature          = {}", s.getString("order_signature"));
     log->info("    trusted_keys_dir         = {}", s.getString("trusted_keys_dir"));
     log->info("Display Setting Data <<<");
@@ -201,16 +207,20 @@ bool Corvane::_registerOsBootTime(feature::BootTime& bootTime) {
     return stored;
 }
 
-void Corvane::_poll(order::InstructionController& controller, order::OrderIntake& intake) {
+bool Corvane::_poll(order::InstructionController& controller, order::OrderIntake& intake) {
     comm::CommunicationManager client;
     client.init();
     std::string body = controller.getAllInstructionJson();
     std::string response;
     std::string address = settings->getString("order_check");
     int result = client.dataSend(address, body, response);
+    const bool unavailable = client.serviceUnavailable();
     std::string kept;
     if (result != 0) {
         log->warning("[{}:{}] send request failed : result -> {}", VELK_AT, result);
+    } else if (unavailable) {
+        // An error page answers nothing: what this request acknowledged goes out again with the next.
+        log->warning("[{}:{}] send request failed : HTTP {}", VELK_AT, client.httpStatus());
     } else {
         log->verbose("[{}:{}] send request success", VELK_AT);
         // Before this answer's orders are noted: a number it hands out again is acknowledged again.
@@ -231,6 +241,7 @@ void Corvane::_poll(order::InstructionController& controller, order::OrderIntake
     }
     order::InstructionExecuter::wake();  // a stored order may be due now
     log->flush();
+    return unavailable;
 }
 
 bool Corvane::_hasUnsentBootTime(order::InstructionController& controller) {
@@ -271,8 +282,14 @@ int Corvane::mainLoop() {
     }
 
     int32_t slice = settings->getInt("check_slice_interval_sec", 5);
-    int32_t delay = settings->getInt("delay_start_time", 180);
     int32_t interval = settings->getInt("check_interval_sec", 3600);
+    PollSchedule::Settings pacing;
+    pacing.interval = interval;
+    pacing.startJitter = settings->getInt("start_jitter_sec", 0);
+    pacing.checkJitter = settings->getInt("check_jitter_sec", 0);
+    pacing.maxBackoff = settings->getInt("max_backoff_sec", 0);
+    PollSchedule schedule(pacing, PollSchedule::deviceSeed(settings->substrateCode, bootTime.getBootTime()));
+    int32_t delay = schedule.startDelay(settings->getInt("delay_start_time", 180));
 
     WaitTimeAdjustment waiter(delay, slice);
     waiter.start();
@@ -288,6 +305,7 @@ int Corvane::mainLoop() {
     int waitResult = 0;
 
     while (exitState.load() == 1) {
+        bool scheduled = false;
         if (exitState.load() != 1) {
             log->info("[{}:{}]  end main loop:1 ({}:{})", VELK_AT, waitResult, exitState.load());
             break;
@@ -297,17 +315,30 @@ int Corvane::mainLoop() {
             if (orderState.load() == 2) {
                 controller->addPendingRequest(order::InstructionController::REQUEST_CHECK_ORDER);
                 orderState.store(0);
+                // An operator's poll goes out now, whatever pause the service asked for.
+                comm::HttpConnection::releaseCalls();
             }
         } else if (waitResult == 0) {
-            waiter.start();
+            scheduled = true;
             controller->addPendingRequest(order::InstructionController::REQUEST_CHECK_ORDER);
         }
         if (exitState.load() != 1) {
             log->info("[{}:{}]  end main loop:2 ({}:{})", VELK_AT, waitResult, exitState.load());
             break;
         }
+        bool failed = false;
         if (controller->pendingRequestCount() > 0) {
-            _poll(*controller, intake);
+            failed = _poll(*controller, intake);
+        }
+        if (scheduled) {
+            // The wait counts from the end of the poll, as it always has.
+            const int32_t next = schedule.nextWait(failed, comm::HttpConnection::callsHeldFor());
+            waiter.setWaitTime(next, slice);
+            waiter.start();
+            if (schedule.failuresInRow() > 0) {
+                log->warning("[{}:{}] poll failed {} times in a row : next poll in {} sec", VELK_AT,
+                             schedule.failuresInRow(), next);
+            }
         }
         if (exitState.load() != 1) {
             log->info("[{}:{}]  end main loop:3 ({}:{})", VELK_AT, waitResult, exitState.load());

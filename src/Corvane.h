@@ -51,8 +51,9 @@ class Corvane {
     int _initDb();
     bool _registerOsBootTime(feature::BootTime& bootTime);
     // One poll: the request for the pending kinds, sent through a fresh client; then the orders
-    // of every answer that waits are stored, oldest first.
-    void _poll(order::InstructionController& controller, order::OrderIntake& intake);
+    // of every answer that waits are stored, oldest first. True when the service did not answer,
+    // or answered that it cannot serve now.
+    bool _poll(order::InstructionController& controller, order::OrderIntake& intake);
     bool _hasUnsentBootTime(order::InstructionController& controller);
 
     data::SettingData* settings = nullptr;

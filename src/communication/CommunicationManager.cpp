@@ -10,6 +10,7 @@
 #include "LogExcerpt.h"
 #include "TextUtil.h"
 #include "TimeFormat.h"
+#include "communication/RetryAfter.h"
 #include "data/LogWrapper.h"
 #include "data/SettingData.h"
 #include "feature/SimpleCipher.h"
@@ -22,6 +23,8 @@ const char* const kTokenPlaceholder = "$api_token$";
 const char* const kUnauthenticated = "Unauthenticated.";
 const size_t kTokenLength = 60;
 const long kHttpUnauthorized = 401;
+const long kHttpTooManyRequests = 429;
+const long kHttpServiceUnavailable = 503;
 
 // The token cache outlives every thread: update threads may still send a report while the
 // process exits, so it lives on the heap and is never destroyed.
@@ -126,6 +129,32 @@ int CommunicationManager::dataSend(const std::string& apiSuffix, const std::stri
 
 long CommunicationManager::httpStatus() const { return transport ? transport->lastHttpStatus() : 0; }
 
+bool CommunicationManager::serviceUnavailable() const {
+    const long status = httpStatus();
+    return status == 0 || status == kHttpTooManyRequests || (status >= 500 && status <= 599);
+}
+
+void CommunicationManager::_noteRetryAfter() {
+    const long status = transport->lastHttpStatus();
+    const int64_t cap = settings->getInt("max_backoff_sec", 0);
+    const std::string& value = transport->lastRetryAfter();
+    if ((status != kHttpTooManyRequests && status != kHttpServiceUnavailable) || cap <= 0 || value.empty()) {
+        return;
+    }
+    int64_t seconds = 0;
+    if (!RetryAfter::parse(value, nowSeconds(), seconds)) {
+        log->warning("[{}:{}] HTTP {} : Retry-After \"{}\" unreadable : ignored", VELK_AT, status,
+                     logExcerpt(value));
+        return;
+    }
+    seconds = std::min(seconds, cap);
+    if (seconds > 0) {
+        HttpConnection::holdCalls(seconds);
+        log->warning("[{}:{}] HTTP {} : Retry-After \"{}\" : no call to the service for {} sec", VELK_AT,
+                     status, logExcerpt(value), seconds);
+    }
+}
+
 int CommunicationManager::_accessAuthApi() {
     log->debug("[{}:{}] in _accessAuthApi", VELK_AT);
     const feature::SimpleCipher cipher;
@@ -142,6 +171,7 @@ int CommunicationManager::_accessAuthApi() {
 
     std::string answer;
     const int sent = transport->httpSendGetParams(loginUrl, {}, params, answer);
+    _noteRetryAfter();
     int result = 0;
     if (sent != 0) {
         log->error("[{}:{}] in _accessAuthApi : receive failed: receive result -> {}", VELK_AT, sent);
@@ -185,7 +215,10 @@ int CommunicationManager::_accessApi(const std::string& url, const std::string& 
     const int result = transport->httpSendPost(url, headers, body, response);
     log->debug("[{}:{}] in _accessApi : result -> {} : receive data -> {}", VELK_AT, result,
                logExcerpt(response));
-    if (result != 0) {
+    _noteRetryAfter();
+    if (result == HttpConnection::kHeldBack) {
+        // Nothing was sent: the token is as good as before.
+    } else if (result != 0) {
         clearToken();
     } else if (transport->lastHttpStatus() == kHttpUnauthorized) {
         // The service no longer takes the token: keeping it would fail every call until it expires.

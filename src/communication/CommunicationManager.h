@@ -30,6 +30,8 @@ class CommunicationManager {
     int dataSend(const std::string& apiSuffix, const std::string& body, std::string& response);
     // HTTP status of the last API call's answer; 0 when none came. A 401 has already dropped the token.
     long httpStatus() const;
+    // The last exchange got no answer, or 5xx or 429: such an answer carries nothing to act on.
+    bool serviceUnavailable() const;
 
     bool isTokenValid();
     void setToken(const std::string& token);
@@ -37,6 +39,8 @@ class CommunicationManager {
     void clearToken();
 
   private:
+    // A 429 or 503 with Retry-After holds every call of the process back, up to "max_backoff_sec".
+    void _noteRetryAfter();
     // 0 on success, -2 rejected credentials, -1 malformed answer, else the transport's result.
     int _accessAuthApi();
     int _accessApi(const std::string& url, const std::string& body, std::string& response);

@@ -1,6 +1,7 @@
 #include "communication/HttpConnection.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -77,6 +78,30 @@ class HandleLease {
     CURL* curl;
 };
 
+// Keeps the value of a Retry-After header; a new status line (a redirect's next answer) starts over.
+size_t headerCallback(char* buffer, size_t size, size_t nitems, void* userdata) {
+    const size_t count = size * nitems;
+    auto* value = static_cast<std::string*>(userdata);
+    const std::string line(buffer, count);
+    static const std::string kName = "retry-after:";
+    if (line.compare(0, 5, "HTTP/") == 0) {
+        value->clear();
+    } else if (line.size() >= kName.size() &&
+               std::equal(kName.begin(), kName.end(), line.begin(),
+                          [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); })) {
+        const size_t start = std::min(line.find_first_not_of(" \t", kName.size()), line.size());
+        const size_t end = line.find_last_not_of(" \t\r\n") + 1;
+        *value = end > start ? line.substr(start, end - start) : std::string();
+    }
+    return count;
+}
+
+int64_t steadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 // libcurl calls this about once a second even when nothing arrives.
 int progressCallback(void* /*clientp*/, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     return HttpConnection::transfersStopped() ? 1 : 0;
@@ -86,6 +111,21 @@ int progressCallback(void* /*clientp*/, curl_off_t, curl_off_t, curl_off_t, curl
 
 static_assert(std::atomic<bool>::is_always_lock_free, "stopTransfers is called from signal handlers");
 std::atomic<bool> HttpConnection::stopRequested{false};
+std::atomic<int64_t> HttpConnection::heldUntilMs{0};
+
+void HttpConnection::holdCalls(int64_t seconds) {
+    const int64_t until = steadyMs() + seconds * 1000;
+    int64_t current = heldUntilMs.load();
+    while (current < until && !heldUntilMs.compare_exchange_weak(current, until)) {
+    }
+}
+
+void HttpConnection::releaseCalls() { heldUntilMs.store(0); }
+
+int64_t HttpConnection::callsHeldFor() {
+    const int64_t left = heldUntilMs.load() - steadyMs();
+    return left > 0 ? (left + 999) / 1000 : 0;
+}
 
 void HttpConnection::stopTransfers(bool stop) { stopRequested.store(stop); }
 
@@ -181,6 +221,12 @@ int HttpConnection::http_access(int method, const std::string& url, const std::v
     int count = 0;
     lastStatus = 0;
     lastErrorText.clear();
+    retryAfterText.clear();
+    if (const int64_t held = callsHeldFor(); held > 0) {
+        log->warning("[{}:{}] in http_access : not sent : the service asked for a pause, {} sec left",
+                     VELK_AT, held);
+        return kHeldBack;
+    }
     do {
         if (count != 0 && retry_interval_sec > 0) {
             pauseBeforeRetry();
@@ -219,6 +265,9 @@ int HttpConnection::perform(CURL* curl, std::string& response) {
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeCallback);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
+    retryAfterText.clear();
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, headerCallback);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &retryAfterText);
     const CURLcode code = curl_easy_perform(curl);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
     lastStatus = 0;

@@ -26,6 +26,7 @@ class HttpConnection {
   public:
     // Largest answer body read; a longer one fails the transfer (CURLE_WRITE_ERROR).
     static constexpr size_t kMaxBodyBytes = 1024 * 1024;
+    static constexpr int kHeldBack = -2;
 
     HttpConnection();
     virtual ~HttpConnection() = default;
@@ -42,7 +43,8 @@ class HttpConnection {
     void setProxy(const std::string& url);
 
     // Results: 0 when the transfer completed (whatever the HTTP status), a positive CURLcode
-    // when it failed, -1 when no libcurl handle could be created.
+    // when it failed, -1 when no libcurl handle could be created, kHeldBack when no call was made
+    // because the service asked for a pause (holdCalls).
     int httpSendGet(const std::string& url, const std::vector<std::string>& headers, const std::string& data,
                     std::string& response);
     int httpSendGetParams(const std::string& url, const std::vector<std::string>& headers,
@@ -69,10 +71,19 @@ class HttpConnection {
     static void stopTransfers(bool stop);
     static bool transfersStopped();
 
+    // Process-wide: no call to the service is made for `seconds` from now (a later hold already
+    // set stays). For a service that answered Retry-After; releaseCalls lifts it.
+    static void holdCalls(int64_t seconds);
+    static void releaseCalls();
+    // Whole seconds of the hold still to come, 0 when calls may go out.
+    static int64_t callsHeldFor();
+
     // HTTP status of the last completed attempt (0 when none completed).
     long lastHttpStatus() const { return lastStatus; }
     // libcurl's text for the last failed attempt, empty after a success.
     const std::string& lastError() const { return lastErrorText; }
+    // The Retry-After header of the last completed attempt, empty when it had none.
+    const std::string& lastRetryAfter() const { return retryAfterText; }
 
   private:
     void setCommonOptions(CURL* curl) const;
@@ -88,9 +99,11 @@ class HttpConnection {
     std::string caCertFile;
     long lastStatus = 0;
     std::string lastErrorText;
+    std::string retryAfterText;
     std::string proxy;
 
     static std::atomic<bool> stopRequested;
+    static std::atomic<int64_t> heldUntilMs;
 };
 
 }  // namespace velk::comm

@@ -102,6 +102,9 @@ int SettingData::loadSettingFile() {
         {"order_check", {"check_slice_interval_sec", &checkSliceIntervalSec}},
         {"order_check", {"delay_start_time", &delayStartTime}},
         {"order_check", {"order_ack", &orderAck}},
+        {"order_check", {"start_jitter_sec", &startJitterSec}},
+        {"order_check", {"check_jitter_sec", &checkJitterSec}},
+        {"order_check", {"max_backoff_sec", &maxBackoffSec}},
         {"instruction_thread", {"loop_interval_sec", &loopIntervalSec}},
         {"instruction_thread", {"loop_slice_interval_sec", &loopSliceIntervalSec}},
         {"instruction_thread", {"delay_start_thread_time", &delayStartThreadTime}},
@@ -120,6 +123,8 @@ int SettingData::loadSettingFile() {
         {"software_update", {"keep_run_files", &keepRunFiles}},
         {"software_update", {"keep_closed_orders", &keepClosedOrders}},
         {"software_update", {"download_timeout_sec", &downloadTimeoutSec}},
+        {"software_update", {"honour_end_dates", &honourEndDates}},
+        {"software_update", {"download_rate_limit", &downloadRateLimit}},
     };
     for (const auto& [section, entry] : texts) {
         const picojson::value* value = member(top, section, entry.first);
@@ -196,6 +201,9 @@ const int32_t* SettingData::numberField(const std::string& key) const {
         {"check_slice_interval_sec", &checkSliceIntervalSec},
         {"delay_start_time", &delayStartTime},
         {"order_ack", &orderAck},
+        {"start_jitter_sec", &startJitterSec},
+        {"check_jitter_sec", &checkJitterSec},
+        {"max_backoff_sec", &maxBackoffSec},
         {"loop_interval_sec", &loopIntervalSec},
         {"loop_slice_interval_sec", &loopSliceIntervalSec},
         {"delay_start_thread_time", &delayStartThreadTime},
@@ -212,6 +220,8 @@ const int32_t* SettingData::numberField(const std::string& key) const {
         {"keep_run_files", &keepRunFiles},
         {"keep_closed_orders", &keepClosedOrders},
         {"download_timeout_sec", &downloadTimeoutSec},
+        {"honour_end_dates", &honourEndDates},
+        {"download_rate_limit", &downloadRateLimit},
     };
     for (const auto& [name, value] : numbers) {
         if (key == name) {

@@ -63,6 +63,10 @@ class SettingData {
     int32_t checkSliceIntervalSec = 5;
     int32_t orderAck = 0;
     int32_t delayStartTime = 180;
+    // A fleet's manners: 0 keeps every device on the plain schedule.
+    int32_t startJitterSec = 0;
+    int32_t checkJitterSec = 0;
+    int32_t maxBackoffSec = 0;
     // "instruction_thread"
     int32_t loopIntervalSec = 3600;
     int32_t loopSliceIntervalSec = 5;
@@ -103,6 +107,9 @@ class SettingData {
     int32_t keepRunFiles = 20;
     int32_t keepClosedOrders = -1;
     int32_t downloadTimeoutSec = 3600;
+    int32_t honourEndDates = 0;
+    // Bytes per second for the download script; 0 = no limit.
+    int32_t downloadRateLimit = 0;
     // "off", "verify" or "required"; the public keys that may sign orders.
     std::string orderSignature = "off";
     std::string trustedKeysDir;

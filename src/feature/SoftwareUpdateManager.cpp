@@ -297,6 +297,9 @@ int SoftwareUpdateManager::updateMain() {
               download ? "execute" : "none", update ? "execute" : "none");
     log->flush();
 
+    if (download && _windowEnded(true, info.downloadEndTime, info, packages)) {
+        return total;
+    }
     if (download && !_networkReachable()) {
         // Unless its install runs now, the row goes back to wait when the run ends.
         download = false;
@@ -361,6 +364,9 @@ int SoftwareUpdateManager::updateMain() {
     }
 
     // A download ended by the stop leaves its install to the next start as well.
+    if (update && !agentStopping.load() && _windowEnded(false, info.updateEndTime, info, packages)) {
+        return total;
+    }
     if (update && !agentStopping.load()) {
         for (int32_t i = 0; i <= retryNum; ++i) {
             const bool last = i == retryNum;
@@ -592,28 +598,10 @@ int SoftwareUpdateManager::_process(bool download, bool lastTrial, model::Update
         }
     }
 
-    // From here until its fate is stored, this run delivers the order's report itself.
-    InFlightMark delivering(info.orderInfoId);
-    ++stageNo;
-    _untilStored("outcome not stored", [&] { return saveResult(info, packages, executed); });
-
-    ++stageNo;
-    bool uploaded = false;
-    std::string report;
-    int result = uploadResult(info, executed, report);
-    if (result == 0) {
-        uploaded = true;
-    } else {
+    if (!_storeAndReport(info, packages, executed)) {
         passOk = false;
         errorStage = download && errorStage != 0 ? errorStage : 6;
-        log->info(
-            "[{}:{}] [tid:{}] <SW_UPD>  stage -> {} : failed : upload result to Pelvane WEB : ret -> {}",
-            VELK_AT, tid, stageNo, result);
     }
-
-    ++stageNo;
-    _untilStored("report state not stored",
-                 [&] { return saveSendResult(info.orderInfoId, uploaded, report); });
 
     if (download) {
         log->info(
@@ -629,6 +617,47 @@ int SoftwareUpdateManager::_process(bool download, bool lastTrial, model::Update
             VELK_AT, tid, okText(passOk), stageNo, errorStage);
     }
     return errorStage;
+}
+
+bool SoftwareUpdateManager::_storeAndReport(model::UpdateInfo& info,
+                                            std::vector<model::UpdatePackage>& packages, bool executed) {
+    // From here until its fate is stored, this run delivers the order's report itself.
+    InFlightMark delivering(info.orderInfoId);
+    ++stageNo;
+    _untilStored("outcome not stored", [&] { return saveResult(info, packages, executed); });
+
+    ++stageNo;
+    std::string report;
+    const int result = uploadResult(info, executed, report);
+    const bool uploaded = result == 0;
+    if (!uploaded) {
+        log->info(
+            "[{}:{}] [tid:{}] <SW_UPD>  stage -> {} : failed : upload result to Pelvane WEB : ret -> {}",
+            VELK_AT, tid, stageNo, result);
+    }
+
+    ++stageNo;
+    _untilStored("report state not stored",
+                 [&] { return saveSendResult(info.orderInfoId, uploaded, report); });
+    return uploaded;
+}
+
+bool SoftwareUpdateManager::_windowEnded(bool download, int32_t endTime, model::UpdateInfo& info,
+                                         std::vector<model::UpdatePackage>& packages) {
+    // 0 is an end date that was empty or unreadable: no end. Due exactly at the end still runs.
+    if (settings->getInt("honour_end_dates", 0) != 1 || endTime == 0 || nowSeconds() <= endTime) {
+        return false;
+    }
+    procName = download ? "download" : "update";
+    isDownload = download;
+    isUpdate = !download;
+    procTag = download ? "DL" : "UPD";
+    stageNo = 0;
+    reportText = download ? "download window ended" : "install window ended";
+    log->warning("[{}:{}] [tid:{}] <SW_UPD> {} : end date -> {} : update_info id -> {} : not started",
+                 VELK_AT, tid, reportText, formatLocalTime(endTime, "%Y/%m/%d %H:%M:%S"), info.id);
+    _storeAndReport(info, packages, false);
+    return true;
 }
 
 int SoftwareUpdateManager::setParameter(const std::string& name, const model::UpdateInfo& info) {
@@ -801,6 +830,9 @@ int SoftwareUpdateManager::executeDebianPackage() {
 }
 
 std::string SoftwareUpdateManager::_reportMessage(bool executed) const {
+    if (!reportText.empty()) {
+        return reportText;
+    }
     return procName + (executed ? " success" : " failed") + (failureNote.empty() ? "" : " : " + failureNote);
 }
 

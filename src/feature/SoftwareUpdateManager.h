@@ -97,6 +97,11 @@ class SoftwareUpdateManager {
     bool _rowStillHeld();
     // The report's message for this pass.
     std::string _reportMessage(bool executed) const;
+    // Stores the outcome with its queued report, sends it and stores whether it went; true when it did.
+    bool _storeAndReport(model::UpdateInfo& info, std::vector<model::UpdatePackage>& packages, bool executed);
+    // With "honour_end_dates" 1, a stage whose end date has passed is closed as failed without running.
+    bool _windowEnded(bool download, int32_t endTime, model::UpdateInfo& info,
+                      std::vector<model::UpdatePackage>& packages);
 
     data::SettingData* settings = nullptr;
     data::LogWrapper* log = nullptr;
@@ -126,6 +131,8 @@ class SoftwareUpdateManager {
     // The order item as received, and what a failed pass adds to its report's message.
     std::string orderText;
     std::string failureNote;
+    // The whole report message when a stage was closed without running.
+    std::string reportText;
     // Stage 5 queued the report with the outcome.
     bool reportStored = false;
 };

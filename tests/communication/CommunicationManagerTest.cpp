@@ -234,3 +234,36 @@ TEST_F(CommunicationManagerTest, ThreadsShareOneTokenCache) {
     EXPECT_GE(logins().size(), 1u);
     EXPECT_LE(logins().size(), 4u);
 }
+
+// A 429 or 503 with Retry-After holds back every later call of the process (a report as well as a
+// poll) for what it asks, up to "max_backoff_sec"; the plain settings, another status and an
+// unreadable value hold nothing.
+TEST_F(CommunicationManagerTest, RetryAfterHoldsLaterCallsUpToTheCap) {
+    using velk::comm::HttpConnection;
+    useConfig();
+    struct Case {
+        int64_t cap;
+        int status;
+        const char* value;
+        int64_t held;
+    };
+    for (const Case& c : {Case{0, 429, "30", 0}, Case{60, 429, "30", 30}, Case{60, 503, "600", 60},
+                          Case{60, 500, "30", 0}, Case{60, 429, "soon", 0}}) {
+        TestLog::useSettings(velk::test::agentConfig(
+            fake.baseUrl(), fake.caFile(),
+            {{"order_check", picojson::value(picojson::object{{"max_backoff_sec", num(c.cap)}})}}));
+        HttpConnection::releaseCalls();
+        const std::string action = R"([{"status":)" + std::to_string(c.status) +
+                                   R"(,"headers":{"Retry-After":")" + c.value + R"("}}])";
+        ASSERT_TRUE(fake.script(kApiPath + "poll", action));
+        std::string response;
+        send("poll", "{}", response);
+        EXPECT_NEAR(static_cast<double>(HttpConnection::callsHeldFor()), static_cast<double>(c.held), 1.0)
+            << c.status << " " << c.value;
+        const size_t calls = apiCalls().size();
+        EXPECT_EQ(velk::order::ProcResultNotification().sendResult("report", "{}", response),
+                  c.held > 0 ? 1 : 0);
+        EXPECT_EQ(apiCalls().size(), calls + (c.held > 0 ? 0 : 1)) << c.status << " " << c.value;
+    }
+    HttpConnection::releaseCalls();
+}

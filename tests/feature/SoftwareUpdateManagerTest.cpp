@@ -52,6 +52,7 @@ struct Options {
     std::string downloadExtra;
     std::string installExtra;
     int downloadTimeout = 3600;
+    int honourEndDates = 0;
     std::string dbDir;               // empty: a directory of the test's own
     FakeService* service = nullptr;  // none: every report fails at once
 };
@@ -122,6 +123,7 @@ class UpdateEnv {
                                     dir.file("ping.code") + "' 2>/dev/null || echo 0)\n",
                                 0755);
         logs = std::make_unique<TestLog>(config(options));
+        TestLog::useSettings(config(options));
         db = DbController::createInstance();
         db->setLockWait(5, 10);
         if (db->init(options.dbDir.empty() ? dir.file("db") : options.dbDir, "velk.db", "db_rw.lock",
@@ -144,6 +146,7 @@ class UpdateEnv {
             {"proc_retry_num", num(o.procRetries)},
             {"proc_retry_wait_sec", num(0)},
             {"download_timeout_sec", num(o.downloadTimeout)},
+            {"honour_end_dates", num(o.honourEndDates)},
         };
         return velk::test::agentConfig(
             o.service ? o.service->baseUrl()
@@ -518,6 +521,52 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A download still running at its time limit is stopped with all it started and fails; an install
 // is never stopped.
+// With "honour_end_dates", a stage that would start after its end date is closed unrun with its own
+// message; one due up to the end runs, and so does one whose end cannot be read, or any with the
+// setting off. A download running across its end is not cut off.
+TEST(SoftwareUpdateManager, StagesPastTheirEndDateAreClosedUnrun) {
+    struct Case {
+        const char* name;
+        int honour;
+        int32_t status;
+        int64_t end;  // seconds from now; 0: the text "soon"
+        const char* downloadExtra;
+        size_t runs;
+        int32_t after;
+        const char* message;
+    };
+    const int32_t dlOk = DbController::UPD_STATUS_DL_SUCCESS;
+    const int32_t updOk = DbController::UPD_STATUS_UPD_SUCCESS;
+    for (const Case& c : {
+             Case{"download, setting off", 0, kDl, -30, "", 1, dlOk, "download success"},
+             Case{"download ended", 1, kDl, -30, "", 0, DbController::UPD_STATUS_DL_FAILED,
+                  "download window ended"},
+             Case{"download due up to the end", 1, kDl, 2, "", 1, dlOk, "download success"},
+             Case{"download, unreadable end", 1, kDl, 0, "", 1, dlOk, "download success"},
+             Case{"download across the end", 1, kDl, 1, "sleep 3", 1, dlOk, "download success"},
+             Case{"install, setting off", 0, kUpd, -30, "", 1, updOk, "update success"},
+             Case{"install ended", 1, kUpd, -30, "", 0, DbController::UPD_STATUS_UPD_FAILED,
+                  "install window ended"},
+             Case{"install due up to the end", 1, kUpd, 2, "", 1, updOk, "update success"},
+         }) {
+        Options options;
+        options.honourEndDates = c.honour;
+        options.downloadExtra = c.downloadExtra;
+        UpdateEnv env(options);
+        const int64_t now = velk::nowSeconds();
+        const bool download = c.status == kDl;
+        const int32_t id = env.addUpdate(c.status, download ? now + 3600 : now - 5);
+        const std::string end = c.end == 0 ? std::string("'soon'") : quoteSql(dbTime(now + c.end));
+        env.raw->exec(std::string("UPDATE update_info SET ") + (download ? "download" : "update") +
+                      "_end_time = " + end + ";");
+        env.raw->exec("UPDATE update_package SET download_flag = 11;");
+        env.run(id);
+        EXPECT_EQ(env.calls(download ? "download" : "install").size(), c.runs) << c.name;
+        EXPECT_EQ(env.updateStatus(id), c.after) << c.name;
+        EXPECT_EQ(reported(env.report(id), "message"), c.message) << c.name;
+    }
+}
+
 // A package the order gives a digest for must be that very file: one that is not is deleted, and
 // the download fails naming it. The digests go beside the list for the scripts, with the order.
 TEST(SoftwareUpdateManager, DownloadedFileMustMatchTheOrdersDigest) {

@@ -22,9 +22,9 @@ class AgentLifecycle(unittest.TestCase):
             begin = next(i for i, l in enumerate(lines) if l.endswith("Display Setting Data >>>"))
             end = next(i for i, l in enumerate(lines) if l.endswith("Display Setting Data <<<"))
             dump = [l.split(" I : ", 1)[1] for l in lines[begin:end + 1]]
-            # 60 fixed lines (ca_cert_file and proxy included) and the one header entry; "=" in one
+            # 65 fixed lines (ca_cert_file and proxy included) and the one header entry; "=" in one
             # column, and the password shown only as stars.
-            self.assertEqual(len(dump), 61)
+            self.assertEqual(len(dump), 66)
             self.assertEqual({l.find(" = ") for l in dump if "=" in l}, {28})
             self.assertIn("    api_u2                   = ****", dump)
             self.assertIn("    order_ack                = 0", dump)

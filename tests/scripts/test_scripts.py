@@ -159,6 +159,13 @@ class ScriptTest(unittest.TestCase):
         with open(os.path.join(bin_dir, "sync"), "w") as fake:
             fake.write('#!/bin/sh\necho "$*" >> %s\nexec %s "$@"\n' % (self.path("synced"), shutil.which("sync")))
         os.chmod(os.path.join(bin_dir, "sync"), 0o755)
+        with open(os.path.join(bin_dir, "curl"), "w") as fake:
+            fake.write('#!/bin/sh\necho "$*" >> %s\nexec %s "$@"\n' % (self.path("curled"), shutil.which("curl")))
+        os.chmod(os.path.join(bin_dir, "curl"), 0o755)
+        conf = json.loads(read(self.path("velk.conf")))
+        conf["software_update"] = {"download_rate_limit": 1000000}
+        with open(self.path("velk.conf"), "w") as out:
+            json.dump(conf, out)
         lines = ["velk-t-a 3:1.0 " + self.url + "velk-t-a[1-40].deb",
                  "velk-t-b 2.0 " + self.url + "velk-t-b_2.0_all.deb"]
         code, out = self.run_script("download-packages", lines, bin_dir)
@@ -168,6 +175,9 @@ class ScriptTest(unittest.TestCase):
         self.assertEqual({p for p in self.seen if "velk-t-a" in p}, {"/velk-t-a[1-40].deb"})
         files = [os.path.join(self.pkgs, f) for f in ("velk-t-a_3%3a1.0.deb.part", "velk-t-b_2.0.deb.part")]
         self.assertEqual(read(self.path("synced")).splitlines(), [files[0], self.pkgs, files[1], self.pkgs])
+        # Every transfer at the configured rate.
+        curled = read(self.path("curled")).splitlines()
+        self.assertTrue(curled and all("--limit-rate 1000000 " in c for c in curled), curled)
         code, out = self.run_script("install-packages", lines)
         self.assertEqual(code, 0, out)
         self.assertEqual(self.installed(), ["iivelk-t-a=3:1.0", "iivelk-t-b=2.0"])

@@ -63,6 +63,12 @@ TestLog::TestLog(const std::string& configJson) {
     clear();
 }
 
+void TestLog::useSettings(const std::string& configJson) {
+    TempDir dir;
+    *data::SettingData::getInstance() = data::SettingData(
+        dir.write("velk.conf", configJson), dir.write("substrate", "#!/bin/sh\necho TESTCODE\n", 0755));
+}
+
 std::vector<std::string> TestLog::lines() const { return sink()->snapshot(); }
 
 std::string TestLog::text() const {

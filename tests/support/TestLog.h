@@ -26,6 +26,9 @@ class TestLog {
     void clear();
 
     data::SettingData* settings() const;
+    // Replaces the process-wide settings with those of `configJson`, for a table of cases that
+    // differ in their settings; only while no agent thread runs.
+    static void useSettings(const std::string& configJson);
 };
 
 }  // namespace velk::test

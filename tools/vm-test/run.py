@@ -191,7 +191,9 @@ class VmTest:
         # The package's own policy ("required") and folder stay; only the key is the test's.
         g.put("/etc/velk/trusted-keys/velk-test.pem", open(self.service.public_key).read())
         conf["http_access"].update(retry_interval_sec=1)
-        conf["order_check"].update(check_interval_sec=check_interval, check_slice_interval_sec=1, delay_start_time=1)
+        # Polls on a fixed beat, which the checks time; the backoff and the windows stay as packaged.
+        conf["order_check"].update(check_interval_sec=check_interval, check_slice_interval_sec=1, delay_start_time=1,
+                                   start_jitter_sec=0, check_jitter_sec=0)
         conf["instruction_thread"] = {"loop_interval_sec": 2, "loop_slice_interval_sec": 1,
                                       "delay_start_thread_time": 1}
         conf["server_alive"].update(ping_server_fqdn=vm.PING_ADDRESS, pint_retry_num=3, ping_retry_interval=2)
@@ -513,6 +515,8 @@ class VmTest:
             self.conf = conf
             g.put("/etc/velk/velk.conf", json.dumps(conf, indent=2) + "\n", mode="0640")
             g.sh("systemctl restart velk")
+        # What the test set up (the key, velk.conf) must outlive the first cut: only the agent is on trial.
+        g.sh("sync")
         # The service hands an order out again until the agent says it has it.
         self.service.svc.config["order_ack"] = True
 
