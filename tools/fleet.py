@@ -305,9 +305,10 @@ def run_mode(args, mode, root, packages, deb):
         fleet.service.fetch()
         first = fleet.polls_after(t0, ok_only=False)
         polls = fleet.bins(t0, t0 + 4 * I, "polls")
-        series["a"] = (t0, fleet.bins(t0, t0 + 4 * I, "api"))
+        series["a"] = (t0, polls)
         times = sorted(first.values())
-        out["a"] = {"devices_polled": len(first), "peak_polls": max(polls), "peak_api": max(series["a"][1]),
+        out["a"] = {"devices_polled": len(first), "peak_polls": max(polls),
+                    "peak_api": max(fleet.bins(t0, t0 + 4 * I, "api")),
                     "first_spread": times[-1] - times[0] if times else None,
                     "first_stdev": statistics.pstdev(times) if len(times) > 1 else None}
         say("%s (a): %s" % (mode, out["a"]))
@@ -322,7 +323,7 @@ def run_mode(args, mode, root, packages, deb):
         time.sleep(max(tr + window - time.time(), 0))
         fleet.service.fetch()
         polls = fleet.bins(tr, tr + window, "polls")
-        series["b"] = (tb, fleet.bins(tb, tr + window, "api"))
+        series["b"] = (tb, fleet.bins(tb, tr + window, "polls"))
         out["b"] = {"peak_polls": max(polls), "peak_api": max(fleet.bins(tr, tr + window, "api")),
                     "all_back_after": back, "calls_by_path": fleet.by_path(tr, tr + window)}
         say("%s (b): %s" % (mode, out["b"]))
@@ -335,7 +336,7 @@ def run_mode(args, mode, root, packages, deb):
         back = fleet.wait_all_polled(te, 6 * I + 30)
         time.sleep(max(te + 2 * I - time.time(), 0))
         fleet.service.fetch()
-        series["c"] = (tc, fleet.bins(tc, max(time.time(), te + 2 * I), "api"))
+        series["c"] = (tc, fleet.bins(tc, max(time.time(), te + 2 * I), "polls"))
         out["c"] = {"calls_during": fleet.calls(tc, te), "all_back_after": back,
                     "calls_by_path": fleet.by_path(tc, te)}
         say("%s (c): %s" % (mode, out["c"]))
@@ -376,7 +377,7 @@ def run_mode(args, mode, root, packages, deb):
                 pass
         reports = fleet.reports(td)
         late_codes = {fleet.devices[i]["code"] for i in late}
-        series["d"] = (td, fleet.bins(td, time.time(), "api"),
+        series["d"] = (td, fleet.bins(td, time.time(), "polls"),
                        [(t - td, a) for t, a in downloads["series"] if t >= td])
         out["d"] = {
             "peak_downloads": max([a for t, a in downloads["series"] if t >= td] or [0]),
@@ -450,14 +451,18 @@ def plot(out_dir, args, series):
             data = os.path.join(out_dir, "%s-%s.dat" % (key, mode))
             with open(data, "w") as f:
                 f.writelines("%d %d\n" % (s, c) for s, c in enumerate(series[mode][key][1]))
-            lines.append("'%s' using 1:2 with steps lw 1.5 title 'API calls/s, %s'" % (data, mode))
+            lines.append("'%s' using 1:2 with steps lw 1.5 title 'polls/s, %s'" % (data, mode))
             if key == "d":
                 dl = os.path.join(out_dir, "d-%s-downloads.dat" % mode)
                 with open(dl, "w") as f:
                     f.writelines("%.2f %d\n" % row for row in series[mode][key][2])
                 lines.append("'%s' using 1:2 with steps dt 2 title 'downloads in progress, %s'" % (dl, mode))
-        plots.append("set title '%s'\nplot %s, %g with lines lc 'gray' dt 3 title 'twice N/interval'\n"
-                     % (names[key], ", ".join(lines), 2 * args.n / args.interval))
+        # Grey: the outage, the 429s, the install window.
+        span = {"b": (0, 4), "c": (0, 4), "d": (4, 6)}.get(key)
+        shade = ("set object 1 rect from %d,graph 0 to %d,graph 1 fc rgb '#e8e8e8' fs solid noborder behind\n"
+                 % (span[0] * args.interval, span[1] * args.interval) if span else "unset object 1\n")
+        plots.append("%sset title '%s'\nplot %s, %g with lines lc 'gray' dt 3 title 'twice N/interval'\n"
+                     % (shade, names[key], ", ".join(lines), 2 * args.n / args.interval))
     script = ("set terminal png size 1200,800\nset output '%s/fleet.png'\nset multiplot layout 2,2\n"
               "set xlabel 's'\nset grid\nset key top right font ',8'\nset yrange [0:*]\n%sunset multiplot\n"
               % (out_dir, "".join(plots)))
