@@ -284,6 +284,17 @@ def build_package(work, out_dir, size):
     return deb
 
 
+def outcomes(reports):
+    """How many devices ended on each final status and message."""
+    counts = {}
+    for items in reports.values():
+        final = [(s, m) for s, m in items if s in FINAL]
+        if final:
+            key = "%s %s" % (final[-1][0], (final[-1][1] or "")[:80])
+            counts[key] = counts.get(key, 0) + 1
+    return counts
+
+
 def say(text):
     print("%s  %s" % (time.strftime("%H:%M:%S"), text), flush=True)
 
@@ -389,6 +400,7 @@ def run_mode(args, mode, root, packages, deb):
                                      if any(m == "download window ended" for _, m in reports.get(c, []))),
             "late": len(late), "finished": sum(1 for c, items in reports.items()
                                                if any(s in FINAL for s, _ in items)),
+            "outcomes": outcomes(reports),
         }
         say("%s (d): %s" % (mode, out["d"]))
         out["dead"] = fleet.dead()
