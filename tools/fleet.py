@@ -322,6 +322,7 @@ def run_mode(args, mode, root, packages, deb):
                     "peak_api": max(fleet.bins(t0, t0 + 4 * I, "api")),
                     "first_spread": times[-1] - times[0] if times else None,
                     "first_stdev": statistics.pstdev(times) if len(times) > 1 else None}
+        out["a"]["load"] = os.getloadavg()[0]
         say("%s (a): %s" % (mode, out["a"]))
 
         # (b) connections refused for 4 intervals
@@ -337,6 +338,7 @@ def run_mode(args, mode, root, packages, deb):
         series["b"] = (tb, fleet.bins(tb, tr + window, "polls"))
         out["b"] = {"peak_polls": max(polls), "peak_api": max(fleet.bins(tr, tr + window, "api")),
                     "all_back_after": back, "calls_by_path": fleet.by_path(tr, tr + window)}
+        out["b"]["load"] = os.getloadavg()[0]
         say("%s (b): %s" % (mode, out["b"]))
 
         # (c) 429 with Retry-After for 4 intervals
@@ -350,6 +352,7 @@ def run_mode(args, mode, root, packages, deb):
         series["c"] = (tc, fleet.bins(tc, max(time.time(), te + 2 * I), "polls"))
         out["c"] = {"calls_during": fleet.calls(tc, te), "all_back_after": back,
                     "calls_by_path": fleet.by_path(tc, te)}
+        out["c"]["load"] = os.getloadavg()[0]
         say("%s (c): %s" % (mode, out["c"]))
 
         # (d) an order with windows; a quarter of the fleet away from before it until after them
@@ -402,6 +405,7 @@ def run_mode(args, mode, root, packages, deb):
                                                if any(s in FINAL for s, _ in items)),
             "outcomes": outcomes(reports),
         }
+        out["d"]["load"] = os.getloadavg()[0]
         say("%s (d): %s" % (mode, out["d"]))
         out["dead"] = fleet.dead()
         return out, series
@@ -424,9 +428,12 @@ def table(args, results):
     def row(scenario, measure, key, sub, digits=1):
         return "| %s | %s | %s | %s |" % (scenario, measure, fmt(off.get(key, {}).get(sub), digits),
                                           fmt(on.get(key, {}).get(sub), digits))
+    loads = ["%s %s" % (mode, "/".join("%.1f" % r[k]["load"] for k in "abcd" if "load" in r.get(k, {})))
+             for mode, r in results.items()]
     lines = [
         "N = %d agents, check interval %d s: mean %.0f polls/s; twice the mean: %.0f." % (
             args.n, args.interval, mean, 2 * mean),
+        "Load average (1 min, %d cores) after (a)/(b)/(c)/(d): %s." % (os.cpu_count(), "; ".join(loads)),
         "",
         "| scenario | measure | off | on |",
         "|---|---|---|---|",
