@@ -82,7 +82,7 @@ class Service:
             self.svc.say("request    %s %s" % (request.method, request.path.partition("?")[0]))
             for watcher in list(self.watchers):
                 watcher(entry)
-            record(request)
+            return record(request)
         self.svc.add_record = noted
         self.svc.start()
         self.port = self.svc.service.server_address[1]
