@@ -258,7 +258,13 @@ void DbController::close() {
     }
     // The connection is gone before the lock is, so the next holder never overlaps it.
     bool removed = rwLock().removeLockFile();
+    const int cause = errno;
     log->info("[{}:{}] in close : remove lock file [RW] -> {}", VELK_AT, removed ? "success" : "failed!");
+    if (!removed) {
+        log->warning(
+            "[{}:{}] in close : lock file [RW] left behind -> {} : taken back when the folder allows",
+            VELK_AT, std::strerror(cause));
+    }
 }
 
 bool DbController::beginTransaction() { return _exec("BEGIN;"); }

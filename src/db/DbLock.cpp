@@ -25,6 +25,9 @@ bool DbLock::createLockFile() {
     }
     // Test and creation in one step: a separate existence check would let two callers through.
     int fd = ::open(filename.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == EEXIST && takeBackLeftFile()) {
+        fd = ::open(filename.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    }
     if (fd < 0) {
         return false;
     }
@@ -36,7 +39,31 @@ bool DbLock::removeLockFile() {
     if (filename.empty()) {
         return false;
     }
-    return ::unlink(filename.c_str()) == 0 || errno == ENOENT;
+    if (::unlink(filename.c_str()) == 0 || errno == ENOENT) {
+        return true;
+    }
+    const int cause = errno;
+    {
+        std::lock_guard<std::mutex> guard(leftMutex);
+        leftBehind = true;
+    }
+    errno = cause;
+    return false;
+}
+
+// Under the mutex, so that a file another thread created after the leftover went is never taken.
+// While the folder still refuses, errno says why, so that nobody waits on the leftover meanwhile.
+bool DbLock::takeBackLeftFile() {
+    std::lock_guard<std::mutex> guard(leftMutex);
+    if (!leftBehind) {
+        errno = EEXIST;
+        return false;
+    }
+    if (::unlink(filename.c_str()) != 0 && errno != ENOENT) {
+        return false;
+    }
+    leftBehind = false;
+    return true;
 }
 
 }  // namespace velk::db

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 // glibc's <fcntl.h> defines LOCK_RW for mandatory locking, which Linux dropped; it is included
@@ -29,15 +30,21 @@ class DbLock {
     // True only for the caller whose exclusive creation made the file; on false, errno tells
     // why (EEXIST: someone else holds the lock).
     bool createLockFile();
-    // True when the file is gone afterwards (also when there was none).
+    // True when the file is gone afterwards (also when there was none). A file this process
+    // could not remove (its folder turned read-only) is nobody's lock: the next creation takes
+    // it back once it can, instead of waiting on it for the rest of the run.
     bool removeLockFile();
 
     const std::string& getFilename() const { return filename; }
     int32_t getKind() const { return kind; }
 
   private:
+    bool takeBackLeftFile();
+
     std::string filename;
     int32_t kind = 0;
+    std::mutex leftMutex;
+    bool leftBehind = false;  // under leftMutex
 };
 
 }  // namespace velk::db
