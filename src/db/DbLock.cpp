@@ -24,9 +24,10 @@ bool DbLock::createLockFile() {
         return false;
     }
     // Test and creation in one step: a separate existence check would let two callers through.
-    int fd = ::open(filename.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    auto create = [this] { return ::open(filename.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644); };
+    int fd = create();
     if (fd < 0 && errno == EEXIST && takeBackLeftFile()) {
-        fd = ::open(filename.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        fd = create();
     }
     if (fd < 0) {
         return false;

@@ -38,6 +38,11 @@ GUEST_CA = "/usr/local/share/ca-certificates/velk-test.crt"
 DB = "/var/lib/velk/velk.db"
 
 
+def slow_mark(step, version):
+    """The console line the slow package writes as dpkg's step begins."""
+    return "velk-slow-%s %s" % (step, version)
+
+
 def say(text):
     print("%s  vm-test  %s" % (time.strftime("%H:%M:%S"), text), flush=True)
 
@@ -222,9 +227,10 @@ class VmTest:
         vm.run("dpkg-deb", "-R", deb, unpacked)
         # A line on the serial console tells the test at once where dpkg is (a look from the host takes
         # seconds under emulation); velk-slow.log counts the configure runs.
-        mark = "echo 'velk-slow-%%s %s' > /dev/console 2>/dev/null || true\n" % version
-        for script, text in (("preinst", mark % "unpack" + "sleep 1\n"),
-                             ("postinst", mark % "configure" + "sleep 4\n"
+        def mark(step):
+            return "echo '%s' > /dev/console 2>/dev/null || true\n" % slow_mark(step, version)
+        for script, text in (("preinst", mark("unpack") + "sleep 1\n"),
+                             ("postinst", mark("configure") + "sleep 4\n"
                                           "echo \"$DPKG_MAINTSCRIPT_PACKAGE %s $1\" >> /var/lib/velk-slow.log\n"
                                           "sync /var/lib/velk-slow.log\n" % version)):
             path = os.path.join(unpacked, "DEBIAN", script)
@@ -556,9 +562,9 @@ class VmTest:
             while not cut.is_set() and time.monotonic() < deadline:
                 if point in ("unpack", "configure"):
                     seen = seen[-200:] + console.read()
-                    if unpack_seen is None and ("velk-slow-unpack %s" % version).encode() in seen:
+                    if unpack_seen is None and slow_mark("unpack", version).encode() in seen:
                         unpack_seen = time.monotonic()
-                    if ("velk-slow-%s %s" % (point, version)).encode() in seen:
+                    if slow_mark(point, version).encode() in seen:
                         if point == "configure" and unpack_seen is not None:
                             say("round %d: unpack mark to configure mark %.1f s" % (number - 99,
                                                                                       time.monotonic() - unpack_seen))
